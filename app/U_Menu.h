@@ -1,0 +1,52 @@
+#pragma once
+// The main window: an MDI frame titled "Inventarios" with the login panel and
+// the "Procesos" menu, whose entries open the workflow windows (one per
+// caption: an open one is brought forward, a destroyed one is made anew).
+
+#include <QMainWindow>
+#include <QStringList>
+#include <functional>
+#include <memory>
+
+class QMdiArea;
+class QMdiSubWindow;
+class QAction;
+class WorkflowWindow;
+
+namespace Ui {
+class TFr_Menu;
+}
+
+class TFr_Menu : public QMainWindow {
+    Q_OBJECT
+public:
+    // `visibleEntries`: names of the menu entries shown after login.
+    explicit TFr_Menu(const QStringList& visibleEntries, QWidget* parent = nullptr);
+    ~TFr_Menu() override;
+
+    QString IdPersona;
+
+    QMdiArea* mdiArea() const { return m_area; }
+    // The entry by name ("Inventario1"), for tests and the profile.
+    QAction* entry(const QString& name) const;
+    // Open-or-focus: the child captioned exactly `caption`, or a new one made by `create`.
+    QMdiSubWindow* openOrFocus(const QString& caption,
+                               const std::function<WorkflowWindow*()>& create);
+
+protected:
+    void showEvent(QShowEvent* event) override;
+    bool eventFilter(QObject* watched, QEvent* event) override;
+
+private:
+    void FormCreate();
+    void FormShow();
+    void cmdAccesoClick();
+    void edt_ContraKeyDown(int key);
+    void buildMenu(const QStringList& visibleEntries);
+
+    std::unique_ptr<Ui::TFr_Menu> ui;
+    QMdiArea* m_area = nullptr;
+    QMenu* m_procesos = nullptr;
+};
+
+extern TFr_Menu* Fr_Menu;

@@ -1,0 +1,70 @@
+#pragma once
+// Every message box of the terminal goes through here: error box, plain
+// message, question, the count windows' notice at the screen's top-left and
+// their Retry/Ignore confirmation. Tests switch on scripted mode: nothing is
+// shown, every message is recorded, and the answer comes from a queue that the
+// test fills (Yes / Ignore when the queue is empty), so no test blocks.
+
+#include <QList>
+#include <QMessageBox>
+#include <QString>
+#include <functional>
+
+class QWidget;
+
+class MessageService {
+public:
+    enum class Form { ErrorBox, Plain, Question, Notice, RetryIgnore };
+
+    struct Shown {
+        Form form;
+        QString text;
+        QString caption;
+        QMessageBox::Icon icon;
+        QMessageBox::StandardButtons buttons;
+        QMessageBox::StandardButton answer;
+    };
+
+    static MessageService& instance();
+
+    // (a) modal, OK, error icon; the caption is by habit the text itself.
+    void errorBox(const QString& text, const QString& caption = QString());
+    // (b) modal, OK, no icon, titled with the application title.
+    void plain(const QString& text);
+    // (c) modal, Yes/No, question icon. True for Yes.
+    bool question(const QString& text, const QString& caption);
+    // Notice: like plain(), placed at the screen's (0, 0).
+    void notice(const QString& text);
+    // Confirmation with Retry and Ignore at (0, 0); returns the button pressed
+    // (anything other than Ignore when the box was closed another way).
+    QMessageBox::StandardButton retryIgnore(const QString& text);
+
+    // The application's default error report: error box with the text, titled
+    // with the application title.
+    void defaultError(const QString& text);
+
+    // Called just before any modal box opens (the workflow windows use it to
+    // apply a pending form-level Enter move while the box is open).
+    void setBeforeModal(std::function<void()> hook) { m_beforeModal = std::move(hook); }
+
+    // Test support.
+    void setScripted(bool scripted) { m_scripted = scripted; }
+    bool scripted() const { return m_scripted; }
+    void setNextAnswers(QList<QMessageBox::StandardButton> answers) { m_answers = answers; }
+    void addNextAnswer(QMessageBox::StandardButton answer) { m_answers.append(answer); }
+    const QList<Shown>& shown() const { return m_shown; }
+    int shownCount() const { return m_count; }
+    void clear() { m_shown.clear(); m_answers.clear(); }
+
+private:
+    MessageService() = default;
+    QMessageBox::StandardButton show(Form form, const QString& text, const QString& caption,
+                                     QMessageBox::Icon icon, QMessageBox::StandardButtons buttons,
+                                     QMessageBox::StandardButton fallback);
+
+    bool m_scripted = false;
+    QList<QMessageBox::StandardButton> m_answers;
+    QList<Shown> m_shown;
+    int m_count = 0; // messages ever shown, also in live mode
+    std::function<void()> m_beforeModal;
+};

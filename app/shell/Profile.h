@@ -1,0 +1,35 @@
+#pragma once
+// The installation's profile: where the server is, the workstation, the login
+// pair, the ODBC driver and which menu entries are visible. An INI file at
+// defaultPath(), or the file named by LECTORA_PROFILE. No file at all means
+// the embedded default: the stand-in server started in-process.
+
+#include "data/U_Data.h"
+
+#include <QString>
+#include <QStringList>
+#include <stdexcept>
+
+class ProfileError : public std::runtime_error {
+public:
+    explicit ProfileError(const QString& text) : std::runtime_error(text.toStdString()), m_text(text) {}
+    QString text() const { return m_text; }
+
+private:
+    QString m_text;
+};
+
+struct Profile {
+    bool present = false;  // false: no file, embedded default
+    QString path;
+    ConnectionSettings connection;
+    QStringList visibleEntries = defaultVisibleEntries();
+
+    static QStringList defaultVisibleEntries(); // Inventario1, NordaPavrel1, Ulmar1
+    static QStringList knownEntries();          // the twelve entry names
+    static QString defaultPath();
+    // Reads the profile at LECTORA_PROFILE or defaultPath(); throws ProfileError
+    // for a malformed file, an unknown key or an invalid value.
+    static Profile load();
+    static Profile loadFile(const QString& path);
+};

@@ -1,0 +1,85 @@
+#pragma once
+// What every workflow window shares: it lives as a maximised MDI child of the
+// main window; key-down handlers of its fields run when a key goes down (Enter
+// is Qt::Key_Return or Qt::Key_Enter); windows with key preview and a form
+// key-press handler swallow Enter and move to the next control in tab order
+// after the field's step (or, when the step opens a modal box, while the box
+// is open, so the focus the step sets afterwards stands); close behaviour and
+// title-bar buttons come from the window's traits. A failure that a step does
+// not catch goes to the application's default error report and the window
+// stays usable.
+//
+// A window declares its traits, builds its form, then registers its handlers:
+//   ui->setupUi(this);
+//   onKeyDown(ui->EdPalletKV, [this](int key) { EdPalletKVKeyDown(key); });
+
+#include <QPointer>
+#include <QWidget>
+#include <functional>
+#include <map>
+
+class QLineEdit;
+class QMdiArea;
+class QMdiSubWindow;
+class MessageService;
+
+struct WindowTraits {
+    enum class Close { Destroy, Minimise, Ignore };
+    enum Button { NoButtons = 0, SystemMenu = 1, Minimise = 2, Maximise = 4, Help = 8 };
+
+    bool keyPreview = false;
+    bool formEnterMove = false; // key preview with a form key-press handler
+    Close close = Close::Ignore;
+    int buttons = NoButtons;
+    bool sizeable = false;
+};
+
+class WorkflowWindow : public QWidget {
+    Q_OBJECT
+public:
+    explicit WorkflowWindow(const WindowTraits& traits, QWidget* parent = nullptr);
+    ~WorkflowWindow() override;
+
+    const WindowTraits& traits() const { return m_traits; }
+
+    // Wraps the window in an MDI child of `area` with the traits' frame and
+    // buttons, shows it maximised and returns the child.
+    QMdiSubWindow* addTo(QMdiArea* area);
+    QMdiSubWindow* subWindow() const;
+
+    static bool isEnter(int key);
+
+    // Runs `step`; an exception it lets through is shown by the default error
+    // report. Handlers that are not key-downs (combo changes, FormShow) use it.
+    void guarded(const std::function<void()>& step);
+
+protected:
+    // Registers the key-down handler of a field (called with the Qt key code).
+    void onKeyDown(QWidget* field, std::function<void(int key)> handler);
+    // Runs when the window is first shown, after the conventions are in place.
+    virtual void FormShow() {}
+
+    // The move to the next control in tab order, wrapping, read-only fields
+    // included; `times` moves in a row.
+    void selectNext(int times = 1);
+    // Focus on the field with its whole text selected (after a rejected scan).
+    void focusAndSelect(QLineEdit* field);
+
+    MessageService& messages() const;
+    // The logged-in operator's id, as stored (not trimmed).
+    static QString idPersona();
+
+    bool eventFilter(QObject* watched, QEvent* event) override;
+    void showEvent(QShowEvent* event) override;
+    void closeEvent(QCloseEvent* event) override;
+    void keyPressEvent(QKeyEvent* event) override;
+
+private:
+    void installConventions();
+    QWidget* nextInTabOrder(QWidget* from) const;
+
+    WindowTraits m_traits;
+    std::map<QObject*, std::function<void(int)>> m_keyDown;
+    bool m_shownOnce = false;
+    bool m_pendingEnterMove = false;
+};

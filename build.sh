@@ -1,0 +1,50 @@
+#!/usr/bin/env bash
+# The two commands of the README:
+#   ./build.sh run    install what is missing, build, start the terminal
+#   ./build.sh test   install what is missing, build, run every test
+#   ./build.sh bench  build and run the benchmarks (figures, not tests)
+set -euo pipefail
+cd "$(dirname "$0")"
+what=${1:-run}
+
+packages=(cmake g++ make pkg-config qt6-base-dev libqt6sql6-odbc tdsodbc unixodbc unixodbc-dev
+          libsqlite3-dev sqlite3)
+if [ "$what" != run ]; then
+  packages+=(freetds-bin nodejs npm clang libclang-rt-14-dev xvfb xauth)
+fi
+
+missing=()
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
+done
+if [ ${#missing[@]} -gt 0 ]; then
+  echo "Installing: ${missing[*]}"
+  sudo_cmd=""
+  [ "$(id -u)" -ne 0 ] && sudo_cmd="sudo"
+  $sudo_cmd apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive $sudo_cmd apt-get install -y -qq "${missing[@]}" >/dev/null
+fi
+
+build=build
+cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+cmake --build "$build" -j"$(nproc)"
+
+case "$what" in
+  run)
+    exec "$build/app/main/lectora"
+    ;;
+  test)
+    if [ -f tests/peers/package.json ] && [ ! -d tests/peers/node_modules/tedious ]; then
+      (cd tests/peers && npm install --no-audit --no-fund --silent)
+    fi
+    cd "$build"
+    QT_QPA_PLATFORM=offscreen ctest --output-on-failure -j"$(nproc)"
+    ;;
+  bench)
+    for b in "$build"/bench/bench_*; do [ -x "$b" ] && QT_QPA_PLATFORM=offscreen "$b"; done
+    ;;
+  *)
+    echo "usage: ./build.sh run|test|bench" >&2
+    exit 2
+    ;;
+esac

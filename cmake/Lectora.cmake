@@ -1,0 +1,28 @@
+# Every folder builds one static library from the sources it holds; new files
+# are picked up at the next build without touching the lists.
+function(lectora_library name)
+  cmake_parse_arguments(ARG "" "" "LINKS;EXCLUDE" ${ARGN})
+  file(GLOB sources CONFIGURE_DEPENDS
+       ${CMAKE_CURRENT_SOURCE_DIR}/*.cpp ${CMAKE_CURRENT_SOURCE_DIR}/*.h
+       ${CMAKE_CURRENT_SOURCE_DIR}/*.ui)
+  foreach(ex IN LISTS ARG_EXCLUDE)
+    list(FILTER sources EXCLUDE REGEX "${ex}")
+  endforeach()
+  add_library(${name} STATIC ${sources})
+  target_include_directories(${name} PUBLIC ${PROJECT_SOURCE_DIR})
+  target_link_libraries(${name} PUBLIC ${ARG_LINKS})
+  target_compile_options(${name} PRIVATE -Wall -Wextra)
+endfunction()
+
+# A Qt Test executable per tests/<folder>/tst_*.cpp, run by CTest offscreen.
+function(lectora_test source)
+  cmake_parse_arguments(ARG "" "" "LINKS;LABELS" ${ARGN})
+  get_filename_component(name ${source} NAME_WE)
+  add_executable(${name} ${source})
+  target_link_libraries(${name} PRIVATE ${ARG_LINKS})
+  add_test(NAME ${name} COMMAND ${name})
+  set_tests_properties(${name} PROPERTIES
+    ENVIRONMENT "QT_QPA_PLATFORM=offscreen;LECTORA_PROFILE="
+    TIMEOUT 600
+    LABELS "${ARG_LABELS}")
+endfunction()

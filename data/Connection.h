@@ -1,0 +1,51 @@
+#pragma once
+// One database connection of the data module (Cx, CxNordaPavrel, CxUlmar).
+// It keeps the provider-style connection record (the installation's record of
+// the settings, with its 5000-second timeouts) and derives the ODBC string
+// from it. A connection that failed because the link was lost is reopened by
+// the next command that uses it; a failed command is never sent again.
+
+#include <QSqlDatabase>
+#include <QString>
+
+struct ConnectionSettings;
+
+class Connection {
+public:
+    Connection(const QString& name, const QString& catalogue);
+    ~Connection();
+    Connection(const Connection&) = delete;
+    Connection& operator=(const Connection&) = delete;
+
+    void configure(const ConnectionSettings& settings);
+
+    QString name() const { return m_name; }          // "Cx", "CxNordaPavrel", "CxUlmar"
+    QString catalogue() const { return m_catalogue; } // "KV_NORDA_PREVENTA", ...
+    // The key=value record: Provider=SQLOLEDB.1;Password=...;...;Tag with column collation when possible=False
+    QString connectionString() const;
+    // What the ODBC driver gets: Driver, Server, Port, Database, UID, PWD,
+    // TDS_Version=7.4, ClientCharset=UTF-8, Encryption=off, APP, WSID.
+    QString odbcConnectionString() const;
+    int commandTimeoutSeconds() const { return 5000; }
+    int connectionTimeoutSeconds() const { return 5000; }
+
+    bool isOpen() const;
+    // Opens if not open (or reopens after a lost link); throws DbError.
+    void ensureOpen();
+    void close();
+    // The open database handle, opening it first if needed; throws DbError.
+    QSqlDatabase database();
+    // Called by a command that failed on a dead link: the next use reopens.
+    void markLost();
+
+    int timesOpened() const { return m_opened; } // for tests: first use opens, later ones don't
+
+private:
+    QString m_name;
+    QString m_catalogue;
+    QString m_qtName; // QSqlDatabase connection name, unique per instance
+    QString m_host, m_workstation, m_login, m_password, m_driver;
+    int m_port = 1433;
+    bool m_lost = false;
+    int m_opened = 0;
+};

@@ -1,0 +1,63 @@
+#pragma once
+// A query that runs one command text at a time and exposes its first result
+// set row by row: Qr_Aux, and the grid windows' own queries. Forward-only, so
+// the driver never falls back to server cursors.
+//
+//   Dm_Velmor->Qr_Aux.run(Dm_Velmor->Cx, CommandText("EXECUTE sp_KVR_ValidaLocalidad").quoted(loc));
+//   if (Dm_Velmor->Qr_Aux.isEmpty()) ...
+//   QString code = Dm_Velmor->Qr_Aux.text("Error").trimmed();
+//
+// Reading a column after a command that returned no row gives "" (or 0); a
+// column the result does not have, or a command without a result set, raises
+// DbError.
+
+#include <QList>
+#include <QSqlQuery>
+#include <QString>
+#include <QVariant>
+#include <memory>
+
+class Connection;
+
+class SharedQuery {
+public:
+    SharedQuery();
+    ~SharedQuery();
+
+    // The protocol's steps one by one ...
+    void close();
+    void setConnection(Connection& connection);
+    void setText(const QString& commandText);
+    void open(); // throws DbError
+    // ... or all four at once.
+    void run(Connection& connection, const QString& commandText);
+
+    Connection* connection() const { return m_connection; }
+    QString commandText() const { return m_text; }
+    bool isOpen() const { return m_open; }
+
+    bool isEmpty() const; // no row came back
+    bool eof() const;     // past the last row
+    void next();
+    // The column of the current row, untrimmed. Throws DbError for a missing column.
+    QString text(const QString& column) const;
+    // The column read as a whole number; throws DbError when it is not one
+    // (an empty result reads 0).
+    int integer(const QString& column) const;
+    QVariant value(const QString& column) const;
+
+    // Column names of the result, in order (grids with no declared columns).
+    QStringList columns() const;
+    // Every remaining row, for grids (which copy the rows and never seek).
+    QList<QList<QVariant>> takeRows();
+
+private:
+    Connection* m_connection = nullptr;
+    QString m_text;
+    std::unique_ptr<QSqlQuery> m_query;
+    QStringList m_columns;
+    QList<QVariant> m_row;
+    bool m_open = false;
+    bool m_eof = true;
+    bool m_empty = true;
+};

@@ -1,0 +1,71 @@
+#pragma once
+// A stored-procedure component: a procedure named with its group suffix
+// ("sp_KVR_ObtieneIDProducto;1") and its declared parameter list, called as
+// {? = call name(?,...)} with every parameter bound in list order. Inputs are
+// set by name before the call; in/out parameters are not set (their value is
+// whatever the procedure answers) and are read by name afterwards, once every
+// result of the call has been read. String outputs are bound pre-sized to
+// their declared size.
+
+#include <QList>
+#include <QSqlQuery>
+#include <QString>
+#include <QVariant>
+#include <memory>
+
+class Connection;
+
+class StoredProc {
+public:
+    enum class Type { Integer, Boolean, String, Decimal };
+    enum class Direction { Input, InOut, ReturnValue };
+    struct Param {
+        QString name;  // "@Serie"
+        Type type;
+        int size = 0;  // string size (0: no limit) or decimal precision
+        Direction direction = Direction::Input;
+        bool nullable = true;
+    };
+
+    // `procedure` without suffix: "sp_KVR_ObtieneIDProducto"; the component adds ";1"
+    // and the leading @RETURN_VALUE.
+    StoredProc(const QString& procedure, QList<Param> params);
+    ~StoredProc();
+
+    QString procedureName() const; // "sp_KVR_ObtieneIDProducto;1"
+    const QList<Param>& parameters() const { return m_params; }
+
+    void setConnection(Connection& connection);
+    Connection* connection() const { return m_connection; }
+    void close();
+    // Sets an input by name (case-insensitive); unknown names throw DbError.
+    void setParam(const QString& name, const QVariant& value);
+
+    // Runs the call and makes its first result set's rows current.
+    void open();
+    // Runs the call without a result set and reads the outputs.
+    void execProc();
+
+    bool eof() const;
+    void next();
+    QString text(const QString& column) const;
+    int integer(const QString& column) const;
+
+    // Output parameter after open() has read every row, or after execProc().
+    QVariant output(const QString& name) const;
+
+    // What the last call sent (for tests and the journal's comparison).
+    QList<QVariant> lastArguments() const { return m_lastArgs; }
+
+private:
+    QString m_procedure;
+    QList<Param> m_params;
+    QList<QVariant> m_values;
+    QList<QVariant> m_outputs;
+    QList<QVariant> m_lastArgs;
+    Connection* m_connection = nullptr;
+    std::unique_ptr<QSqlQuery> m_query;
+    QStringList m_columns;
+    QList<QVariant> m_row;
+    bool m_eof = true;
+};

@@ -1,0 +1,42 @@
+#pragma once
+// Test fixture for the terminal: an in-process stand-in server (in-memory
+// catalogues with the demo data), the data module pointed at it, the message
+// service in scripted mode and a logged-in operator. Tests script procedures
+// on server(), type as the scanner does with scan(), and look at journal()
+// and MessageService::instance().shown().
+
+#include "data/U_Data.h"
+#include "server/EmbeddedServer.h"
+
+#include <QString>
+#include <QStringList>
+#include <memory>
+
+class QLineEdit;
+class QWidget;
+
+class TerminalFixture {
+public:
+    // Starts the server and the data module; the operator id is `operatorId`.
+    explicit TerminalFixture(const QString& operatorId = QStringLiteral("7"));
+    ~TerminalFixture();
+
+    lectora::server::EmbeddedServer& server() { return m_server; }
+    TDm_Velmor& dm() { return *m_dm; }
+    ConnectionSettings settings() const;
+
+    // Batch texts and RPC lines received since the last clearJournal(), in order.
+    QStringList journal() const;
+    void clearJournal();
+
+    // Types `text` into `field` key by key and presses Enter, as a scanner does.
+    static void scan(QWidget* field, const QString& text);
+    static void pressEnter(QWidget* field);
+
+    // Clears recorded messages and answers.
+    static void clearMessages();
+
+private:
+    lectora::server::EmbeddedServer m_server;
+    std::unique_ptr<TDm_Velmor> m_dm;
+};
