@@ -1,0 +1,29 @@
+#pragma once
+// Relocation of a pallet: the server validates the move, the operator
+// confirms it, the server records it. No operator id travels with it.
+
+#include "app/shell/WorkflowWindow.h"
+
+#include <memory>
+
+namespace Ui {
+class TfrReubicaciones;
+}
+
+class TfrReubicaciones : public WorkflowWindow {
+    Q_OBJECT
+public:
+    explicit TfrReubicaciones(QWidget* parent = nullptr);
+    ~TfrReubicaciones() override;
+
+    static WindowTraits windowTraits();
+
+private:
+    void edTarimaKeyDown(int key);
+    void edMesaKeyDown(int key);
+
+    // The shared query's current answer refused: "Error: #code." and its description.
+    void showRefusal();
+
+    std::unique_ptr<Ui::TfrReubicaciones> ui;
+};
