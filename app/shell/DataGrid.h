@@ -19,7 +19,8 @@ struct GridColumn {
     int width = 0;
 };
 
-class DataGrid : public QTableView {
+class DataGrid : public QTableView
+{
     Q_OBJECT
 public:
     explicit DataGrid(QWidget* parent = nullptr);
@@ -37,6 +38,8 @@ public:
     QString cell(int row, int column) const;
 
 private:
+    void applyWidths();
+
     GridModel* m_model;
     QList<GridColumn> m_declared;
 };

@@ -12,7 +12,8 @@
 
 class QWidget;
 
-class MessageService {
+class MessageService
+{
 public:
     enum class Form { ErrorBox, Plain, Question, Notice, RetryIgnore };
 
@@ -54,7 +55,11 @@ public:
     void addNextAnswer(QMessageBox::StandardButton answer) { m_answers.append(answer); }
     const QList<Shown>& shown() const { return m_shown; }
     int shownCount() const { return m_count; }
-    void clear() { m_shown.clear(); m_answers.clear(); }
+    void clear()
+    {
+        m_shown.clear();
+        m_answers.clear();
+    }
 
 private:
     MessageService() = default;

@@ -4,7 +4,8 @@
 
 #include <QString>
 
-namespace Operator {
+namespace Operator
+{
 QString id();
 void setId(const QString& id);
 } // namespace Operator

@@ -10,9 +10,13 @@
 #include <QStringList>
 #include <stdexcept>
 
-class ProfileError : public std::runtime_error {
+class ProfileError : public std::runtime_error
+{
 public:
-    explicit ProfileError(const QString& text) : std::runtime_error(text.toStdString()), m_text(text) {}
+    explicit ProfileError(const QString& text)
+        : std::runtime_error(text.toStdString()), m_text(text)
+    {
+    }
     QString text() const { return m_text; }
 
 private:
@@ -20,7 +24,7 @@ private:
 };
 
 struct Profile {
-    bool present = false;  // false: no file, embedded default
+    bool present = false; // false: no file, embedded default
     QString path;
     ConnectionSettings connection;
     QStringList visibleEntries = defaultVisibleEntries();

@@ -34,7 +34,8 @@ struct WindowTraits {
     bool sizeable = false;
 };
 
-class WorkflowWindow : public QWidget {
+class WorkflowWindow : public QWidget
+{
     Q_OBJECT
 public:
     explicit WorkflowWindow(const WindowTraits& traits, QWidget* parent = nullptr);
@@ -77,9 +78,15 @@ protected:
 private:
     void installConventions();
     QWidget* nextInTabOrder(QWidget* from) const;
+    QWidget* currentFocus() const;
+    void runKeyDown(QObject* field, int key);
+    void applyPendingMove();
+    void closeByShortcut();
 
     WindowTraits m_traits;
     std::map<QObject*, std::function<void(int)>> m_keyDown;
     bool m_shownOnce = false;
     bool m_pendingEnterMove = false;
+    QPointer<QWidget> m_moveFrom;        // the field the pending Enter was typed in
+    QPointer<QWidget> m_moveFocusBefore; // the focus before its step ran
 };

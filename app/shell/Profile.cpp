@@ -1,0 +1,209 @@
+#include "app/shell/Profile.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QSet>
+#include <QStandardPaths>
+
+// The profile is read by hand rather than through QSettings: QSettings accepts
+// anything (a typo in a key is silently a new key, a broken line is skipped),
+// and a site that mistypes its server must be told, not sent to the demo.
+
+namespace
+{
+
+const QString kEnvironmentVariable = QStringLiteral("LECTORA_PROFILE");
+
+QString unquoted(const QString& value)
+{
+    // Double quotes keep blanks at either end of a value (a password).
+    if (value.size() >= 2 && value.startsWith(QLatin1Char('"')) && value.endsWith(QLatin1Char('"')))
+        return value.mid(1, value.size() - 2);
+    return value;
+}
+
+class ProfileReader
+{
+public:
+    ProfileReader(const QString& path, Profile& profile) : m_path(path), m_profile(profile) {}
+
+    void read(const QString& text)
+    {
+        const QStringList lines = text.split(QLatin1Char('\n'));
+        for (int i = 0; i < lines.size(); ++i) {
+            m_line = i + 1;
+            QString line = lines.at(i);
+            if (line.endsWith(QLatin1Char('\r')))
+                line.chop(1);
+            line = line.trimmed();
+            if (line.isEmpty() || line.startsWith(QLatin1Char(';')) ||
+                line.startsWith(QLatin1Char('#')))
+                continue;
+            if (line.startsWith(QLatin1Char('[')))
+                section(line);
+            else
+                entry(line);
+        }
+    }
+
+private:
+    [[noreturn]] void fail(const QString& what) const
+    {
+        throw ProfileError(
+            QStringLiteral("Profile %1, line %2: %3").arg(m_path).arg(m_line).arg(what));
+    }
+
+    void section(const QString& line)
+    {
+        if (!line.endsWith(QLatin1Char(']')))
+            fail(QStringLiteral("malformed section header \"%1\"").arg(line));
+        const QString name = line.mid(1, line.size() - 2).trimmed();
+        if (name != QLatin1String("server") && name != QLatin1String("menu"))
+            fail(QStringLiteral("unknown section [%1] (known: [server], [menu])").arg(name));
+        if (m_sections.contains(name))
+            fail(QStringLiteral("section [%1] appears twice").arg(name));
+        m_sections.insert(name);
+        m_section = name;
+    }
+
+    void entry(const QString& line)
+    {
+        const qsizetype equals = line.indexOf(QLatin1Char('='));
+        if (equals < 0)
+            fail(QStringLiteral("expected key=value, found \"%1\"").arg(line));
+        const QString key = line.left(equals).trimmed();
+        const QString value = unquoted(line.mid(equals + 1).trimmed());
+        if (key.isEmpty())
+            fail(QStringLiteral("a value without a key"));
+        if (m_section.isEmpty())
+            fail(QStringLiteral("key \"%1\" before any section").arg(key));
+        const QString qualified = m_section + QLatin1Char('/') + key;
+        if (m_keys.contains(qualified))
+            fail(QStringLiteral("key \"%1\" appears twice in [%2]").arg(key, m_section));
+        m_keys.insert(qualified);
+
+        ConnectionSettings& c = m_profile.connection;
+        if (m_section == QLatin1String("server")) {
+            if (key == QLatin1String("host"))
+                c.host = required(key, value);
+            else if (key == QLatin1String("port"))
+                c.port = port(value);
+            else if (key == QLatin1String("workstation"))
+                c.workstation = value;
+            else if (key == QLatin1String("login"))
+                c.login = required(key, value);
+            else if (key == QLatin1String("password"))
+                c.password = value;
+            else if (key == QLatin1String("driver"))
+                c.driver = required(key, value);
+            else
+                fail(QStringLiteral("unknown key \"%1\" in [server] (known: host, port, "
+                                    "workstation, login, password, driver)")
+                         .arg(key));
+        } else {
+            if (key == QLatin1String("visible"))
+                m_profile.visibleEntries = entries(value);
+            else
+                fail(QStringLiteral("unknown key \"%1\" in [menu] (known: visible)").arg(key));
+        }
+    }
+
+    QString required(const QString& key, const QString& value) const
+    {
+        if (value.isEmpty())
+            fail(QStringLiteral("\"%1\" must not be empty").arg(key));
+        return value;
+    }
+
+    int port(const QString& value) const
+    {
+        bool ok = false;
+        const int number = value.toInt(&ok);
+        if (!ok || number < 1 || number > 65535)
+            fail(QStringLiteral("port \"%1\" is not a number from 1 to 65535").arg(value));
+        return number;
+    }
+
+    QStringList entries(const QString& value) const
+    {
+        const QStringList known = Profile::knownEntries();
+        QStringList visible;
+        for (const QString& piece : value.split(QLatin1Char(','))) {
+            const QString name = piece.trimmed();
+            if (name.isEmpty())
+                continue;
+            if (!known.contains(name))
+                fail(QStringLiteral("unknown menu entry \"%1\" (known: %2)")
+                         .arg(name, known.join(QStringLiteral(", "))));
+            if (!visible.contains(name))
+                visible.append(name);
+        }
+        return visible;
+    }
+
+    QString m_path;
+    Profile& m_profile;
+    int m_line = 0;
+    QString m_section;
+    QSet<QString> m_sections;
+    QSet<QString> m_keys;
+};
+
+} // namespace
+
+QStringList Profile::defaultVisibleEntries()
+{
+    return {QStringLiteral("Inventario1"), QStringLiteral("NordaPavrel1"),
+            QStringLiteral("Ulmar1")};
+}
+
+QStringList Profile::knownEntries()
+{
+    return {QStringLiteral("EntradaPorPallet1"),  QStringLiteral("EntradaPorCajaRollo1"),
+            QStringLiteral("ReciboenProduccin1"), QStringLiteral("Salida1"),
+            QStringLiteral("Entregade1"),         QStringLiteral("LiberacindeCalidadVElmor1"),
+            QStringLiteral("Embarque1"),          QStringLiteral("Reubicaciones2"),
+            QStringLiteral("Reubicaciones1"),     QStringLiteral("Inventario1"),
+            QStringLiteral("NordaPavrel1"),       QStringLiteral("Ulmar1")};
+}
+
+QString Profile::defaultPath()
+{
+    return QDir(QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation))
+        .filePath(QStringLiteral("LectoraVelmor/lectora.ini"));
+}
+
+Profile Profile::load()
+{
+    const QString named = qEnvironmentVariable(kEnvironmentVariable.toLatin1().constData());
+    if (!named.isEmpty())
+        return loadFile(named);
+    const QString path = defaultPath();
+    if (!QFileInfo::exists(path)) {
+        Profile embedded;
+        embedded.path = path;
+        return embedded;
+    }
+    return loadFile(path);
+}
+
+Profile Profile::loadFile(const QString& path)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        throw ProfileError(
+            QStringLiteral("Profile %1 cannot be read: %2").arg(path, file.errorString()));
+    const QByteArray bytes = file.readAll();
+    QString text = QString::fromUtf8(bytes);
+    if (text.startsWith(QChar(0xFEFF)))
+        text.remove(0, 1);
+    if (text.contains(QChar::ReplacementCharacter) || bytes.contains('\0'))
+        throw ProfileError(QStringLiteral("Profile %1 is not UTF-8 text").arg(path));
+
+    Profile profile;
+    profile.present = true;
+    profile.path = path;
+    ProfileReader(path, profile).read(text);
+    return profile;
+}

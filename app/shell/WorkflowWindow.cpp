@@ -1,0 +1,284 @@
+#include "app/shell/WorkflowWindow.h"
+
+#include "app/shell/MessageService.h"
+#include "app/shell/Operator.h"
+#include "data/DbError.h"
+
+#include <QApplication>
+#include <QCloseEvent>
+#include <QComboBox>
+#include <QKeyEvent>
+#include <QLineEdit>
+#include <QMdiArea>
+#include <QMdiSubWindow>
+#include <exception>
+
+namespace
+{
+
+Qt::WindowFlags frameFlags(const WindowTraits& traits)
+{
+    // CustomizeWindowHint switches the default buttons off, so the frame shows
+    // exactly the ones the window declares, also when the maximised child
+    // hands them over to the main window's menu bar.
+    Qt::WindowFlags flags = Qt::SubWindow | Qt::CustomizeWindowHint | Qt::WindowTitleHint;
+    if (traits.buttons & WindowTraits::SystemMenu)
+        flags |= Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint;
+    if (traits.buttons & WindowTraits::Minimise)
+        flags |= Qt::WindowMinimizeButtonHint;
+    if (traits.buttons & WindowTraits::Maximise)
+        flags |= Qt::WindowMaximizeButtonHint;
+    if (traits.buttons & WindowTraits::Help)
+        flags |= Qt::WindowContextHelpButtonHint;
+    return flags;
+}
+
+bool isCloseShortcut(const QKeyEvent* event)
+{
+    return event->key() == Qt::Key_F4 && event->modifiers() == Qt::ControlModifier;
+}
+
+// An editable combo box's own line edit gets the keys through the combo box,
+// which already carries the filter.
+bool isInnerEditOfCombo(const QWidget* widget)
+{
+    return qobject_cast<const QLineEdit*>(widget) &&
+           qobject_cast<const QComboBox*>(widget->parentWidget());
+}
+
+} // namespace
+
+WorkflowWindow::WorkflowWindow(const WindowTraits& traits, QWidget* parent)
+    : QWidget(parent), m_traits(traits)
+{
+}
+
+WorkflowWindow::~WorkflowWindow()
+{
+    // A step of this window may still be the one the pending move belongs to
+    // if the window is destroyed from inside it.
+    if (m_pendingEnterMove)
+        MessageService::instance().setBeforeModal({});
+}
+
+QMdiSubWindow* WorkflowWindow::addTo(QMdiArea* area)
+{
+    QMdiSubWindow* child = area->addSubWindow(this, frameFlags(m_traits));
+    child->setAttribute(Qt::WA_DeleteOnClose, m_traits.close == WindowTraits::Close::Destroy);
+    child->showMaximized();
+    return child;
+}
+
+QMdiSubWindow* WorkflowWindow::subWindow() const
+{
+    return qobject_cast<QMdiSubWindow*>(parentWidget());
+}
+
+bool WorkflowWindow::isEnter(int key)
+{
+    return key == Qt::Key_Return || key == Qt::Key_Enter;
+}
+
+void WorkflowWindow::guarded(const std::function<void()>& step)
+{
+    MessageService& service = MessageService::instance();
+    try {
+        step();
+    } catch (const DbError& error) {
+        service.defaultError(error.text());
+    } catch (const std::exception& error) {
+        service.defaultError(QString::fromUtf8(error.what()));
+    } catch (...) {
+        service.defaultError(QStringLiteral("Error desconocido"));
+    }
+}
+
+void WorkflowWindow::onKeyDown(QWidget* field, std::function<void(int key)> handler)
+{
+    m_keyDown[field] = std::move(handler);
+    if (m_shownOnce)
+        field->installEventFilter(this);
+}
+
+void WorkflowWindow::selectNext(int times)
+{
+    QWidget* at = currentFocus();
+    for (int i = 0; i < times; ++i) {
+        QWidget* next = nextInTabOrder(at);
+        if (!next)
+            return;
+        next->setFocus(Qt::TabFocusReason);
+        at = next;
+    }
+}
+
+void WorkflowWindow::focusAndSelect(QLineEdit* field)
+{
+    field->setFocus(Qt::OtherFocusReason);
+    field->selectAll();
+}
+
+MessageService& WorkflowWindow::messages() const
+{
+    return MessageService::instance();
+}
+
+QString WorkflowWindow::idPersona()
+{
+    return Operator::id();
+}
+
+void WorkflowWindow::installConventions()
+{
+    for (QWidget* child : findChildren<QWidget*>()) {
+        const bool field = qobject_cast<QLineEdit*>(child) || qobject_cast<QComboBox*>(child);
+        if ((field && !isInnerEditOfCombo(child)) || m_keyDown.count(child))
+            child->installEventFilter(this);
+    }
+}
+
+QWidget* WorkflowWindow::currentFocus() const
+{
+    QWidget* focused = QApplication::focusWidget();
+    if (focused && isAncestorOf(focused))
+        return focused;
+    // The terminal's window may not be the active one (tests, a box that has
+    // just closed): the last field given the focus inside this window counts.
+    return focusWidget();
+}
+
+QWidget* WorkflowWindow::nextInTabOrder(QWidget* from) const
+{
+    QWidget* start = (from && isAncestorOf(from)) ? from : const_cast<WorkflowWindow*>(this);
+    for (QWidget* w = start->nextInFocusChain(); w && w != start; w = w->nextInFocusChain()) {
+        if (!isAncestorOf(w) || w->focusProxy())
+            continue;
+        if ((w->focusPolicy() & Qt::TabFocus) && w->isEnabled() && w->isVisibleTo(this))
+            return w;
+    }
+    return nullptr;
+}
+
+void WorkflowWindow::runKeyDown(QObject* field, int key)
+{
+    const auto handler = m_keyDown.find(field);
+    const bool enter = isEnter(key);
+    const bool moveAfter = enter && m_traits.formEnterMove;
+    if (handler == m_keyDown.end()) {
+        if (moveAfter)
+            selectNext();
+        return;
+    }
+
+    QWidget* before = currentFocus();
+    MessageService& service = MessageService::instance();
+    if (moveAfter) {
+        // The Enter character's move belongs after the step; if the step opens
+        // a box first, the move happens then, so the focus the step gives
+        // after the box is where the operator ends up.
+        m_pendingEnterMove = true;
+        m_moveFrom = static_cast<QWidget*>(field);
+        m_moveFocusBefore = before;
+        QPointer<WorkflowWindow> self(this);
+        service.setBeforeModal([self] {
+            if (self && self->m_pendingEnterMove)
+                self->applyPendingMove();
+        });
+    }
+
+    const auto step = handler->second; // the step may replace its own handler
+    QPointer<WorkflowWindow> self(this);
+    guarded([&] { step(key); });
+    if (!self)
+        return;
+
+    if (moveAfter) {
+        service.setBeforeModal({});
+        if (m_pendingEnterMove)
+            applyPendingMove();
+    }
+}
+
+void WorkflowWindow::applyPendingMove()
+{
+    m_pendingEnterMove = false;
+    QWidget* now = currentFocus();
+    QWidget* from = (now && now != m_moveFocusBefore) ? now : m_moveFrom.data();
+    if (QWidget* next = nextInTabOrder(from ? from : now))
+        next->setFocus(Qt::TabFocusReason);
+}
+
+bool WorkflowWindow::eventFilter(QObject* watched, QEvent* event)
+{
+    if (event->type() == QEvent::KeyPress &&
+        (m_keyDown.count(watched) || qobject_cast<QLineEdit*>(watched) ||
+         qobject_cast<QComboBox*>(watched))) {
+        auto* key = static_cast<QKeyEvent*>(event);
+        if (isCloseShortcut(key)) {
+            closeByShortcut();
+            return true;
+        }
+        runKeyDown(watched, key->key());
+        // Enter never reaches the field: a line edit would ignore it and let it
+        // climb to the main window, whose own Enter move is for its login.
+        return isEnter(key->key());
+    }
+    return QWidget::eventFilter(watched, event);
+}
+
+void WorkflowWindow::showEvent(QShowEvent* event)
+{
+    QWidget::showEvent(event);
+    if (m_shownOnce)
+        return;
+    m_shownOnce = true;
+    installConventions();
+    guarded([this] { FormShow(); });
+}
+
+void WorkflowWindow::closeEvent(QCloseEvent* event)
+{
+    switch (m_traits.close) {
+    case WindowTraits::Close::Destroy:
+        event->accept();
+        break;
+    case WindowTraits::Close::Minimise:
+        event->ignore();
+        if (QMdiSubWindow* child = subWindow())
+            child->showMinimized();
+        break;
+    case WindowTraits::Close::Ignore:
+        event->ignore();
+        break;
+    }
+}
+
+void WorkflowWindow::keyPressEvent(QKeyEvent* event)
+{
+    if (isCloseShortcut(event)) {
+        closeByShortcut();
+        event->accept();
+        return;
+    }
+    if (isEnter(event->key())) {
+        // Enter from a control without a key-down handler (a grid, a button)
+        // ends here as well.
+        if (m_traits.formEnterMove)
+            selectNext();
+        event->accept();
+        return;
+    }
+    QWidget::keyPressEvent(event);
+}
+
+void WorkflowWindow::closeByShortcut()
+{
+    // Only windows that are destroyed on closing get the shortcut; the others
+    // close through their title-bar buttons or not at all.
+    if (m_traits.close != WindowTraits::Close::Destroy)
+        return;
+    if (QMdiSubWindow* child = subWindow())
+        child->close();
+    else
+        close();
+}
