@@ -13,9 +13,14 @@
 #include <memory>
 
 class QLineEdit;
+class QMainWindow;
+class QMdiArea;
+class QMdiSubWindow;
 class QWidget;
+class WorkflowWindow;
 
-class TerminalFixture {
+class TerminalFixture
+{
 public:
     // Starts the server and the data module; the operator id is `operatorId`.
     explicit TerminalFixture(const QString& operatorId = QStringLiteral("7"));
@@ -36,7 +41,14 @@ public:
     // Clears recorded messages and answers.
     static void clearMessages();
 
+    // Opens `window` as the main window's workflow windows open: a maximised
+    // MDI child captioned `caption`, in a frame the fixture shows and
+    // activates, so focus moves behave as for the operator.
+    QMdiSubWindow* open(WorkflowWindow* window, const QString& caption);
+    QMdiArea* area();
+
 private:
     lectora::server::EmbeddedServer m_server;
     std::unique_ptr<TDm_Velmor> m_dm;
+    std::unique_ptr<QMainWindow> m_frame;
 };
