@@ -10,9 +10,11 @@
 #include <cctype>
 #include <string>
 
-namespace lectora::server {
+namespace lectora::server
+{
 
-namespace {
+namespace
+{
 
 constexpr std::string_view kMainCatalogue = "KV_NORDA_PREVENTA";
 
@@ -79,9 +81,10 @@ Pallet findPallet(Database& db, const std::string& code)
     return p;
 }
 
-bool stationExists(Database& db, const std::string& station)
+// The station as the catalogue spells it, or "" when there is none.
+std::string findStation(Database& db, const std::string& station)
 {
-    return !db.scalar("SELECT mesa FROM prd_mesa WHERE mesa = ?1", {station}).isNull();
+    return db.scalar("SELECT mesa FROM prd_mesa WHERE mesa = ?1", {station}).toText();
 }
 
 // Statuses after `status` in the pallet's life (for "already done" answers).
@@ -112,19 +115,18 @@ Reply validaEntrega(Call& call)
     Pallet p = findPallet(db, pallet);
     if (!p.found)
         return status("2", "La tarima " + pallet + " no existe.");
-    if (!stationExists(db, station))
+    const std::string mesa = findStation(db, station);
+    if (mesa.empty())
         return status("3", "La mesa " + station + " no existe.");
     if (p.status != kEnAlmacen)
         return status("4", "La tarima " + p.code + " ya no esta en almacen (" + p.status + ").");
     if (!p.station.empty() && !sameCode(p.station, station))
         return status("1", "La tarima " + p.code + " esta asignada a la mesa " + p.station + ".");
     db.transaction([&] {
-        db.query("UPDATE prd_tarima SET mesa = (SELECT mesa FROM prd_mesa WHERE mesa = ?1) "
-                 "WHERE tarima = ?2",
-                 {station, p.code});
+        db.query("UPDATE prd_tarima SET mesa = ?1 WHERE tarima = ?2", {mesa, p.code});
         advance(db, p.code, kEntregada, "fecha_entrega", who);
     });
-    return status("0", "Tarima " + p.code + " entregada a la mesa " + station + ".");
+    return status("0", "Tarima " + p.code + " entregada a la mesa " + mesa + ".");
 }
 
 // Reassigns a pallet still in the warehouse to another station. 0 done; 2 no
@@ -137,18 +139,18 @@ Reply cambiaMesa(Call& call)
     Pallet p = findPallet(db, pallet);
     if (!p.found)
         return status("2", "La tarima " + pallet + " no existe.");
-    if (!stationExists(db, station))
+    const std::string mesa = findStation(db, station);
+    if (mesa.empty())
         return status("3", "La mesa " + station + " no existe.");
     if (p.status != kEnAlmacen)
         return status("4", "La tarima " + p.code + " ya no esta en almacen (" + p.status + ").");
     if (!p.orderAllowsStationChange)
         return status("6", "La orden " + p.order + " no permite cambio de mesa.");
     db.transaction([&] {
-        db.query("UPDATE prd_tarima SET mesa = (SELECT mesa FROM prd_mesa WHERE mesa = ?1), "
-                 "id_persona = ?2 WHERE tarima = ?3",
-                 {station, who, p.code});
+        db.query("UPDATE prd_tarima SET mesa = ?1, id_persona = ?2 WHERE tarima = ?3",
+                 {mesa, who, p.code});
     });
-    return status("0", "Tarima " + p.code + " asignada a la mesa " + station + ".");
+    return status("0", "Tarima " + p.code + " asignada a la mesa " + mesa + ".");
 }
 
 // Receipt in the production area of a pallet delivered to its station.
@@ -231,9 +233,11 @@ Reply validaTarimaCliente(Call& call)
                   {label})
             .isNull())
         return status("1", "No existe la tarima.");
-    const Value owner = db.scalar("SELECT tarima FROM prd_tarima WHERE tarima_cliente = ?1", {label});
+    const Value owner =
+        db.scalar("SELECT tarima FROM prd_tarima WHERE tarima_cliente = ?1", {label});
     if (!owner.isNull())
-        return status("2", "La etiqueta " + label + " ya esta en la tarima " + owner.toText() + ".");
+        return status("2",
+                      "La etiqueta " + label + " ya esta en la tarima " + owner.toText() + ".");
     return status("0", "");
 }
 
@@ -262,10 +266,12 @@ Reply guardaUbicacion(Call& call)
         return answer("4", "No existe la localidad " + location + ".");
     if (p.status != kEnCalidad)
         return answer("5", "La tarima " + p.code + " no esta en calidad (" + p.status + ").");
-    const Value owner = db.scalar(
-        "SELECT tarima FROM prd_tarima WHERE tarima_cliente = ?1 AND tarima <> ?2", {label, p.code});
+    const Value owner =
+        db.scalar("SELECT tarima FROM prd_tarima WHERE tarima_cliente = ?1 AND tarima <> ?2",
+                  {label, p.code});
     if (!owner.isNull())
-        return answer("6", "La etiqueta " + label + " ya esta en la tarima " + owner.toText() + ".");
+        return answer("6",
+                      "La etiqueta " + label + " ya esta en la tarima " + owner.toText() + ".");
     const Value room = db.scalar("SELECT l.capacidad - (SELECT COUNT(*) FROM prd_tarima t "
                                  "WHERE t.localidad = l.localidad AND t.estatus = ?2) "
                                  "FROM prd_localidad l WHERE l.localidad = ?1",
@@ -299,12 +305,12 @@ Reply consultaTarima(Call& call)
         "FROM prd_tarima t JOIN prd_orden o ON o.orden = t.orden WHERE t.tarima = ?1",
         {arg(call, 0)});
     ResultSet out;
-    out.columns = {{"Tarima", ColumnType::Text},         {"Orden", ColumnType::Text},
-                   {"Producto", ColumnType::Text},       {"Descripcion", ColumnType::Text},
-                   {"Cantidad", ColumnType::Int},        {"Mesa", ColumnType::Text},
-                   {"Estatus", ColumnType::Text},        {"Localidad", ColumnType::Text},
-                   {"TarimaCliente", ColumnType::Text},  {"FechaEntrega", ColumnType::Text},
-                   {"FechaRecepcion", ColumnType::Text}, {"FechaCalidad", ColumnType::Text},
+    out.columns = {{"Tarima", ColumnType::Text},          {"Orden", ColumnType::Text},
+                   {"Producto", ColumnType::Text},        {"Descripcion", ColumnType::Text},
+                   {"Cantidad", ColumnType::Int},         {"Mesa", ColumnType::Text},
+                   {"Estatus", ColumnType::Text},         {"Localidad", ColumnType::Text},
+                   {"TarimaCliente", ColumnType::Text},   {"FechaEntrega", ColumnType::Text},
+                   {"FechaRecepcion", ColumnType::Text},  {"FechaCalidad", ColumnType::Text},
                    {"FechaLiberacion", ColumnType::Text}, {"Operador", ColumnType::Text}};
     out.rows = std::move(rs.rows);
     return Reply::rows(std::move(out));
@@ -314,17 +320,14 @@ Reply consultaTarima(Call& call)
 
 void registerProduction(ProcedureRegistry& registry)
 {
-    registry.add({"sp_KVR_OrdenProduccionValidaEntrega",
-                  {"@Tarima", "@Mesa", "@IdPersona"},
-                  validaEntrega});
+    registry.add(
+        {"sp_KVR_OrdenProduccionValidaEntrega", {"@Tarima", "@Mesa", "@IdPersona"}, validaEntrega});
     registry.add(
         {"sp_KVR_OrdenProduccionCambiaMesa", {"@Tarima", "@Mesa", "@IdPersona"}, cambiaMesa});
-    registry.add({"sp_KVR_OrdenProduccionRecepcionEnAreaProduccion",
-                  {"@Tarima", "@IdPersona"},
-                  recepcion});
-    registry.add({"sp_KVR_OrdenProduccionEntregaEnAreaCalidad",
-                  {"@Tarima", "@IdPersona"},
-                  entregaCalidad});
+    registry.add(
+        {"sp_KVR_OrdenProduccionRecepcionEnAreaProduccion", {"@Tarima", "@IdPersona"}, recepcion});
+    registry.add(
+        {"sp_KVR_OrdenProduccionEntregaEnAreaCalidad", {"@Tarima", "@IdPersona"}, entregaCalidad});
     registry.add({"sp_KVR_ValidaTarimaProduccion", {"@Tarima"}, validaTarimaProduccion});
     registry.add({"sp_KVR_SugiereLocalidadProduccion", {"@Tarima"}, sugiereLocalidad});
     registry.add({"sp_KVR_ValidaTarimaCliente", {"@TarimaCliente"}, validaTarimaCliente});
