@@ -1,0 +1,378 @@
+#include "inventory/U_Inventario.h"
+#include "ui_U_Inventario.h"
+
+#include "app/shell/MessageService.h"
+#include "data/U_Data.h"
+
+#include <QComboBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <limits>
+#include <optional>
+
+namespace
+{
+
+const QString kCiclico = QStringLiteral("Cíclico");
+const QString kWallToWall = QStringLiteral("Wall to Wall");
+const QString kNoOperation = QStringLiteral("No es posible realizar la operacion");
+
+// A whole number from an output parameter or a typed field: an optional sign
+// and decimal digits, or an integral decimal value as a numeric output
+// arrives; nothing (null, empty, letters, a fraction) otherwise.
+std::optional<qint64> wholeNumber(const QVariant& value)
+{
+    if (value.isNull())
+        return std::nullopt;
+    const QString text = value.toString().trimmed();
+    bool ok = false;
+    const qint64 whole = text.toLongLong(&ok, 10);
+    if (ok)
+        return whole;
+    const double real = text.toDouble(&ok);
+    if (ok && real == static_cast<double>(static_cast<qint64>(real)))
+        return static_cast<qint64>(real);
+    return std::nullopt;
+}
+
+// A signed 32-bit whole number as typed: sign and ASCII digits only.
+std::optional<int> typedWholeNumber(const QString& text)
+{
+    QString digits = text;
+    if (digits.startsWith(u'+') || digits.startsWith(u'-'))
+        digits.remove(0, 1);
+    if (digits.isEmpty())
+        return std::nullopt;
+    for (QChar c : digits)
+        if (c < u'0' || c > u'9')
+            return std::nullopt;
+    bool ok = false;
+    const qint64 value = text.toLongLong(&ok, 10);
+    if (!ok || value < std::numeric_limits<int>::min() || value > std::numeric_limits<int>::max())
+        return std::nullopt;
+    return static_cast<int>(value);
+}
+
+} // namespace
+
+const InventoryConfig& InventoryConfig::nordaPreventa()
+{
+    static const InventoryConfig config{
+        &TDm_Velmor::Cx,
+        QStringLiteral("Serie"),
+        30,
+        QStringLiteral("Este número de serie no está considerado en el conteo."),
+        QStringLiteral("El número de serie escaneado no existe"),
+        true,
+    };
+    return config;
+}
+
+TfrInventario::TfrInventario(QWidget* parent)
+    : TfrInventario(InventoryConfig::nordaPreventa(), parent)
+{
+}
+
+TfrInventario::TfrInventario(const InventoryConfig& config, QWidget* parent)
+    : WorkflowWindow(
+          WindowTraits{false, false, WindowTraits::Close::Ignore, WindowTraits::Help, true},
+          parent),
+      m_config(config), ui(std::make_unique<Ui::TfrInventario>())
+{
+    ui->setupUi(this);
+    ui->Label1->setText(m_config.productLabel);
+    ui->Label1->resize(m_config.productLabelWidth, ui->Label1->height());
+    // Label captions are 9 pixels high whatever the screen's resolution.
+    for (QLabel* label : findChildren<QLabel*>()) {
+        QFont font = label->font();
+        font.setPixelSize(9);
+        label->setFont(font);
+    }
+
+    // Only a choice the operator makes counts as a change: filling or
+    // clearing the list must not run the count's query.
+    connect(ui->cmbRegConteo, &QComboBox::activated, this,
+            [this] { guarded([this] { cmbRegConteoChange(); }); });
+    connect(ui->cmbAlmacen, &QComboBox::activated, this,
+            [this] { guarded([this] { cmbAlmacenClick(); }); });
+    onKeyDown(ui->edLocalidad, [this](int key) { edLocalidadKeyDown(key); });
+    onKeyDown(ui->EdProducto, [this](int key) { EdProductoKeyDown(key); });
+}
+
+TfrInventario::~TfrInventario() = default;
+
+Connection& TfrInventario::connection() const
+{
+    return Dm_Velmor->*m_config.connection;
+}
+
+void TfrInventario::FormShow()
+{
+    ui->cmbRegConteo->setFocus();
+    CargaRegConteo();
+}
+
+void TfrInventario::CargaRegConteo()
+{
+    ui->cmbRegConteo->clear();
+    try {
+        StoredProc& sp = Dm_Velmor->sp_KVR_ConsultaCatInventarioConteo;
+        sp.setConnection(connection());
+        sp.close();
+        sp.setParam(QStringLiteral("@Estatus"), 1);
+        sp.open();
+        while (!sp.eof()) {
+            ui->cmbRegConteo->addItem(sp.text(QStringLiteral("inv_referencia")),
+                                      sp.integer(QStringLiteral("id_inventarioconteo")));
+            sp.next();
+        }
+    } catch (const std::exception&) {
+        messages().notice(kNoOperation);
+    }
+    ui->cmbRegConteo->setCurrentIndex(-1);
+}
+
+void TfrInventario::cmbRegConteoChange()
+{
+    SharedQuery& q = Dm_Velmor->Qr_Aux;
+    q.run(connection(), CommandText(QStringLiteral("EXECUTE sp_KVR_InventarioConsultaConteo"))
+                            .quoted(ui->cmbRegConteo->currentText()));
+
+    ui->edTipo->setText(q.text(QStringLiteral("TipoInventario")).trimmed());
+    const QString almacen = q.text(QStringLiteral("Almacen")).trimmed();
+    ui->edAlmacen->setText(almacen);
+    ui->cmbAlmacen->setCurrentText(almacen);
+
+    if (q.text(QStringLiteral("producto")).trimmed() == QLatin1String("-1")) {
+        ui->EdProducto->clear();
+        ui->lbProducto->clear();
+    } else {
+        const QString clave = q.text(QStringLiteral("claveproducto")).trimmed();
+        ui->EdProducto->setText(clave);
+        ui->lbProducto->setText(clave);
+    }
+
+    if (ui->edTipo->text() == kWallToWall) {
+        ui->edLocalidad->clear();
+        ui->EdProducto->clear();
+    }
+
+    // A count that takes no typed quantity counts one item per scan; a
+    // quantity left over from another count must not ride along locked.
+    if (q.text(QStringLiteral("PermiteCapturacantidad")).trimmed() == QLatin1String("n")) {
+        ui->edtCantidadProducto->setReadOnly(true);
+        ui->edtCantidadProducto->setText(QStringLiteral("1"));
+    } else {
+        ui->edtCantidadProducto->setReadOnly(false);
+    }
+
+    ui->edLocalidad->setFocus();
+}
+
+void TfrInventario::edLocalidadKeyDown(int key)
+{
+    if (!isEnter(key))
+        return;
+    SharedQuery& q = Dm_Velmor->Qr_Aux;
+    q.run(connection(), CommandText(QStringLiteral("EXECUTE sp_KVR_InventarioValidaLocalidad"))
+                            .quoted(ui->edAlmacen->text().trimmed())
+                            .quoted(ui->edLocalidad->text().trimmed(), QStringLiteral(", ")));
+    if (q.text(QStringLiteral("Error")).trimmed() == QLatin1String("1")) {
+        const QString text = QStringLiteral("No existe la localidad.");
+        messages().errorBox(text, text);
+        ui->edLocalidad->setFocus();
+    } else {
+        ui->EdProducto->setFocus();
+    }
+}
+
+void TfrInventario::EdProductoKeyDown(int key)
+{
+    if (!isEnter(key))
+        return;
+    const QString producto = ui->EdProducto->text().trimmed();
+    const QString restriccion = ui->lbProducto->text().trimmed();
+    if (!restriccion.isEmpty() && producto != restriccion) {
+        messages().errorBox(m_config.notInCount, m_config.notInCount);
+        return;
+    }
+    if (ui->edTipo->text() == kCiclico) {
+        RegistraEscaneo();
+        return;
+    }
+    SharedQuery& q = Dm_Velmor->Qr_Aux;
+    q.run(connection(),
+          CommandText(QStringLiteral("EXECUTE sp_KVR_InventarioValidaProductoLocalidad"))
+              .quoted(ui->edAlmacen->text().trimmed())
+              .quoted(ui->edLocalidad->text().trimmed(), QStringLiteral(", "))
+              .quoted(producto, QStringLiteral(", ")));
+    if (q.text(QStringLiteral("Error")).trimmed() == QLatin1String("1")) {
+        const QString text = QStringLiteral("No existe el producto en la localidad.");
+        messages().errorBox(text, text);
+        return;
+    }
+    RegistraEscaneo();
+}
+
+void TfrInventario::cmbAlmacenClick()
+{
+    if (ui->cmbAlmacen->currentText().trimmed().isEmpty()) {
+        messages().notice(QStringLiteral("Debes seleccionar un almacen"));
+        return;
+    }
+    CargaLocalidades();
+}
+
+void TfrInventario::CargaLocalidades()
+{
+    ui->cmbLocalidad->clear();
+    try {
+        if (ui->cmbAlmacen->currentIndex() < 0)
+            throw DbError(DbError::Kind::Other, QStringLiteral("no warehouse item is selected"));
+        StoredProc& sp = Dm_Velmor->sp_KVR_ConsultaCatLocalidad;
+        sp.setConnection(connection());
+        sp.close();
+        sp.setParam(QStringLiteral("@ParaCombo"), false);
+        sp.setParam(QStringLiteral("@id_almacen"), ui->cmbAlmacen->currentData().toInt());
+        sp.setParam(QStringLiteral("@Descripcion"), QString(""));
+        sp.open();
+        while (!sp.eof()) {
+            ui->cmbLocalidad->addItem(sp.text(QStringLiteral("id_localidad")).trimmed());
+            sp.next();
+        }
+    } catch (const std::exception&) {
+        messages().notice(kNoOperation);
+    }
+}
+
+void TfrInventario::RegistraEscaneo()
+{
+    try {
+        recordScan();
+    } catch (const std::exception&) {
+        messages().notice(kNoOperation);
+    }
+}
+
+bool TfrInventario::readQuantity(int& quantity)
+{
+    const std::optional<int> value = typedWholeNumber(ui->edtCantidadProducto->text().trimmed());
+    if (!value) {
+        messages().notice(QStringLiteral("La cantidad capturada no es numerica"));
+        ui->edtCantidadProducto->setFocus();
+        return false;
+    }
+    ui->edtCantidadProducto->setText(QString::number(*value));
+    // "00" or "-0" is zero too, and must not slip past the zero check.
+    if (*value == 0) {
+        messages().notice(QStringLiteral("La cantidad del producto no puede ser 0"));
+        ui->edtCantidadProducto->setFocus();
+        return false;
+    }
+    quantity = *value;
+    return true;
+}
+
+void TfrInventario::recordScan()
+{
+    ui->lblMensaje->clear();
+    if (ui->cmbRegConteo->currentText().trimmed().isEmpty()) {
+        messages().notice(QStringLiteral("Debes seleccionar un registro de conteo"));
+        return;
+    }
+    const QString almacen = ui->edAlmacen->text().trimmed();
+    if (almacen.isEmpty()) {
+        messages().notice(QStringLiteral("Debes seleccionar un registro de almacen"));
+        return;
+    }
+    const QString localidad = ui->edLocalidad->text().trimmed();
+    if (localidad.isEmpty() && ui->edTipo->text() != kCiclico) {
+        messages().notice(QStringLiteral("Debes seleccionar un registro de localidad"));
+        return;
+    }
+    if (ui->edtCantidadProducto->text().trimmed() == QLatin1String("0")) {
+        messages().notice(QStringLiteral("La cantidad del producto no puede ser 0"));
+        ui->edtCantidadProducto->setFocus();
+        return;
+    }
+    int cantidad = 0;
+    if (!readQuantity(cantidad))
+        return;
+    const QString producto = ui->EdProducto->text().trimmed();
+    if (producto.isEmpty()) {
+        messages().notice(QStringLiteral("Debes capturar un producto"));
+        return;
+    }
+    if (ui->cmbRegConteo->currentIndex() < 0) {
+        messages().notice(QStringLiteral(
+            "El registro de conteo seleccionado fue alterado favor de seleccionar uno valido"));
+        return;
+    }
+
+    // The product id: a failed lookup leaves 0 and the server resolves the
+    // series. A window that does not send the series has nothing else to
+    // identify the product by, so there a failed lookup fails the scan.
+    int idProducto = 0;
+    bool found = false;
+    bool unknown = false;
+    try {
+        StoredProc& sp = Dm_Velmor->sp_KVR_ObtieneIDProducto;
+        sp.setConnection(connection());
+        sp.close();
+        sp.setParam(QStringLiteral("@Serie"), producto);
+        sp.execProc();
+        const std::optional<qint64> id = wholeNumber(sp.output(QStringLiteral("@id_producto")));
+        if (id && *id == -1) {
+            unknown = true;
+        } else if (id && *id >= std::numeric_limits<int>::min() &&
+                   *id <= std::numeric_limits<int>::max()) {
+            idProducto = static_cast<int>(*id);
+            found = true;
+        }
+    } catch (const std::exception&) {
+    }
+    if (unknown) {
+        messages().notice(m_config.unknownProduct);
+        ui->lblMensaje->setText(QStringLiteral("Error"));
+        ui->EdProducto->clear();
+        return;
+    }
+    if (!found && !m_config.recordsSeries)
+        throw DbError(DbError::Kind::Conversion, QStringLiteral("the product id could not be had"));
+
+    StoredProc& sp = Dm_Velmor->sp_KVR_ScaneoInventarioDet;
+    sp.setConnection(connection());
+    sp.close();
+    sp.setParam(QStringLiteral("@id_personausuario"), idPersona());
+    sp.setParam(QStringLiteral("@id_inventarioconteo"), ui->cmbRegConteo->currentData().toInt());
+    sp.setParam(QStringLiteral("@NombreAlmacen"), almacen);
+    sp.setParam(QStringLiteral("@id_localidad"), localidad);
+    sp.setParam(QStringLiteral("@id_producto"), idProducto);
+    sp.setParam(QStringLiteral("@serie"), m_config.recordsSeries ? producto : QString(""));
+    sp.setParam(QStringLiteral("@lote"), QString(""));
+    sp.setParam(QStringLiteral("@IndCantidad"), cantidad);
+    sp.execProc();
+
+    const QVariant error = sp.output(QStringLiteral("@Error"));
+    const bool emptyError = error.isNull() || error.toString().trimmed().isEmpty();
+    std::optional<qint64> code = emptyError ? std::optional<qint64>(0) : wholeNumber(error);
+    if (!code)
+        throw DbError(DbError::Kind::Conversion, QStringLiteral("@Error is not a number"));
+    if (*code > 0) {
+        // Retry only shows the server's answer again; the operator leaves with Ignore.
+        while (messages().retryIgnore(
+                   sp.output(QStringLiteral("@ErrorDescripcion")).toString().trimmed() + QChar(13) +
+                   QStringLiteral(" Deseas Ignorar Este mensaje?")) != QMessageBox::Ignore) {
+        }
+        ui->lblMensaje->setText(QStringLiteral("Error"));
+        ui->EdProducto->clear();
+        return;
+    }
+
+    ui->lblMensaje->setText(ui->edtCantidadProducto->text().trimmed() +
+                            QStringLiteral(" Producto(s) Escaneado"));
+    repaint();
+    ui->edtCantidadProducto->setText(QStringLiteral("1"));
+    ui->EdProducto->clear();
+    ui->EdProducto->setFocus();
+}

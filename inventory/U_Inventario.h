@@ -1,0 +1,66 @@
+#pragma once
+// The inventory count window: the operator chooses an open count, scans a
+// location and then the items found there, one recorded scan each. The
+// counting rules live in the server's procedures; this window decides which
+// one runs when and shows the answers. The client-catalogue variants are the
+// same window fed another configuration (U_Inventario_NordaPavrel,
+// U_Inventario_Ulmar), never copies of its handlers.
+
+#include "app/shell/WorkflowWindow.h"
+
+#include <QString>
+#include <memory>
+
+class Connection;
+class TDm_Velmor;
+
+namespace Ui
+{
+class TfrInventario;
+}
+
+// What tells the three count windows apart.
+struct InventoryConfig {
+    // The data module's connection every command of the window runs on.
+    Connection TDm_Velmor::*connection;
+    QString productLabel;   // caption of Label1, beside the scanned code
+    int productLabelWidth;  // its width in pixels
+    QString notInCount;     // error box: the code is not the count's product
+    QString unknownProduct; // notice: the product-id lookup answered -1
+    bool recordsSeries;     // the recording sends the scanned code as @serie
+
+    static const InventoryConfig& nordaPreventa();
+};
+
+class TfrInventario : public WorkflowWindow
+{
+    Q_OBJECT
+public:
+    explicit TfrInventario(QWidget* parent = nullptr);
+    ~TfrInventario() override;
+
+    const InventoryConfig& config() const { return m_config; }
+
+protected:
+    TfrInventario(const InventoryConfig& config, QWidget* parent);
+
+    void FormShow() override;
+
+private:
+    void CargaRegConteo();
+    void cmbRegConteoChange();
+    void edLocalidadKeyDown(int key);
+    void EdProductoKeyDown(int key);
+    void cmbAlmacenClick();
+    void CargaLocalidades();
+    void RegistraEscaneo();
+
+    Connection& connection() const;
+    // Steps 1 to 12 of a recording; RegistraEscaneo() runs it under its guard.
+    void recordScan();
+    // The quantity field as a whole number, or false (and the notice shown) when it is not one.
+    bool readQuantity(int& quantity);
+
+    const InventoryConfig& m_config;
+    std::unique_ptr<Ui::TfrInventario> ui;
+};
