@@ -58,6 +58,9 @@ public:
     QList<QVariant> lastArguments() const { return m_lastArgs; }
 
 private:
+    void call();   // binds every parameter and runs the call
+    void finish(); // consumes what is left of the results and reads the outputs
+
     QString m_procedure;
     QList<Param> m_params;
     QList<QVariant> m_values;

@@ -1,0 +1,152 @@
+// A data-module connection. The provider-style record stays the single
+// statement of the settings; the ODBC string is derived from it at open time.
+#include "data/Connection.h"
+
+#include "data/DbError.h"
+#include "data/SqlFailure.h"
+#include "data/U_Data.h"
+
+#include <QAtomicInt>
+#include <QSqlError>
+#include <QSysInfo>
+
+namespace
+{
+
+QAtomicInt instances;
+
+// An ODBC attribute value: braced when it holds a character that would end
+// or split it, with inner closing braces doubled.
+QString odbcValue(const QString& value)
+{
+    if (!value.contains(QLatin1Char(';')) && !value.contains(QLatin1Char('{')) &&
+        !value.contains(QLatin1Char('}')) && value.trimmed() == value)
+        return value;
+    QString v = value;
+    v.replace(QLatin1Char('}'), QLatin1String("}}"));
+    return QLatin1Char('{') + v + QLatin1Char('}');
+}
+
+} // namespace
+
+Connection::Connection(const QString& name, const QString& catalogue)
+    : m_name(name), m_catalogue(catalogue),
+      m_qtName(QStringLiteral("lectora-%1-%2").arg(name).arg(instances.fetchAndAddRelaxed(1)))
+{
+    QSqlDatabase::addDatabase(QStringLiteral("QODBC"), m_qtName);
+}
+
+Connection::~Connection()
+{
+    {
+        QSqlDatabase db = QSqlDatabase::database(m_qtName, false);
+        if (db.isOpen())
+            db.close();
+    }
+    QSqlDatabase::removeDatabase(m_qtName);
+}
+
+void Connection::configure(const ConnectionSettings& settings)
+{
+    m_host = settings.host;
+    m_port = settings.port;
+    m_workstation =
+        settings.workstation.isEmpty() ? QSysInfo::machineHostName() : settings.workstation;
+    m_login = settings.login;
+    m_password = settings.password;
+    m_driver = settings.driver;
+    // New settings take effect at the next open.
+    if (isOpen())
+        m_lost = true;
+}
+
+QString Connection::connectionString() const
+{
+    const QStringList pairs = {
+        QStringLiteral("Provider=SQLOLEDB.1"),
+        QStringLiteral("Password=") + m_password,
+        QStringLiteral("Persist Security Info=True"),
+        QStringLiteral("User ID=") + m_login,
+        QStringLiteral("Initial Catalog=") + m_catalogue,
+        QStringLiteral("Data Source=%1,%2").arg(m_host).arg(m_port),
+        QStringLiteral("Use Procedure for Prepare=1"),
+        QStringLiteral("Auto Translate=True"),
+        QStringLiteral("Packet Size=4096"),
+        QStringLiteral("Workstation ID=") + m_workstation,
+        QStringLiteral("Use Encryption for Data=False"),
+        QStringLiteral("Tag with column collation when possible=False"),
+    };
+    return pairs.join(QLatin1Char(';'));
+}
+
+QString Connection::odbcConnectionString() const
+{
+    // Qt 6.4 appends a NUL to the last value it passes, so the password must
+    // not be last; WSID takes that place.
+    const QStringList pairs = {
+        QStringLiteral("Driver={%1}").arg(m_driver),
+        QStringLiteral("Server=") + odbcValue(m_host),
+        QStringLiteral("Port=%1").arg(m_port),
+        QStringLiteral("Database=") + odbcValue(m_catalogue),
+        QStringLiteral("UID=") + odbcValue(m_login),
+        QStringLiteral("PWD=") + odbcValue(m_password),
+        QStringLiteral("TDS_Version=7.4"),
+        QStringLiteral("ClientCharset=UTF-8"),
+        QStringLiteral("Encryption=off"),
+        QStringLiteral("APP=LectoraVelmor"),
+        QStringLiteral("WSID=") + odbcValue(m_workstation),
+    };
+    return pairs.join(QLatin1Char(';'));
+}
+
+bool Connection::isOpen() const
+{
+    return !m_lost && QSqlDatabase::database(m_qtName, false).isOpen();
+}
+
+void Connection::ensureOpen()
+{
+    QSqlDatabase db = QSqlDatabase::database(m_qtName, false);
+    if (m_lost) {
+        db.close();
+        m_lost = false;
+    }
+    if (db.isOpen())
+        return;
+    db.setDatabaseName(odbcConnectionString());
+    db.setConnectOptions(QStringLiteral("SQL_ATTR_LOGIN_TIMEOUT=%1;SQL_ATTR_CONNECTION_TIMEOUT=%2")
+                             .arg(connectionTimeoutSeconds())
+                             .arg(commandTimeoutSeconds()));
+    if (!db.open()) {
+        const QSqlError error = db.lastError();
+        QString text = sqlfailure::serverText(error);
+        if (text.isEmpty())
+            text = error.text();
+        // The next command tries again from scratch.
+        db.close();
+        m_lost = true;
+        throw DbError(
+            DbError::Kind::ConnectionLost,
+            QStringLiteral("Cannot connect to %1 (%2): %3").arg(m_catalogue, m_name, text),
+            error.nativeErrorCode().toInt());
+    }
+    ++m_opened;
+}
+
+void Connection::close()
+{
+    QSqlDatabase db = QSqlDatabase::database(m_qtName, false);
+    db.close();
+    m_lost = false;
+}
+
+QSqlDatabase Connection::database()
+{
+    ensureOpen();
+    return QSqlDatabase::database(m_qtName, false);
+}
+
+void Connection::markLost()
+{
+    m_lost = true;
+}

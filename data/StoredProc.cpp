@@ -1,0 +1,307 @@
+// Stored-procedure components over ODBC's call escape. Every declared
+// parameter is bound, in order, on every call, because ODBC parameters are
+// positional: leaving one out would shift the rest onto the wrong names.
+#include "data/StoredProc.h"
+
+#include "data/Connection.h"
+#include "data/DbError.h"
+#include "data/SqlFailure.h"
+
+#include <QSqlError>
+#include <QSqlRecord>
+
+#include <limits>
+
+namespace
+{
+
+QMetaType metaTypeOf(StoredProc::Type type)
+{
+    switch (type) {
+    case StoredProc::Type::Integer:
+        return QMetaType::fromType<int>();
+    case StoredProc::Type::Boolean:
+        return QMetaType::fromType<bool>();
+    case StoredProc::Type::Decimal:
+        return QMetaType::fromType<double>();
+    case StoredProc::Type::String:
+        break;
+    }
+    return QMetaType::fromType<QString>();
+}
+
+QSql::ParamType paramTypeOf(StoredProc::Direction direction)
+{
+    switch (direction) {
+    case StoredProc::Direction::InOut:
+        return QSql::InOut;
+    case StoredProc::Direction::ReturnValue:
+        return QSql::Out;
+    case StoredProc::Direction::Input:
+        break;
+    }
+    return QSql::In;
+}
+
+// The buffer a string output can fill; the driver never returns more than was bound.
+int outputSize(const StoredProc::Param& p)
+{
+    return p.size > 0 ? p.size : 8000;
+}
+
+} // namespace
+
+StoredProc::StoredProc(const QString& procedure, QList<Param> params) : m_procedure(procedure)
+{
+    m_params << Param{QStringLiteral("@RETURN_VALUE"), Type::Integer, 10, Direction::ReturnValue,
+                      true};
+    m_params << params;
+    for (const Param& p : std::as_const(m_params))
+        m_values << QVariant(metaTypeOf(p.type));
+    m_outputs = m_values;
+}
+
+StoredProc::~StoredProc() = default;
+
+QString StoredProc::procedureName() const
+{
+    return m_procedure + QStringLiteral(";1");
+}
+
+void StoredProc::setConnection(Connection& connection)
+{
+    m_connection = &connection;
+}
+
+void StoredProc::close()
+{
+    m_query.reset();
+    m_columns.clear();
+    m_row.clear();
+    m_eof = true;
+}
+
+void StoredProc::setParam(const QString& name, const QVariant& value)
+{
+    qsizetype index = -1;
+    for (qsizetype i = 0; i < m_params.size(); ++i) {
+        if (m_params[i].name.compare(name, Qt::CaseInsensitive) == 0) {
+            index = i;
+            break;
+        }
+    }
+    if (index < 0)
+        throw DbError(DbError::Kind::Other,
+                      QStringLiteral("%1: parameter '%2' not found").arg(procedureName(), name));
+    const Param& p = m_params[index];
+
+    // Empty means null for the nullable parameters; what cannot be carried
+    // as declared is refused here rather than altered on the way.
+    const bool empty =
+        value.isNull() || (value.typeId() == QMetaType::QString && value.toString().isEmpty());
+    if (empty && (p.nullable || p.type != Type::String)) {
+        m_values[index] = QVariant(metaTypeOf(p.type));
+        return;
+    }
+    auto refuse = [&](const QString& why) {
+        throw DbError(DbError::Kind::Conversion,
+                      QStringLiteral("%1: %2 %3").arg(procedureName(), p.name, why));
+    };
+    switch (p.type) {
+    case Type::Integer: {
+        bool ok = false;
+        const qlonglong n = value.typeId() == QMetaType::QString
+                                ? value.toString().trimmed().toLongLong(&ok)
+                                : value.toLongLong(&ok);
+        if (!ok || n < std::numeric_limits<int>::min() || n > std::numeric_limits<int>::max())
+            refuse(QStringLiteral("is not a valid integer value: '%1'").arg(value.toString()));
+        m_values[index] = QVariant(int(n));
+        break;
+    }
+    case Type::Boolean: {
+        const QString t = value.toString().trimmed().toLower();
+        if (value.typeId() == QMetaType::Bool)
+            m_values[index] = value;
+        else if (t == QLatin1String("1") || t == QLatin1String("true"))
+            m_values[index] = QVariant(true);
+        else if (t == QLatin1String("0") || t == QLatin1String("false"))
+            m_values[index] = QVariant(false);
+        else
+            refuse(QStringLiteral("is not a valid boolean value: '%1'").arg(value.toString()));
+        break;
+    }
+    case Type::Decimal: {
+        bool ok = false;
+        const double d = value.typeId() == QMetaType::QString
+                             ? value.toString().trimmed().toDouble(&ok)
+                             : value.toDouble(&ok);
+        double limit = 1;
+        for (int i = 0; i < (p.size > 0 ? p.size : 18); ++i)
+            limit *= 10;
+        if (!ok || d <= -limit || d >= limit)
+            refuse(QStringLiteral("is not a valid number of %1 digits: '%2'")
+                       .arg(p.size)
+                       .arg(value.toString()));
+        m_values[index] = QVariant(d);
+        break;
+    }
+    case Type::String: {
+        const QString s = value.toString();
+        QChar bad;
+        if (s.contains(QChar(u'\0')))
+            refuse(QStringLiteral("contains a NUL character"));
+        if (!sqlfailure::fitsServerCodePage(s, &bad))
+            refuse(QStringLiteral("contains '%1' (U+%2), which the server's code page cannot hold")
+                       .arg(bad)
+                       .arg(bad.unicode(), 4, 16, QLatin1Char('0')));
+        if (p.size > 0 && s.size() > p.size)
+            refuse(QStringLiteral("is longer than %1 characters").arg(p.size));
+        m_values[index] = QVariant(s);
+        break;
+    }
+    }
+}
+
+void StoredProc::open()
+{
+    call();
+    if (!m_query->isSelect()) {
+        const QString text = QStringLiteral("%1 returned no result set").arg(procedureName());
+        finish();
+        throw DbError(DbError::Kind::NoResultSet, text);
+    }
+    const QSqlRecord record = m_query->record();
+    for (int i = 0; i < record.count(); ++i)
+        m_columns << record.fieldName(i);
+    m_eof = false;
+    next();
+}
+
+void StoredProc::execProc()
+{
+    call();
+    finish();
+}
+
+bool StoredProc::eof() const
+{
+    return m_eof;
+}
+
+void StoredProc::next()
+{
+    if (m_eof || !m_query)
+        return;
+    m_row.clear();
+    if (!m_query->next()) {
+        m_eof = true;
+        const QSqlError error = m_query->lastError();
+        if (error.isValid())
+            sqlfailure::raise(error, *m_connection, procedureName());
+        // The outputs follow the last row.
+        finish();
+        return;
+    }
+    for (int i = 0; i < m_columns.size(); ++i)
+        m_row << m_query->value(i);
+}
+
+QString StoredProc::text(const QString& column) const
+{
+    for (int i = 0; i < m_columns.size(); ++i) {
+        if (m_columns[i].compare(column, Qt::CaseInsensitive) == 0)
+            return m_eof || i >= m_row.size() || m_row[i].isNull() ? QString()
+                                                                   : m_row[i].toString();
+    }
+    throw DbError(DbError::Kind::MissingColumn, QStringLiteral("Field '%1' not found").arg(column));
+}
+
+int StoredProc::integer(const QString& column) const
+{
+    const QString t = text(column).trimmed();
+    if (t.isEmpty())
+        return 0;
+    bool ok = false;
+    const int n = t.toInt(&ok);
+    if (!ok)
+        throw DbError(DbError::Kind::Conversion,
+                      QStringLiteral("'%1' is not a valid integer value").arg(t));
+    return n;
+}
+
+QVariant StoredProc::output(const QString& name) const
+{
+    for (qsizetype i = 0; i < m_params.size(); ++i) {
+        if (m_params[i].name.compare(name, Qt::CaseInsensitive) == 0)
+            return m_outputs.value(i);
+    }
+    throw DbError(DbError::Kind::Other,
+                  QStringLiteral("%1: parameter '%2' not found").arg(procedureName(), name));
+}
+
+void StoredProc::call()
+{
+    close();
+    if (!m_connection)
+        throw DbError(DbError::Kind::Other,
+                      QStringLiteral("%1 has no connection.").arg(procedureName()));
+    for (qsizetype i = 0; i < m_outputs.size(); ++i)
+        m_outputs[i] = QVariant(metaTypeOf(m_params[i].type));
+
+    QStringList marks;
+    for (qsizetype i = 1; i < m_params.size(); ++i)
+        marks << QStringLiteral("?");
+    const QString statement =
+        QStringLiteral("{? = call %1(%2)}").arg(procedureName(), marks.join(QLatin1Char(',')));
+
+    QSqlDatabase db = m_connection->database();
+    auto query = std::make_unique<QSqlQuery>(db);
+    query->setForwardOnly(true);
+    if (!query->prepare(statement))
+        sqlfailure::raise(query->lastError(), *m_connection, statement);
+
+    m_lastArgs.clear();
+    for (qsizetype i = 0; i < m_params.size(); ++i) {
+        const Param& p = m_params[i];
+        QVariant bound = m_values[i];
+        if (p.direction == Direction::InOut && p.type == Type::String) {
+            // The driver caps a string output at the size of what was bound,
+            // so the input goes out padded to the declared size.
+            QString s = bound.toString();
+            s = s.leftJustified(outputSize(p), QLatin1Char(' '));
+            bound = QVariant(s);
+        } else if (p.direction == Direction::ReturnValue) {
+            bound = QVariant(metaTypeOf(p.type));
+        }
+        if (p.direction != Direction::ReturnValue)
+            m_lastArgs << m_values[i];
+        query->bindValue(int(i), bound, paramTypeOf(p.direction));
+    }
+
+    if (!query->exec())
+        sqlfailure::raise(query->lastError(), *m_connection, procedureName());
+    m_query = std::move(query);
+}
+
+void StoredProc::finish()
+{
+    if (!m_query)
+        return;
+    // Output parameters arrive after every result set of the call.
+    while (m_query->nextResult()) {
+    }
+    for (qsizetype i = 0; i < m_params.size(); ++i) {
+        if (m_params[i].direction == Direction::Input)
+            continue;
+        QVariant v = m_query->boundValue(int(i));
+        if (m_params[i].type == Type::String && !v.isNull()) {
+            // The buffer comes back whole: the value, a NUL, then the padding.
+            QString s = v.toString();
+            const qsizetype nul = s.indexOf(QChar(u'\0'));
+            if (nul >= 0)
+                s.truncate(nul);
+            v = QVariant(s);
+        }
+        m_outputs[i] = v;
+    }
+}
