@@ -13,11 +13,13 @@ class QMdiSubWindow;
 class QAction;
 class WorkflowWindow;
 
-namespace Ui {
+namespace Ui
+{
 class TFr_Menu;
 }
 
-class TFr_Menu : public QMainWindow {
+class TFr_Menu : public QMainWindow
+{
     Q_OBJECT
 public:
     // `visibleEntries`: names of the menu entries shown after login.
@@ -40,13 +42,34 @@ protected:
 private:
     void FormCreate();
     void FormShow();
+    void FormKeyPress(QWidget* control);
     void cmdAccesoClick();
     void edt_ContraKeyDown(int key);
     void buildMenu(const QStringList& visibleEntries);
 
+    void EntradaPorPallet1Click();
+    void EntradaPorCajaRollo1Click();
+    void ReciboenProduccin1Click();
+    void Salida1Click();
+    void Entregade1Click();
+    void LiberacindeCalidadVElmor1Click();
+    void Embarque1Click();
+    void Reubicaciones2Click();
+    void Reubicaciones1Click();
+    void Inventario1Click();
+    void NordaPavrel1Click();
+    void Ulmar1Click();
+
+    // Runs a handler; what it lets through goes to the default error report.
+    void guarded(const std::function<void()>& step);
+    QList<QWidget*> loginControls() const;
+    void selectNextLoginControl();
+
     std::unique_ptr<Ui::TFr_Menu> ui;
     QMdiArea* m_area = nullptr;
     QMenu* m_procesos = nullptr;
+    bool m_shownOnce = false;
+    bool m_pendingEnterMove = false;
 };
 
 extern TFr_Menu* Fr_Menu;

@@ -1,0 +1,331 @@
+#include "app/U_Menu.h"
+#include "ui_U_Menu.h"
+
+#include "app/shell/MessageService.h"
+#include "app/shell/Operator.h"
+#include "app/shell/WorkflowWindow.h"
+#include "data/U_Data.h"
+#include "inbound/U_EntradaCajaRollo.h"
+#include "inbound/U_EntradaPallet.h"
+#include "inventory/U_Inventario.h"
+#include "inventory/U_Inventario_NordaPavrel.h"
+#include "inventory/U_Inventario_Ulmar.h"
+#include "production/U_Embarque.h"
+#include "production/U_EntregaTarimaACalidad.h"
+#include "production/U_Reubica.h"
+#include "production/U_SalidaCajaRollo.h"
+#include "production/U_SalidaPallet.h"
+#include "shipping/U_Consulta.h"
+#include "shipping/U_Reubicaciones.h"
+
+#include <QAction>
+#include <QGuiApplication>
+#include <QKeyEvent>
+#include <QLayout>
+#include <QMdiArea>
+#include <QMdiSubWindow>
+#include <QMenu>
+#include <QMenuBar>
+#include <QScreen>
+#include <exception>
+
+TFr_Menu* Fr_Menu = nullptr;
+
+TFr_Menu::TFr_Menu(const QStringList& visibleEntries, QWidget* parent)
+    : QMainWindow(parent), ui(std::make_unique<Ui::TFr_Menu>())
+{
+    ui->setupUi(this);
+    Fr_Menu = this;
+
+    // Fixed single border with the system menu (close) only.
+    setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
+                   Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint |
+                   Qt::MSWindowsFixedSizeDialogHint);
+    // The client area keeps its size; the frame grows by the menu bar once
+    // the menu shows.
+    layout()->setSizeConstraint(QLayout::SetFixedSize);
+
+    // The MDI client lies under the login panel, which covers it until a login succeeds.
+    m_area = new QMdiArea(ui->ClientArea);
+    m_area->setObjectName(QStringLiteral("MdiClient"));
+    m_area->setGeometry(ui->ClientArea->rect());
+    m_area->lower();
+    ui->Pa_Acceso->raise();
+    ui->edt_Contra->setStyleSheet(QStringLiteral("lineedit-password-character: 42"));
+
+    m_procesos = ui->Procesos1;
+    buildMenu(visibleEntries);
+
+    for (QWidget* control : loginControls())
+        control->installEventFilter(this);
+    connect(ui->cmdAcceso, &QPushButton::clicked, this,
+            [this] { guarded([this] { cmdAccesoClick(); }); });
+
+    FormCreate();
+}
+
+TFr_Menu::~TFr_Menu()
+{
+    if (m_pendingEnterMove)
+        MessageService::instance().setBeforeModal({});
+    if (Fr_Menu == this)
+        Fr_Menu = nullptr;
+}
+
+QAction* TFr_Menu::entry(const QString& name) const
+{
+    return findChild<QAction*>(name);
+}
+
+void TFr_Menu::buildMenu(const QStringList& visibleEntries)
+{
+    const std::pair<QAction*, void (TFr_Menu::*)()> clicks[] = {
+        {ui->EntradaPorPallet1, &TFr_Menu::EntradaPorPallet1Click},
+        {ui->EntradaPorCajaRollo1, &TFr_Menu::EntradaPorCajaRollo1Click},
+        {ui->ReciboenProduccin1, &TFr_Menu::ReciboenProduccin1Click},
+        {ui->Salida1, &TFr_Menu::Salida1Click},
+        {ui->Entregade1, &TFr_Menu::Entregade1Click},
+        {ui->LiberacindeCalidadVElmor1, &TFr_Menu::LiberacindeCalidadVElmor1Click},
+        {ui->Embarque1, &TFr_Menu::Embarque1Click},
+        {ui->Reubicaciones2, &TFr_Menu::Reubicaciones2Click},
+        {ui->Reubicaciones1, &TFr_Menu::Reubicaciones1Click},
+        {ui->Inventario1, &TFr_Menu::Inventario1Click},
+        {ui->NordaPavrel1, &TFr_Menu::NordaPavrel1Click},
+        {ui->Ulmar1, &TFr_Menu::Ulmar1Click},
+    };
+    for (const auto& [action, click] : clicks) {
+        action->setVisible(visibleEntries.contains(action->objectName()));
+        connect(action, &QAction::triggered, this,
+                [this, click = click] { guarded([this, click] { (this->*click)(); }); });
+    }
+}
+
+void TFr_Menu::FormCreate()
+{
+    ui->Pa_Acceso->setVisible(true);
+    m_procesos->menuAction()->setVisible(false);
+    // A menu bar with nothing to show takes no room before the login.
+    menuBar()->setVisible(false);
+}
+
+void TFr_Menu::FormShow()
+{
+    ui->edt_Usuario->setFocus(Qt::OtherFocusReason);
+}
+
+void TFr_Menu::showEvent(QShowEvent* event)
+{
+    QMainWindow::showEvent(event);
+    if (m_shownOnce)
+        return;
+    m_shownOnce = true;
+    if (const QScreen* screen = QGuiApplication::primaryScreen()) {
+        QRect frame = frameGeometry();
+        frame.moveCenter(screen->availableGeometry().center());
+        move(frame.topLeft());
+    }
+    FormShow();
+}
+
+QList<QWidget*> TFr_Menu::loginControls() const
+{
+    // In tab order.
+    return {ui->edt_Usuario, ui->edt_Contra, ui->cmdAcceso};
+}
+
+bool TFr_Menu::eventFilter(QObject* watched, QEvent* event)
+{
+    // Key preview covers the login controls only: keys typed in a workflow
+    // window are that window's business.
+    if (event->type() != QEvent::KeyPress)
+        return QMainWindow::eventFilter(watched, event);
+    auto* control = qobject_cast<QWidget*>(watched);
+    if (!control || !loginControls().contains(control))
+        return QMainWindow::eventFilter(watched, event);
+
+    const int key = static_cast<QKeyEvent*>(event)->key();
+    if (!WorkflowWindow::isEnter(key)) {
+        if (control == ui->edt_Contra)
+            guarded([this, key] { edt_ContraKeyDown(key); });
+        return false;
+    }
+    FormKeyPress(control);
+    return true;
+}
+
+void TFr_Menu::FormKeyPress(QWidget* control)
+{
+    // The Enter character comes after the key-down step; when the step opens a
+    // box, the character is handled while the box is up, so the focus the step
+    // gives afterwards stands.
+    MessageService& service = MessageService::instance();
+    if (control == ui->edt_Contra) {
+        m_pendingEnterMove = true;
+        service.setBeforeModal([this] {
+            if (m_pendingEnterMove) {
+                m_pendingEnterMove = false;
+                selectNextLoginControl();
+            }
+        });
+        guarded([this] { edt_ContraKeyDown(Qt::Key_Return); });
+        service.setBeforeModal({});
+        if (!m_pendingEnterMove)
+            return;
+        m_pendingEnterMove = false;
+    }
+    selectNextLoginControl();
+}
+
+void TFr_Menu::selectNextLoginControl()
+{
+    // After a successful login the panel is gone and nothing is left to move to.
+    if (!ui->Pa_Acceso->isVisible())
+        return;
+    const QList<QWidget*> controls = loginControls();
+    QWidget* focused = focusWidget();
+    const int at = controls.indexOf(focused);
+    controls.at((at + 1) % controls.size())->setFocus(Qt::TabFocusReason);
+}
+
+void TFr_Menu::edt_ContraKeyDown(int key)
+{
+    if (WorkflowWindow::isEnter(key))
+        cmdAccesoClick();
+}
+
+void TFr_Menu::cmdAccesoClick()
+{
+    MessageService& messages = MessageService::instance();
+    const QString user = ui->edt_Usuario->text().trimmed();
+    if (user.isEmpty()) {
+        messages.errorBox(QStringLiteral("Ingrese su Usuario"),
+                          QStringLiteral("Usuario Incorrecto"));
+        ui->edt_Usuario->setFocus(Qt::OtherFocusReason);
+        return;
+    }
+    const QString password = ui->edt_Contra->text().trimmed();
+    if (password.isEmpty()) {
+        messages.errorBox(QStringLiteral("Ingrese su Contraseña"),
+                          QStringLiteral("Usuario Incorrecto"));
+        ui->edt_Contra->setFocus(Qt::OtherFocusReason);
+        return;
+    }
+
+    SharedQuery& q = Dm_Velmor->Qr_Aux;
+    q.close();
+    q.run(Dm_Velmor->Cx,
+          CommandText(QStringLiteral("EXECUTE sp_KVR_Persona")).quoted(user).quoted(password));
+    if (q.isEmpty()) {
+        messages.errorBox(QStringLiteral("Usuario Incorrecto"));
+        ui->edt_Contra->setFocus(Qt::OtherFocusReason);
+        ui->edt_Contra->selectAll();
+        return;
+    }
+
+    ui->Pa_Acceso->hide();
+    IdPersona = q.text(QStringLiteral("ID_Persona"));
+    Operator::setId(IdPersona);
+    menuBar()->setVisible(true);
+    m_procesos->menuAction()->setVisible(true);
+}
+
+QMdiSubWindow* TFr_Menu::openOrFocus(const QString& caption,
+                                     const std::function<WorkflowWindow*()>& create)
+{
+    for (QMdiSubWindow* child : m_area->subWindowList(QMdiArea::CreationOrder)) {
+        // A destroyed window may wait for its deletion a moment longer; it is gone.
+        if (child->isHidden() && child->testAttribute(Qt::WA_DeleteOnClose))
+            continue;
+        if (child->windowTitle() != caption)
+            continue;
+        if (child->isMinimized())
+            child->showMaximized();
+        m_area->setActiveSubWindow(child);
+        if (QWidget* window = child->widget())
+            window->setFocus(Qt::OtherFocusReason);
+        return child;
+    }
+
+    WorkflowWindow* window = create();
+    window->setWindowTitle(caption);
+    QMdiSubWindow* child = window->addTo(m_area);
+    m_area->setActiveSubWindow(child);
+    // Qt paints without the desktop's update lock, so there is none to release.
+    return child;
+}
+
+void TFr_Menu::guarded(const std::function<void()>& step)
+{
+    MessageService& service = MessageService::instance();
+    try {
+        step();
+    } catch (const DbError& error) {
+        service.defaultError(error.text());
+    } catch (const std::exception& error) {
+        service.defaultError(QString::fromUtf8(error.what()));
+    }
+}
+
+void TFr_Menu::EntradaPorPallet1Click()
+{
+    openOrFocus(QStringLiteral("Verificacion de Entrada"), [] { return new TFr_EntradaPallet; });
+}
+
+void TFr_Menu::EntradaPorCajaRollo1Click()
+{
+    openOrFocus(QStringLiteral("Surtido"), [] { return new TFr_EntradaCajaRollo; });
+}
+
+void TFr_Menu::ReciboenProduccin1Click()
+{
+    openOrFocus(QStringLiteral("Recibo en Produccion"), [] { return new TFr_Salida; });
+}
+
+void TFr_Menu::Salida1Click()
+{
+    openOrFocus(QStringLiteral("Entrega Tarima a Estación de producción"),
+                [] { return new TFr_SalidaCajaRollo; });
+}
+
+void TFr_Menu::Entregade1Click()
+{
+    openOrFocus(QStringLiteral("Entrega de Producción a Calidad"),
+                [] { return new TfrEntregaTarimaACalidad; });
+}
+
+void TFr_Menu::LiberacindeCalidadVElmor1Click()
+{
+    openOrFocus(QStringLiteral("Transferencia al área de producto liberado"),
+                [] { return new TfrLiberacionCalidadVElmor; });
+}
+
+void TFr_Menu::Embarque1Click()
+{
+    openOrFocus(QStringLiteral("Embarque"), [] { return new TFr_Embarque1; });
+}
+
+void TFr_Menu::Reubicaciones2Click()
+{
+    openOrFocus(QStringLiteral("Reubicaciones"), [] { return new TfrReubicaciones; });
+}
+
+void TFr_Menu::Reubicaciones1Click()
+{
+    openOrFocus(QStringLiteral("Consulta Tarima de Producción"), [] { return new Tfr_Embarque; });
+}
+
+void TFr_Menu::Inventario1Click()
+{
+    openOrFocus(QStringLiteral("Inventario Norda Preventa"), [] { return new TfrInventario; });
+}
+
+void TFr_Menu::NordaPavrel1Click()
+{
+    openOrFocus(QStringLiteral("Inventario Norda Pavrel"),
+                [] { return new TfrInventarioNordaPavrel; });
+}
+
+void TFr_Menu::Ulmar1Click()
+{
+    openOrFocus(QStringLiteral("Inventario Ulmar"), [] { return new TfrInventarioUlmar; });
+}
