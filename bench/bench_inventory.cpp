@@ -1,0 +1,146 @@
+// Time per recorded scan in the count window (keys typed, Enter, handler end)
+// beside a bare loop that sends the same three calls with QSqlQuery over the
+// same ODBC connection to the same in-process stand-in. Both run in turns in
+// one process so that they see the same machine load; the figure that matters
+// is the ratio.
+#include "app/shell/MessageService.h"
+#include "inventory/U_Inventario.h"
+#include "tests/support/TerminalFixture.h"
+
+#include <QApplication>
+#include <QComboBox>
+#include <QElapsedTimer>
+#include <QLabel>
+#include <QLineEdit>
+#include <QSqlQuery>
+#include <QSqlRecord>
+#include <algorithm>
+#include <cstdio>
+#include <vector>
+
+namespace
+{
+
+constexpr int kRounds = 8;
+constexpr int kScansPerRound = 40;
+constexpr int kWarmUp = 10;
+
+const QString kValidation = QStringLiteral(
+    "EXECUTE sp_KVR_InventarioValidaProductoLocalidad 'Producto Terminado', 'B-01-01', 'PRD-100'");
+
+// The three calls of one recorded scan, as a program without the window would send them.
+void bareScan(QSqlDatabase db, int countId)
+{
+    QSqlQuery validate(db);
+    validate.setForwardOnly(true);
+    if (!validate.exec(kValidation) || !validate.next() ||
+        validate.value(validate.record().indexOf("Error")).toString().trimmed() == "1")
+        qFatal("validation refused");
+    validate.finish();
+
+    QSqlQuery lookup(db);
+    lookup.setForwardOnly(true);
+    lookup.prepare(QStringLiteral("{? = call sp_KVR_ObtieneIDProducto;1(?,?)}"));
+    lookup.bindValue(0, QVariant(QMetaType::fromType<int>()), QSql::Out);
+    lookup.bindValue(1, QStringLiteral("PRD-100"));
+    lookup.bindValue(2, QVariant(QMetaType::fromType<double>()), QSql::InOut);
+    if (!lookup.exec())
+        qFatal("lookup failed");
+    while (lookup.nextResult()) {
+    }
+    const int product = lookup.boundValue(2).toInt();
+
+    QSqlQuery record(db);
+    record.setForwardOnly(true);
+    record.prepare(QStringLiteral("{? = call sp_KVR_ScaneoInventarioDet;1(?,?,?,?,?,?,?,?,?,?)}"));
+    record.bindValue(0, QVariant(QMetaType::fromType<int>()), QSql::Out);
+    record.bindValue(1, 7);
+    record.bindValue(2, countId);
+    record.bindValue(3, QStringLiteral("Producto Terminado"));
+    record.bindValue(4, QStringLiteral("B-01-01"));
+    record.bindValue(5, product);
+    record.bindValue(6, QStringLiteral("PRD-100"));
+    record.bindValue(7, QString(""));
+    record.bindValue(8, 1);
+    record.bindValue(9, QVariant(QMetaType::fromType<int>()), QSql::InOut);
+    record.bindValue(10, QString(500, QLatin1Char(' ')), QSql::InOut);
+    if (!record.exec())
+        qFatal("recording failed");
+    while (record.nextResult()) {
+    }
+    if (record.boundValue(9).toInt() > 0)
+        qFatal("recording refused");
+}
+
+double median(std::vector<double> v)
+{
+    std::sort(v.begin(), v.end());
+    return v.empty() ? 0 : v[v.size() / 2];
+}
+
+double mean(const std::vector<double>& v)
+{
+    double sum = 0;
+    for (double x : v)
+        sum += x;
+    return v.empty() ? 0 : sum / v.size();
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    qputenv("QT_QPA_PLATFORM", "offscreen");
+    QApplication app(argc, argv);
+    TerminalFixture fx;
+    MessageService::instance().setScripted(true);
+
+    auto* w = new TfrInventario;
+    fx.open(w, QStringLiteral("Inventario Norda Preventa"));
+    auto* combo = w->findChild<QComboBox*>("cmbRegConteo");
+    const int index = combo->findText(QStringLiteral("NP-PAR-01"));
+    if (index < 0)
+        qFatal("the demo count NP-PAR-01 is missing");
+    combo->setCurrentIndex(index);
+    Q_EMIT combo->activated(index);
+    const int countId = combo->itemData(index).toInt();
+    w->findChild<QLineEdit*>("edLocalidad")->setText(QStringLiteral("B-01-01"));
+    auto* product = w->findChild<QLineEdit*>("EdProducto");
+    auto* message = w->findChild<QLabel*>("lblMensaje");
+    QSqlDatabase db = fx.dm().Cx.database();
+
+    auto windowScan = [&] {
+        TerminalFixture::scan(product, QStringLiteral("PRD-100"));
+        if (message->text() != QLatin1String("1 Producto(s) Escaneado"))
+            qFatal("the window did not record the scan: %s", qPrintable(message->text()));
+    };
+    for (int i = 0; i < kWarmUp; ++i) {
+        windowScan();
+        bareScan(db, countId);
+    }
+
+    std::vector<double> windowMs, bareMs;
+    QElapsedTimer timer;
+    for (int round = 0; round < kRounds; ++round) {
+        timer.start();
+        for (int i = 0; i < kScansPerRound; ++i)
+            windowScan();
+        windowMs.push_back(timer.nsecsElapsed() / 1e6 / kScansPerRound);
+        timer.start();
+        for (int i = 0; i < kScansPerRound; ++i)
+            bareScan(db, countId);
+        bareMs.push_back(timer.nsecsElapsed() / 1e6 / kScansPerRound);
+    }
+    if (!MessageService::instance().shown().isEmpty())
+        qFatal("a message was shown during the run");
+
+    const double window = median(windowMs), bare = median(bareMs);
+    std::printf("recorded scan, %d rounds of %d scans each\n", kRounds, kScansPerRound);
+    std::printf("  window (keys, Enter, handler end): median %.3f ms  mean %.3f ms\n", window,
+                mean(windowMs));
+    std::printf("  bare QSqlQuery, same three calls : median %.3f ms  mean %.3f ms\n", bare,
+                mean(bareMs));
+    std::printf("  window / bare: %.3f (the window adds %+.1f %%; target <= 10 %%)\n",
+                window / bare, (window / bare - 1) * 100);
+    return 0;
+}
