@@ -1,5 +1,6 @@
 // The three count windows through the real ODBC path against the in-process
 // stand-in: what each sends, in which catalogue, and what the operator sees.
+#include "app/U_Menu.h"
 #include "app/shell/MessageService.h"
 #include "inventory/U_Inventario.h"
 #include "inventory/U_Inventario_NordaPavrel.h"
@@ -7,6 +8,7 @@
 #include "server/Database.h"
 #include "tests/support/TerminalFixture.h"
 
+#include <QAction>
 #include <QApplication>
 #include <QComboBox>
 #include <QLabel>
@@ -612,20 +614,27 @@ private Q_SLOTS:
         QCOMPARE(fx->dm().CxUlmar.timesOpened(), 1);
     }
 
-    // On the demo data: a count, a location and three series make three
-    // recorded scans of that count.
+    // On the demo data, as the operator works: log in, open "Norda Preventa"
+    // from the menu, choose a count, scan a location and three series; the
+    // count then holds three scans of that operator.
     void endToEnd()
     {
-        open();
+        TFr_Menu menu({"Inventario1", "NordaPavrel1", "Ulmar1"});
+        menu.show();
+        menu.findChild<QLineEdit*>("edt_Usuario")->setText("demo");
+        TerminalFixture::scan(menu.findChild<QLineEdit*>("edt_Contra"), "demo");
+        menu.entry("Inventario1")->trigger();
+        w = menu.findChild<TfrInventario*>();
+        QVERIFY(w);
+        QCOMPARE(w->windowTitle(), QString("Inventario Norda Preventa"));
         choose("NP-CIC-01");
         TerminalFixture::scan(field("edLocalidad"), "A-01-01");
-        QCOMPARE(QApplication::focusWidget(), field("EdProducto"));
         for (const char* s : {"S-1001", "S-1002", "S-1003"})
-            TerminalFixture::scan(QApplication::focusWidget(), s);
+            TerminalFixture::scan(field("EdProducto"), s);
         QVERIFY(shown().isEmpty());
         QCOMPARE(recorded("KV_NORDA_PREVENTA",
                           "id_inventarioconteo = 1 AND id_localidad = 'A-01-01' AND "
-                          "id_personausuario = '7'"),
+                          "id_personausuario = '1'"),
                  3);
     }
 };
