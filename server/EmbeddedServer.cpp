@@ -1,0 +1,335 @@
+#include "server/EmbeddedServer.h"
+
+#include "server/Database.h"
+#include "server/Journal.h"
+#include "server/tds/Session.h"
+
+#include <arpa/inet.h>
+#include <atomic>
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <list>
+#include <map>
+#include <mutex>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <stdexcept>
+#include <sys/socket.h>
+#include <thread>
+#include <unistd.h>
+
+namespace lectora::server {
+
+namespace {
+
+std::string upper(std::string_view s)
+{
+    std::string out(s);
+    for (auto& c : out)
+        c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    return out;
+}
+
+// Opens a catalogue and, when it is new, creates and fills it in one transaction.
+std::unique_ptr<Database> openCatalogue(const ServerOptions& options, const char* name)
+{
+    const std::filesystem::path file =
+        options.dataDir.empty() ? std::filesystem::path(":memory:")
+                                : options.dataDir / (std::string(name) + ".sqlite");
+    auto db = std::make_unique<Database>(file, name);
+    if (options.seedDemo && db->scalar("PRAGMA user_version").toInt().value_or(0) == 0) {
+        db->transaction([&] {
+            for (const auto& module : procedureModules())
+                if (module.seed)
+                    module.seed(*db, name);
+            db->exec("PRAGMA user_version = 1");
+        });
+    }
+    return db;
+}
+
+void checkDataFolder(const std::filesystem::path& dir)
+{
+    std::error_code ec;
+    std::filesystem::create_directories(dir, ec);
+    if (ec)
+        throw std::runtime_error("cannot create the data folder " + dir.string() + ": " +
+                                 ec.message());
+    if (!std::filesystem::is_directory(dir))
+        throw std::runtime_error("the data folder " + dir.string() + " is not a folder");
+    if (::access(dir.c_str(), W_OK) != 0)
+        throw std::runtime_error("the data folder " + dir.string() + " is not writable");
+}
+
+int listenOn(const std::string& host, int port, int& boundPort)
+{
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(static_cast<std::uint16_t>(port));
+    const std::string h = host.empty() || host == "localhost" ? "127.0.0.1" : host;
+    if (::inet_pton(AF_INET, h.c_str(), &addr.sin_addr) != 1)
+        throw std::runtime_error("cannot listen on " + host + ": not an IPv4 address");
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0)
+        throw std::runtime_error(std::string("cannot create a socket: ") + std::strerror(errno));
+    const int one = 1;
+    ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    if (::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
+        const int err = errno;
+        ::close(fd);
+        if (err == EADDRINUSE)
+            throw std::runtime_error("port " + std::to_string(port) + " on " + h +
+                                     " is already in use");
+        throw std::runtime_error("cannot listen on " + h + ":" + std::to_string(port) + ": " +
+                                 std::strerror(err));
+    }
+    if (::listen(fd, 128) != 0) {
+        const int err = errno;
+        ::close(fd);
+        throw std::runtime_error(std::string("cannot listen: ") + std::strerror(err));
+    }
+    socklen_t len = sizeof addr;
+    ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
+    boundPort = ntohs(addr.sin_port);
+    return fd;
+}
+
+} // namespace
+
+struct EmbeddedServer::Impl {
+    struct Client {
+        int fd = -1;
+        std::thread thread;
+        bool done = false;
+    };
+
+    ServerOptions options;
+    ProcedureRegistry registry;
+    std::unique_ptr<ProcedureHost> host;
+    std::map<std::string, std::unique_ptr<Database>> catalogues;
+    Journal journal;
+
+    int listenFd = -1;
+    int wake[2] = {-1, -1};
+    int port = 0;
+    std::atomic<bool> running{false};
+    std::thread acceptThread;
+
+    std::mutex clientsMutex;
+    std::list<Client> clients;
+    std::atomic<int> nextConnectionId{1};
+
+    Database* find(std::string_view name)
+    {
+        auto it = catalogues.find(upper(name));
+        return it == catalogues.end() ? nullptr : it->second.get();
+    }
+
+    tds::SessionContext context()
+    {
+        tds::SessionContext c;
+        c.login = options.login;
+        c.password = options.password;
+        c.registry = &registry;
+        c.host = host.get();
+        c.journal = &journal;
+        c.resolveCatalogue = [](std::string_view requested) -> std::string {
+            for (const char* name : kCatalogues)
+                if (upper(requested) == name)
+                    return name;
+            return {};
+        };
+        return c;
+    }
+
+    // Joins the threads of connections that have ended.
+    void reap()
+    {
+        std::list<Client> finished;
+        {
+            std::lock_guard lock(clientsMutex);
+            for (auto it = clients.begin(); it != clients.end();) {
+                auto next = std::next(it);
+                if (it->done)
+                    finished.splice(finished.end(), clients, it);
+                it = next;
+            }
+        }
+        for (auto& c : finished)
+            if (c.thread.joinable())
+                c.thread.join();
+    }
+
+    void acceptLoop()
+    {
+        for (;;) {
+            pollfd fds[2] = {{listenFd, POLLIN, 0}, {wake[0], POLLIN, 0}};
+            if (::poll(fds, 2, -1) < 0) {
+                if (errno == EINTR)
+                    continue;
+                return;
+            }
+            if (fds[1].revents)
+                return;
+            const int fd = ::accept4(listenFd, nullptr, nullptr, SOCK_CLOEXEC);
+            if (fd < 0) {
+                if (errno == EMFILE || errno == ENFILE)
+                    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+                continue;
+            }
+            const int one = 1;
+            ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+            reap();
+            std::lock_guard lock(clientsMutex);
+            clients.emplace_back();
+            Client& client = clients.back();
+            client.fd = fd;
+            const int id = nextConnectionId++;
+            client.thread = std::thread([this, &client, fd, id] {
+                tds::Session session(context(), id);
+                session.serve(fd);
+                std::lock_guard lock(clientsMutex);
+                ::close(client.fd);
+                client.fd = -1;
+                client.done = true;
+            });
+        }
+    }
+
+    void shutdownClients()
+    {
+        std::lock_guard lock(clientsMutex);
+        for (auto& c : clients)
+            if (c.fd >= 0)
+                ::shutdown(c.fd, SHUT_RDWR);
+    }
+};
+
+EmbeddedServer::EmbeddedServer() : d(std::make_unique<Impl>())
+{
+    for (const auto& module : procedureModules())
+        if (module.registerProcedures)
+            module.registerProcedures(d->registry);
+    d->host = std::make_unique<ProcedureHost>(
+        d->registry, [this](std::string_view name) { return d->find(name); });
+}
+
+EmbeddedServer::~EmbeddedServer()
+{
+    stop();
+}
+
+void EmbeddedServer::start(const ServerOptions& options)
+{
+    if (d->running)
+        throw std::runtime_error("the server is already running");
+    d->options = options;
+    if (!options.dataDir.empty())
+        checkDataFolder(options.dataDir);
+    d->catalogues.clear();
+    try {
+        for (const char* name : kCatalogues)
+            d->catalogues[name] = openCatalogue(options, name);
+    } catch (const std::exception& e) {
+        d->catalogues.clear();
+        throw std::runtime_error(std::string("cannot open the catalogues: ") + e.what());
+    }
+    if (!options.journalFile.empty())
+        d->journal.openFile(options.journalFile);
+
+    d->listenFd = listenOn(options.host, options.port, d->port);
+    if (::pipe2(d->wake, O_CLOEXEC) != 0) {
+        ::close(d->listenFd);
+        d->listenFd = -1;
+        throw std::runtime_error(std::string("cannot create a pipe: ") + std::strerror(errno));
+    }
+    d->running = true;
+    d->acceptThread = std::thread([this] { d->acceptLoop(); });
+}
+
+void EmbeddedServer::stop()
+{
+    if (!d->running)
+        return;
+    d->running = false;
+    const char byte = 0;
+    [[maybe_unused]] auto n = ::write(d->wake[1], &byte, 1);
+    if (d->acceptThread.joinable())
+        d->acceptThread.join();
+    ::close(d->listenFd);
+    ::close(d->wake[0]);
+    ::close(d->wake[1]);
+    d->listenFd = d->wake[0] = d->wake[1] = -1;
+    d->shutdownClients();
+    std::list<Impl::Client> all;
+    {
+        std::lock_guard lock(d->clientsMutex);
+        all.splice(all.end(), d->clients);
+    }
+    for (auto& c : all)
+        if (c.thread.joinable())
+            c.thread.join();
+    d->journal.closeFile();
+}
+
+bool EmbeddedServer::running() const
+{
+    return d->running;
+}
+
+int EmbeddedServer::port() const
+{
+    return d->port;
+}
+
+const ServerOptions& EmbeddedServer::options() const
+{
+    return d->options;
+}
+
+ProcedureRegistry& EmbeddedServer::procedures()
+{
+    return d->registry;
+}
+
+void EmbeddedServer::script(const std::string& name, ProcedureBody body,
+                            std::vector<std::string> params)
+{
+    d->registry.script(name, std::move(body), std::move(params));
+}
+
+Database& EmbeddedServer::catalogue(std::string_view name)
+{
+    Database* db = d->find(name);
+    if (!db)
+        throw std::out_of_range("no catalogue named " + std::string(name));
+    return *db;
+}
+
+std::vector<JournalEntry> EmbeddedServer::journal() const
+{
+    return d->journal.entries();
+}
+
+void EmbeddedServer::clearJournal()
+{
+    d->journal.clear();
+}
+
+void EmbeddedServer::dropConnections()
+{
+    d->shutdownClients();
+}
+
+int EmbeddedServer::openConnections() const
+{
+    std::lock_guard lock(d->clientsMutex);
+    int n = 0;
+    for (const auto& c : d->clients)
+        n += c.done ? 0 : 1;
+    return n;
+}
+
+} // namespace lectora::server

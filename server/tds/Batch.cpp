@@ -1,0 +1,370 @@
+#include "server/tds/Batch.h"
+
+#include <algorithm>
+#include <cctype>
+#include <charconv>
+
+namespace lectora::server::tds {
+
+namespace {
+
+bool isBlank(char c)
+{
+    return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\f' || c == '\v';
+}
+
+bool isWordChar(char c)
+{
+    auto u = static_cast<unsigned char>(c);
+    return std::isalnum(u) || c == '_' || c == '@' || c == '#' || c == '$' || u >= 0x80;
+}
+
+bool iequals(std::string_view a, std::string_view b)
+{
+    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+               return std::tolower(static_cast<unsigned char>(x)) ==
+                      std::tolower(static_cast<unsigned char>(y));
+           });
+}
+
+// Statements this server does not run; a bare word among them is not a
+// procedure name.
+bool isReservedWord(std::string_view w)
+{
+    static constexpr std::string_view words[] = {
+        "select",   "insert", "update",   "delete",   "with",   "declare",  "if",
+        "begin",    "end",    "create",   "alter",    "drop",   "use",      "print",
+        "return",   "while",  "commit",   "rollback", "merge",  "truncate", "grant",
+        "revoke",   "raiserror", "throw", "waitfor",  "goto",   "open",     "fetch",
+        "close",    "deallocate", "save", "break",    "continue", "else",   "go"};
+    return std::any_of(std::begin(words), std::end(words),
+                       [&](std::string_view k) { return iequals(k, w); });
+}
+
+ServerError syntaxError(std::string_view near)
+{
+    std::string n(near.substr(0, 40));
+    return ServerError{102, 15, 1,
+                       n.empty() ? "Incorrect syntax near the end of the statement."
+                                 : "Incorrect syntax near '" + n + "'."};
+}
+
+// Splits at line breaks and semicolons outside quotes and brackets. A ';'
+// right after a name and before a digit is a procedure group ("sp_x;1").
+struct Piece {
+    std::size_t begin;
+    std::size_t end;
+    bool unclosedQuote;
+};
+
+std::vector<Piece> splitStatements(std::string_view s)
+{
+    std::vector<Piece> pieces;
+    std::size_t start = 0;
+    bool quote = false;
+    bool bracket = false;
+    for (std::size_t i = 0; i < s.size(); ++i) {
+        char c = s[i];
+        if (quote) {
+            if (c == '\'') {
+                if (i + 1 < s.size() && s[i + 1] == '\'')
+                    ++i;
+                else
+                    quote = false;
+            }
+            continue;
+        }
+        if (bracket) {
+            if (c == ']')
+                bracket = false;
+            continue;
+        }
+        if (c == '\'') {
+            quote = true;
+        } else if (c == '[') {
+            bracket = true;
+        } else if (c == '\n' || c == '\r' ||
+                   (c == ';' && !(i > 0 && isWordChar(s[i - 1]) && i + 1 < s.size() &&
+                                  std::isdigit(static_cast<unsigned char>(s[i + 1]))))) {
+            pieces.push_back({start, i, false});
+            start = i + 1;
+        }
+    }
+    pieces.push_back({start, s.size(), quote});
+    return pieces;
+}
+
+class StatementParser {
+public:
+    explicit StatementParser(Statement& st) : m_st(st), m_s(st.text) {}
+
+    void parse()
+    {
+        std::string_view first = word();
+        if (iequals(first, "set")) {
+            m_st.kind = Statement::Kind::Set;
+            return;
+        }
+        if (iequals(first, "exec") || iequals(first, "execute")) {
+            if (m_i < m_s.size() && !isBlank(m_s[m_i]) && m_s[m_i] != '[')
+                return fail(syntaxError(first));
+            blanks();
+            if (!procedureName())
+                return fail(syntaxError(nearHere()));
+        } else {
+            m_i = 0;
+            if (first.empty() || isReservedWord(first) || !procedureName())
+                return fail(syntaxError(first.empty() ? nearHere() : first));
+        }
+        blanks();
+        if (m_i < m_s.size() && !arguments())
+            return;
+        m_st.kind = Statement::Kind::Call;
+    }
+
+private:
+    Statement& m_st;
+    std::string_view m_s;
+    std::size_t m_i = 0;
+
+    void fail(ServerError e)
+    {
+        m_st.kind = Statement::Kind::Error;
+        m_st.error = std::move(e);
+        m_st.args.clear();
+    }
+
+    void blanks()
+    {
+        while (m_i < m_s.size() && isBlank(m_s[m_i]))
+            ++m_i;
+    }
+
+    std::string_view word()
+    {
+        std::size_t b = m_i;
+        while (m_i < m_s.size() && isWordChar(m_s[m_i]))
+            ++m_i;
+        return m_s.substr(b, m_i - b);
+    }
+
+    std::string_view nearHere()
+    {
+        std::size_t b = m_i;
+        std::size_t e = b;
+        while (e < m_s.size() && !isBlank(m_s[e]) && (e == b || m_s[e] != ','))
+            ++e;
+        return m_s.substr(b, e - b);
+    }
+
+    // [dbo].[name];1 or dbo.name or name
+    bool procedureName()
+    {
+        std::string name;
+        for (;;) {
+            if (m_i < m_s.size() && m_s[m_i] == '[') {
+                auto close = m_s.find(']', m_i);
+                if (close == std::string_view::npos || close == m_i + 1)
+                    return false;
+                name.append(m_s.substr(m_i + 1, close - m_i - 1));
+                m_i = close + 1;
+            } else {
+                auto w = word();
+                if (w.empty() || w[0] == '@')
+                    return false;
+                name.append(w);
+            }
+            if (m_i < m_s.size() && m_s[m_i] == '.') {
+                name.push_back('.');
+                ++m_i;
+                continue;
+            }
+            break;
+        }
+        if (m_i + 1 < m_s.size() && m_s[m_i] == ';' &&
+            std::isdigit(static_cast<unsigned char>(m_s[m_i + 1]))) {
+            std::size_t b = m_i++;
+            while (m_i < m_s.size() && std::isdigit(static_cast<unsigned char>(m_s[m_i])))
+                ++m_i;
+            name.append(m_s.substr(b, m_i - b));
+        }
+        if (m_i < m_s.size() && !isBlank(m_s[m_i]) && m_s[m_i] != '\'' && m_s[m_i] != ';')
+            return false;
+        m_st.procedure = std::move(name);
+        return true;
+    }
+
+    bool arguments()
+    {
+        for (;;) {
+            if (!argument())
+                return false;
+            blanks();
+            if (m_i >= m_s.size())
+                return true;
+            if (m_s[m_i] == ';' && m_i + 1 == m_s.size())
+                return true;
+            if (m_s[m_i] != ',') {
+                fail(syntaxError(nearHere()));
+                return false;
+            }
+            ++m_i;
+            blanks();
+            if (m_i >= m_s.size() || m_s[m_i] == ',') {
+                fail(syntaxError(","));
+                return false;
+            }
+        }
+    }
+
+    bool argument()
+    {
+        BatchArgument a;
+        if (m_i < m_s.size() && m_s[m_i] == '@') {
+            const std::size_t at = m_i;
+            auto n = word();
+            std::size_t after = m_i;
+            blanks();
+            if (m_i < m_s.size() && m_s[m_i] == '=') {
+                ++m_i;
+                blanks();
+                a.name = std::string(n);
+            } else {
+                m_i = after;
+                if (n.size() < 2) {
+                    fail(syntaxError(n));
+                    return false;
+                }
+                a.variable = std::string(n);
+                a.begin = at;
+                a.end = after;
+                m_st.args.push_back(std::move(a));
+                return true;
+            }
+        }
+        if (m_i < m_s.size() && m_s[m_i] == '@') {
+            const std::size_t at = m_i;
+            auto n = word();
+            if (n.size() < 2) {
+                fail(syntaxError(n));
+                return false;
+            }
+            a.variable = std::string(n);
+            a.begin = at;
+            a.end = m_i;
+            m_st.args.push_back(std::move(a));
+            return true;
+        }
+        if (m_i >= m_s.size()) {
+            fail(syntaxError(""));
+            return false;
+        }
+        if ((m_s[m_i] == 'N' || m_s[m_i] == 'n') && m_i + 1 < m_s.size() && m_s[m_i + 1] == '\'')
+            ++m_i;
+        if (m_s[m_i] == '\'') {
+            std::string v;
+            a.begin = ++m_i;
+            for (;;) {
+                if (m_i >= m_s.size()) {
+                    // The splitter already caught an unclosed quote; this is defensive.
+                    fail(ServerError{105, 15, 1, "Unclosed quotation mark after the character string."});
+                    return false;
+                }
+                if (m_s[m_i] == '\'') {
+                    if (m_i + 1 < m_s.size() && m_s[m_i + 1] == '\'') {
+                        v.push_back('\'');
+                        m_i += 2;
+                        continue;
+                    }
+                    break;
+                }
+                v.push_back(m_s[m_i++]);
+            }
+            a.end = m_i++;
+            a.value = std::move(v);
+        } else {
+            a.begin = m_i;
+            while (m_i < m_s.size() && !isBlank(m_s[m_i]) && m_s[m_i] != ',' && m_s[m_i] != '\'' &&
+                   !(m_s[m_i] == ';' && m_i + 1 == m_s.size()))
+                ++m_i;
+            a.end = m_i;
+            std::string_view tok = m_s.substr(a.begin, a.end - a.begin);
+            if (tok.empty()) {
+                fail(syntaxError(nearHere()));
+                return false;
+            }
+            a.value = literal(tok);
+        }
+        // OUTPUT after an argument has no meaning without variables; accept and ignore it.
+        std::size_t save = m_i;
+        blanks();
+        auto w = word();
+        if (!(iequals(w, "output") || iequals(w, "out")))
+            m_i = save;
+        m_st.args.push_back(std::move(a));
+        return true;
+    }
+
+    static Value literal(std::string_view tok)
+    {
+        if (iequals(tok, "null"))
+            return {};
+        std::string_view digits = tok;
+        if (!digits.empty() && (digits[0] == '-' || digits[0] == '+'))
+            digits.remove_prefix(1);
+        const bool numeric =
+            !digits.empty() && std::all_of(digits.begin(), digits.end(), [](char c) {
+                return std::isdigit(static_cast<unsigned char>(c)) || c == '.';
+            }) && std::count(digits.begin(), digits.end(), '.') <= 1 && digits != ".";
+        if (numeric) {
+            std::string_view t = tok[0] == '+' ? tok.substr(1) : tok;
+            if (t.find('.') == std::string_view::npos) {
+                std::int64_t v = 0;
+                auto [p, ec] = std::from_chars(t.data(), t.data() + t.size(), v);
+                if (ec == std::errc() && p == t.data() + t.size())
+                    return v;
+            }
+            double d = 0;
+            auto [p, ec] = std::from_chars(t.data(), t.data() + t.size(), d);
+            if (ec == std::errc() && p == t.data() + t.size())
+                return d;
+        }
+        // A bare word is taken as a string, as SQL Server does for procedure arguments.
+        return std::string(tok);
+    }
+};
+
+} // namespace
+
+std::vector<Statement> parseBatch(std::string_view batch)
+{
+    std::vector<Statement> out;
+    for (const Piece& p : splitStatements(batch)) {
+        std::string_view s = batch.substr(p.begin, p.end - p.begin);
+        std::size_t b = 0;
+        while (b < s.size() && isBlank(s[b]))
+            ++b;
+        std::size_t e = s.size();
+        while (e > b && isBlank(s[e - 1]))
+            --e;
+        if (b == e)
+            continue;
+        Statement st;
+        st.text = std::string(s.substr(b, e - b));
+        st.begin = p.begin + b;
+        if (p.unclosedQuote) {
+            auto q = st.text.rfind('\'');
+            st.kind = Statement::Kind::Error;
+            st.error = ServerError{105, 15, 1,
+                                   "Unclosed quotation mark after the character string '" +
+                                       st.text.substr(q + 1, 40) + "'."};
+            out.push_back(std::move(st));
+            continue;
+        }
+        StatementParser(st).parse();
+        out.push_back(std::move(st));
+    }
+    return out;
+}
+
+} // namespace lectora::server::tds

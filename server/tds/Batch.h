@@ -1,0 +1,39 @@
+#pragma once
+// Parses the text of a SQL batch into statements. This server understands
+// procedure calls (EXECUTE / EXEC / a bare name first) with literal arguments
+// and accepts SET statements; anything else is reported as a syntax error for
+// the session to answer, never thrown.
+
+#include "server/ProcedureHost.h"
+
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace lectora::server::tds {
+
+struct BatchArgument {
+    std::string name; // "@Serie" when written as @Serie = value, else ""
+    Value value;
+    // "@P1" when the value is a variable (only sp_executesql declares any).
+    std::string variable;
+    // Where the value is written in the statement text (quotes excluded), so
+    // that the journal can mask it.
+    std::size_t begin = 0;
+    std::size_t end = 0;
+};
+
+struct Statement {
+    enum class Kind { Call, Set, Error };
+    Kind kind = Kind::Error;
+    std::string text;      // as written, without surrounding blanks
+    std::size_t begin = 0; // offset of `text` in the batch
+    std::string procedure; // as written, brackets removed, ";1" kept
+    std::vector<BatchArgument> args;
+    ServerError error;     // Kind::Error: 102 syntax, 105 unclosed quote
+};
+
+std::vector<Statement> parseBatch(std::string_view batch);
+
+} // namespace lectora::server::tds

@@ -1,0 +1,126 @@
+#include "server/tds/Login.h"
+
+#include "server/tds/Wire.h"
+
+namespace lectora::server::tds {
+
+namespace {
+enum PreLoginOption : std::uint8_t {
+    Version = 0x00,
+    Encryption = 0x01,
+    InstOpt = 0x02,
+    ThreadId = 0x03,
+    Mars = 0x04,
+    Terminator = 0xFF,
+};
+
+constexpr std::uint8_t kEncryptNotSupported = 0x02;
+
+std::string dropTrailingNul(std::string s)
+{
+    if (!s.empty() && s.back() == '\0')
+        s.pop_back();
+    return s;
+}
+} // namespace
+
+std::string preLoginReply(std::string_view request)
+{
+    // Walk the client's option table so that a garbage PRELOGIN is refused
+    // rather than answered.
+    Reader in(request);
+    bool terminated = false;
+    for (int n = 0; n < 64 && !in.atEnd(); ++n) {
+        std::uint8_t option = in.u8();
+        if (option == Terminator) {
+            terminated = true;
+            break;
+        }
+        std::uint16_t offset = in.u16be();
+        std::uint16_t length = in.u16be();
+        if (std::size_t(offset) + length > request.size())
+            throw ProtocolError("PRELOGIN option beyond the end of the message");
+    }
+    if (!terminated)
+        throw ProtocolError("PRELOGIN option table not terminated");
+
+    struct Option {
+        std::uint8_t id;
+        std::string data;
+    };
+    const Option options[] = {
+        {Version, std::string("\x10\x00\x10\x00\x00\x00", 6)},
+        {Encryption, std::string(1, static_cast<char>(kEncryptNotSupported))},
+        {InstOpt, std::string(1, '\0')},
+        {ThreadId, std::string()},
+        {Mars, std::string(1, '\0')},
+    };
+    Writer out;
+    std::uint16_t offset = static_cast<std::uint16_t>(std::size(options) * 5 + 1);
+    for (const auto& o : options) {
+        out.u8(o.id);
+        out.u16be(offset);
+        out.u16be(static_cast<std::uint16_t>(o.data.size()));
+        offset = static_cast<std::uint16_t>(offset + o.data.size());
+    }
+    out.u8(Terminator);
+    for (const auto& o : options)
+        out.bytes(o.data);
+    return std::move(out.data());
+}
+
+std::string obfuscatePassword(std::string_view utf16)
+{
+    std::string out(utf16);
+    for (auto& c : out) {
+        auto b = static_cast<std::uint8_t>(c);
+        b = static_cast<std::uint8_t>((b << 4 | b >> 4) ^ 0xA5);
+        c = static_cast<char>(b);
+    }
+    return out;
+}
+
+std::string deobfuscatePassword(std::string_view bytes)
+{
+    std::string out(bytes);
+    for (auto& c : out) {
+        auto b = static_cast<std::uint8_t>(static_cast<std::uint8_t>(c) ^ 0xA5);
+        c = static_cast<char>(b << 4 | b >> 4);
+    }
+    return out;
+}
+
+Login7 parseLogin7(std::string_view payload)
+{
+    Reader in(payload);
+    const std::uint32_t length = in.u32le();
+    if (length < 94 || length > payload.size())
+        throw ProtocolError("LOGIN7 length does not match the message");
+    Login7 login;
+    login.tdsVersion = in.u32le();
+    login.packetSize = in.u32le();
+    in.seek(36);
+    auto field = [&](bool password = false) {
+        const std::uint16_t offset = in.u16le();
+        const std::uint16_t chars = in.u16le();
+        if (chars == 0)
+            return std::string();
+        if (std::size_t(offset) + std::size_t(chars) * 2 > length)
+            throw ProtocolError("LOGIN7 field beyond the end of the message");
+        std::string_view raw = payload.substr(offset, std::size_t(chars) * 2);
+        std::string text = password ? utf16leToUtf8(deobfuscatePassword(raw)) : utf16leToUtf8(raw);
+        return dropTrailingNul(std::move(text));
+    };
+    login.hostName = field();
+    login.userName = field();
+    login.password = field(true);
+    login.appName = field();
+    login.serverName = field();
+    in.skip(4); // feature extension
+    field();    // client library name
+    field();    // language
+    login.database = field();
+    return login;
+}
+
+} // namespace lectora::server::tds

@@ -1,0 +1,72 @@
+#pragma once
+// One client connection: the login handshake, then SQL batches and RPC
+// requests turned into procedure calls and their replies turned into tokens.
+// The session knows procedures only through the registry and the host.
+
+#include "server/EmbeddedServer.h"
+#include "server/Journal.h"
+#include "server/ProcedureHost.h"
+#include "server/tds/Batch.h"
+#include "server/tds/Framing.h"
+#include "server/tds/Rpc.h"
+#include "server/tds/Tokens.h"
+
+#include <functional>
+#include <string>
+
+namespace lectora::server::tds {
+
+struct SessionContext {
+    std::string login;
+    std::string password;
+    ProcedureRegistry* registry = nullptr;
+    ProcedureHost* host = nullptr;
+    Journal* journal = nullptr;
+    // Canonical catalogue name for a requested database, or "" when unknown.
+    std::function<std::string(std::string_view)> resolveCatalogue;
+};
+
+class Session {
+public:
+    Session(SessionContext context, int connectionId);
+
+    struct Outcome {
+        std::string reply; // framed packets, possibly empty
+        bool close = false;
+    };
+    // Handles one whole request message. Never throws: broken input closes.
+    Outcome handle(const Message& message);
+
+    // Serves a connected socket until the peer leaves or the socket is shut down.
+    void serve(int fd);
+
+    const std::string& catalogue() const { return m_catalogue; }
+    bool loggedIn() const { return m_state == State::LoggedIn; }
+
+private:
+    enum class State { AwaitPreLogin, AwaitLogin, LoggedIn };
+
+    Outcome login(const Message& message);
+    std::string runBatch(const std::string& text);
+    std::string runRpc(std::string_view payload);
+
+    // The statements of a batch; inside a procedure (sp_executesql, a cursor
+    // statement) row counts and ends go out as DONEINPROC.
+    void runStatements(TokenWriter& out, const std::vector<Statement>& statements, bool inProc,
+                       const std::vector<RpcParam>* variables);
+    // Runs one registered procedure and writes its results; returns the reply.
+    Reply callProcedure(TokenWriter& out, Call& call);
+    void typeInfo(TokenWriter& out, const std::vector<Value>& args);
+    void rpcRequest(TokenWriter& out, RpcRequest& rq);
+
+    std::string frame(std::string tokens);
+    void record(bool rpc, std::string text, std::string procedure, std::vector<Value> args);
+
+    SessionContext m_ctx;
+    int m_connectionId;
+    State m_state = State::AwaitPreLogin;
+    std::string m_catalogue;
+    std::chrono::milliseconds m_pendingDelay{0};
+};
+
+} // namespace lectora::server::tds
