@@ -37,6 +37,12 @@ TFr_EntradaPallet::TFr_EntradaPallet(QWidget* parent)
 
 TFr_EntradaPallet::~TFr_EntradaPallet() = default;
 
+void TFr_EntradaPallet::FormShow()
+{
+    // A new window waits for the first pallet code.
+    ui->EdPalletKV->setFocus();
+}
+
 void TFr_EntradaPallet::EdPalletKVChange()
 {
     // Both pallet fields are bound to this handler; typing alone decides nothing.

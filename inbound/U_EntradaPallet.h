@@ -19,6 +19,9 @@ public:
 
     static WindowTraits windowTraits();
 
+protected:
+    void FormShow() override;
+
 private:
     void EdPalletKVKeyDown(int key);
     void EdPalletVelmorKeyDown(int key);

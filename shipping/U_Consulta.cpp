@@ -28,6 +28,12 @@ TFr_Embarque1::TFr_Embarque1(QWidget* parent)
 
 TFr_Embarque1::~TFr_Embarque1() = default;
 
+void TFr_Embarque1::FormShow()
+{
+    // A new window waits for the manifest.
+    ui->edManifiesto->setFocus();
+}
+
 void TFr_Embarque1::edManifiestoKeyDown(int)
 {
     // The manifest is only checked together with a pallet; Enter moves on by

@@ -18,6 +18,9 @@ public:
 
     static WindowTraits windowTraits();
 
+protected:
+    void FormShow() override;
+
 private:
     void edManifiestoKeyDown(int key);
     void edTarimaKeyDown(int key);

@@ -28,6 +28,12 @@ TfrReubicaciones::TfrReubicaciones(QWidget* parent)
 
 TfrReubicaciones::~TfrReubicaciones() = default;
 
+void TfrReubicaciones::FormShow()
+{
+    // A new window waits for the pallet.
+    ui->edTarima->setFocus();
+}
+
 void TfrReubicaciones::edTarimaKeyDown(int key)
 {
     // The notice is emptied but stays visible: the label keeps its place.

@@ -18,6 +18,9 @@ public:
 
     static WindowTraits windowTraits();
 
+protected:
+    void FormShow() override;
+
 private:
     void edTarimaKeyDown(int key);
     void edMesaKeyDown(int key);

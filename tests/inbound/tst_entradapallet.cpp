@@ -7,6 +7,8 @@
 #include <QApplication>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMdiSubWindow>
+#include <QPointer>
 #include <QTest>
 #include <memory>
 
@@ -278,6 +280,15 @@ private Q_SLOTS:
         QCOMPARE(shown().size(), 1);
         QVERIFY(shown()[0].text.contains("identificacion caida"));
         QCOMPARE(velmor->text(), QStringLiteral("kept"));
+    }
+
+    // Closing destroys the window; the next one starts with an editable label.
+    void closeDestroys()
+    {
+        QPointer<TFr_EntradaPallet> alive(w);
+        w->subWindow()->close();
+        QTRY_VERIFY(!alive);
+        w = nullptr;
     }
 
     // The demo warehouse: a pallet is stored once; its location then takes no other.
