@@ -55,7 +55,7 @@ private Q_SLOTS:
             QTest::newRow(name) << before << call << code;
         };
         row("deliver", {}, deliver + " TP-1001 MESA-01 7", "0");
-        row("deliver: any case, trailing blanks", {}, deliver + " tp-1001| mesa-01|7", "0");
+        row("deliver: any case, trailing blanks", {}, deliver + "|tp-1001 |mesa-01  |7", "0");
         row("deliver twice", {deliver + " TP-1001 MESA-01 7"}, deliver + " TP-1001 MESA-01 7", "4");
         row("deliver: other station", {}, deliver + " TP-1002 MESA-02 7", "1");
         row("deliver: unknown pallet", {}, deliver + " TP-9999 MESA-01 7", "2");
@@ -100,13 +100,12 @@ private Q_SLOTS:
         db.transaction([&] { seedProduction(db, "KV_NORDA_PREVENTA"); });
         ProcedureHost host(registry, [&](std::string_view) { return &db; });
         auto run = [&](const QString& line) {
-            // "|" separates arguments that carry blanks.
-            const QStringList parts = line.contains('|') ? line.split('|') : line.split(' ');
-            QStringList head = parts.first().split(' ');
+            // "|" instead of blanks separates arguments that carry blanks.
+            QStringList parts = line.split(line.contains('|') ? '|' : ' ');
             Call c;
-            c.procedure = head.takeFirst().toStdString();
+            c.procedure = parts.takeFirst().toStdString();
             c.catalogue = "KV_NORDA_PREVENTA";
-            for (const QString& a : head + parts.mid(1))
+            for (const QString& a : parts)
                 c.args.push_back(Argument{{}, Value(a.toStdString()), false});
             return host.run(c);
         };

@@ -7,6 +7,7 @@
 
 #include <QLabel>
 #include <QLineEdit>
+#include <QMdiSubWindow>
 #include <QPointer>
 #include <QTest>
 
@@ -129,6 +130,7 @@ private Q_SLOTS:
                                      status("0", "", "Mensaje"), status("7", "Llena", "Mensaje")}));
         QTest::keyClicks(r.client, QStringLiteral("VE-1 "));
         QTest::keyClicks(r.kv, QStringLiteral("TP-1"));
+        r.location->setFocus();
         TerminalFixture::scan(r.location, QStringLiteral("LIB-A-01"));
         const QString save = QStringLiteral(
             "EXECUTE sp_KVR_GuardaUbicacionTarimaProduccion 'TP-1','VE-1','LIB-A-01',7");
