@@ -53,7 +53,8 @@ std::string maskedBatch(std::string text, const std::vector<Statement>& statemen
                 if (!Journal::isSecret(st->procedure, i))
                     continue;
                 const auto& a = st->args[i];
-                text.replace(st->begin + a.begin, a.end - a.begin, Journal::kMask);
+                if (a.variable.empty())
+                    text.replace(st->begin + a.begin, a.end - a.begin, Journal::kMask);
             }
         } else if (st->kind == Statement::Kind::Error && mentionsSecretProcedure(st->text)) {
             std::string lower = st->text;
@@ -388,6 +389,143 @@ void Session::typeInfo(TokenWriter& out, const std::vector<Value>& args)
     out.done(DoneInProc, DoneCount, kCmdSelect, rs.rows.size());
 }
 
+namespace {
+
+// Names declared in a parameter list such as "@P1 varchar(30),@P2 decimal(9,2)".
+std::vector<std::string> declaredNames(std::string_view declaration)
+{
+    std::vector<std::string> names;
+    int depth = 0;
+    bool expectName = true;
+    for (std::size_t i = 0; i < declaration.size(); ++i) {
+        const char c = declaration[i];
+        if (c == '(') {
+            ++depth;
+        } else if (c == ')') {
+            depth = std::max(depth - 1, 0);
+        } else if (c == ',' && depth == 0) {
+            expectName = true;
+        } else if (c == '@' && expectName) {
+            std::size_t e = i + 1;
+            while (e < declaration.size() &&
+                   (std::isalnum(static_cast<unsigned char>(declaration[e])) ||
+                    declaration[e] == '_'))
+                ++e;
+            names.emplace_back(declaration.substr(i, e - i));
+            expectName = false;
+            i = e - 1;
+        }
+    }
+    return names;
+}
+
+} // namespace
+
+// Requests that carry statement text rather than a procedure: sp_executesql,
+// the prepare family (what ODBC's SQLPrepare/SQLExecute become) and
+// sp_cursoropen. Each statement runs directly, inside the request.
+void Session::statementRequest(TokenWriter& out, RpcRequest& rq, const std::string& key)
+{
+    const std::string name = rq.procId ? systemProcName(rq.procId) : rq.procedure;
+    auto textAt = [&](std::size_t i) {
+        return i < rq.params.size() ? rq.params[i].value.toText() : std::string();
+    };
+    std::string statement;
+    std::string declaration;
+    std::size_t statementAt = 0;
+    std::size_t valuesFrom = rq.params.size();
+    std::int64_t handle = 0;
+    bool execute = true;
+    if (key == "sp_executesql") {
+        statementAt = 0;
+        declaration = textAt(1);
+        valuesFrom = 2;
+    } else if (key == "sp_cursoropen") {
+        statementAt = 1;
+    } else if (key == "sp_prepexec" || key == "sp_prepare") {
+        statementAt = 2;
+        declaration = textAt(1);
+        valuesFrom = key == "sp_prepare" ? rq.params.size() : 3;
+        execute = key == "sp_prepexec";
+        handle = m_nextHandle++;
+        // A client that never unprepares must not grow the session without bound.
+        if (m_prepared.size() >= 4096)
+            m_prepared.erase(m_prepared.begin());
+        m_prepared[handle] = {textAt(2), declaration};
+    } else {
+        statementAt = rq.params.size();
+        handle = rq.params.empty() ? 0 : rq.params[0].value.toInt().value_or(0);
+        auto it = m_prepared.find(handle);
+        if (it == m_prepared.end()) {
+            record(true, Journal::callText(name, {}), "", {});
+            out.error(ServerError{8179, 16, 2,
+                                  "Could not find prepared statement with handle " +
+                                      std::to_string(handle) + "."});
+            out.done(DoneProc, DoneError, kCmdExecute);
+            return;
+        }
+        statement = it->second.first;
+        declaration = it->second.second;
+        valuesFrom = 1;
+    }
+    if (statementAt < rq.params.size())
+        statement = textAt(statementAt);
+
+    const std::vector<Statement> statements = parseBatch(statement);
+
+    // Values given positionally take the names the declaration lists.
+    const std::size_t first = std::min(valuesFrom, rq.params.size());
+    std::vector<RpcParam> variables(rq.params.begin() + first, rq.params.end());
+    const std::vector<std::string> names = declaredNames(declaration);
+    for (std::size_t i = 0; i < variables.size() && i < names.size(); ++i)
+        if (variables[i].name.empty())
+            variables[i].name = names[i];
+
+    std::vector<Value> journalValues;
+    for (const auto& p : rq.params)
+        journalValues.push_back(p.value);
+    if (statementAt < journalValues.size())
+        journalValues[statementAt] = Value(maskedBatch(statement, statements));
+    // A secret passed through a variable is masked where its value travels.
+    for (const auto& st : statements) {
+        if (st.kind != Statement::Kind::Call)
+            continue;
+        for (std::size_t a = 0; a < st.args.size(); ++a) {
+            if (st.args[a].variable.empty() || !Journal::isSecret(st.procedure, a))
+                continue;
+            for (std::size_t v = 0; v < variables.size(); ++v)
+                if (iequals(variables[v].name, st.args[a].variable))
+                    journalValues[first + v] = Value(Journal::kMask);
+        }
+    }
+    std::string inner;
+    for (const auto& st : statements)
+        if (st.kind == Statement::Kind::Call && inner.empty())
+            inner = st.procedure;
+    if (statementAt >= rq.params.size() && !statement.empty())
+        journalValues.insert(journalValues.begin(), Value(maskedBatch(statement, statements)));
+    record(true, Journal::callText(name, journalValues), execute ? inner : std::string(), {});
+
+    if (key == "sp_cursoropen")
+        out.info(16954, "Executing SQL directly; no cursor.");
+    if (execute)
+        runStatements(out, statements, true, &variables);
+    for (std::size_t i = 0; i < rq.params.size(); ++i) {
+        const auto& p = rq.params[i];
+        if (!p.output)
+            continue;
+        // A statement run directly has no cursor: its handle is 0.
+        Value v = p.value;
+        if (i == 0 && key == "sp_cursoropen")
+            v = Value(0);
+        else if (i == 0 && (key == "sp_prepexec" || key == "sp_prepare"))
+            v = Value(handle);
+        out.returnValue(static_cast<std::uint16_t>(i), p.name, nullableVariant(p.type), v);
+    }
+    out.returnStatus(0);
+    out.done(DoneProc, 0, kCmdExecute);
+}
+
 std::string Session::runRpc(std::string_view payload)
 {
     TokenWriter out;
@@ -413,43 +551,18 @@ void Session::rpcRequest(TokenWriter& out, RpcRequest& rq)
     for (const auto& p : rq.params)
         values.push_back(p.value);
 
-    auto statementParam = [&](std::size_t i) {
-        return i < rq.params.size() ? rq.params[i].value.toText() : std::string();
-    };
 
-    if (key == "sp_executesql" || key == "sp_cursoropen") {
-        const bool cursor = key == "sp_cursoropen";
-        const std::string statement = statementParam(cursor ? 1 : 0);
-        const std::vector<Statement> statements = parseBatch(statement);
-        std::vector<Value> journalValues = values;
-        const std::size_t at = cursor ? 1 : 0;
-        if (at < journalValues.size())
-            journalValues[at] = Value(maskedBatch(statement, statements));
-        std::string inner;
-        for (const auto& st : statements)
-            if (st.kind == Statement::Kind::Call && inner.empty())
-                inner = st.procedure;
-        record(true, Journal::callText(name, journalValues), inner, {});
-
-        if (cursor)
-            out.info(16954, "Executing SQL directly; no cursor.");
-        runStatements(out, statements, true, &rq.params);
-        for (std::size_t i = 0; i < rq.params.size(); ++i) {
-            const auto& p = rq.params[i];
-            if (!p.output)
-                continue;
-            // A statement run directly has no cursor: its handle is 0.
-            Value v = cursor && i == 0 ? Value(0) : p.value;
-            out.returnValue(static_cast<std::uint16_t>(i), p.name, nullableVariant(p.type), v);
-        }
-        out.returnStatus(0);
-        out.done(DoneProc, 0, kCmdExecute);
+    if (key == "sp_executesql" || key == "sp_cursoropen" || key == "sp_prepexec" ||
+        key == "sp_prepare" || key == "sp_execute") {
+        statementRequest(out, rq, key);
         return;
     }
 
     record(true, Journal::callText(name, maskedValues(name, values)), name,
            maskedValues(name, values));
 
+    if (key == "sp_unprepare" && !rq.params.empty())
+        m_prepared.erase(rq.params[0].value.toInt().value_or(0));
     if (key == "sp_cursorclose" || key == "sp_unprepare") {
         out.returnStatus(0);
         out.done(DoneProc, 0, kCmdExecute);

@@ -12,6 +12,7 @@
 #include "server/tds/Tokens.h"
 
 #include <functional>
+#include <map>
 #include <string>
 
 namespace lectora::server::tds {
@@ -58,6 +59,7 @@ private:
     Reply callProcedure(TokenWriter& out, Call& call);
     void typeInfo(TokenWriter& out, const std::vector<Value>& args);
     void rpcRequest(TokenWriter& out, RpcRequest& rq);
+    void statementRequest(TokenWriter& out, RpcRequest& rq, const std::string& key);
 
     std::string frame(std::string tokens);
     void record(bool rpc, std::string text, std::string procedure, std::vector<Value> args);
@@ -66,7 +68,9 @@ private:
     int m_connectionId;
     State m_state = State::AwaitPreLogin;
     std::string m_catalogue;
-    std::chrono::milliseconds m_pendingDelay{0};
+    // Prepared statements by handle: text and parameter declaration.
+    std::map<std::int64_t, std::pair<std::string, std::string>> m_prepared;
+    std::int64_t m_nextHandle = 1;
 };
 
 } // namespace lectora::server::tds

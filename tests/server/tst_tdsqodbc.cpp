@@ -75,6 +75,47 @@ private Q_SLOTS:
             return e.text == "EXECUTE sp_KVR_Persona 'demo','****'" && e.procedure == "sp_KVR_Persona";
         }));
     }
+
+    // {? = call name;1(?,...)} goes out as an RPC: inputs arrive by position
+    // under the declared names, outputs come back in their own types.
+    void callWithOutputs()
+    {
+        Call seen;
+        m_server.script(
+            "sp_Test_Obtiene",
+            [&](Call& call) {
+                seen = call;
+                Reply r;
+                r.outputs["@id_producto"] = Value(std::int64_t{123456789});
+                r.outputs["@Error"] = Value(3);
+                r.outputs["@ErrorDescripcion"] = Value("Contraseña inválida en Velmór");
+                r.returnStatus = 7;
+                return r;
+            },
+            {"@Serie", "@id_producto", "@Error", "@ErrorDescripcion"});
+        QSqlDatabase db = open("c2");
+        QVERIFY2(db.isOpen(), qPrintable(db.lastError().text()));
+        QSqlQuery q(db);
+        q.setForwardOnly(true);
+        QVERIFY(q.prepare("{? = call sp_Test_Obtiene;1(?,?,?,?)}"));
+        q.bindValue(0, 0, QSql::Out);
+        q.bindValue(1, QString("Cíclico 'x'"));
+        q.bindValue(2, QVariant(QMetaType(QMetaType::Double)), QSql::InOut);
+        q.bindValue(3, 0, QSql::InOut);
+        q.bindValue(4, QString(500, QLatin1Char(' ')), QSql::InOut);
+        QVERIFY2(q.exec(), qPrintable(q.lastError().text()));
+        while (q.nextResult()) {
+        }
+        QCOMPARE(seen.procedure, std::string("sp_Test_Obtiene;1"));
+        QCOMPARE(seen.arg("@Serie").toText(), std::string("Cíclico 'x'"));
+        QCOMPARE(q.boundValue(2).toLongLong(), 123456789LL);
+        QCOMPARE(q.boundValue(3).toInt(), 3);
+        QString description = q.boundValue(4).toString();
+        description.truncate(description.indexOf(QChar(0)) < 0 ? description.size()
+                                                                : description.indexOf(QChar(0)));
+        QCOMPARE(description, QString("Contraseña inválida en Velmór"));
+        QCOMPARE(q.boundValue(0).toInt(), 7);
+    }
 };
 
 QTEST_GUILESS_MAIN(TdsQodbcTest)
