@@ -7,6 +7,7 @@
 #include "data/U_Data.h"
 #include "server/EmbeddedServer.h"
 
+#include <QCoreApplication>
 #include <QDir>
 #include <QStandardPaths>
 #include <QSysInfo>
@@ -52,6 +53,8 @@ Terminal::~Terminal()
 
 std::unique_ptr<Terminal> startTerminal(int& exitCode)
 {
+    // The application's title; it also names the stand-in's data folder.
+    QCoreApplication::setApplicationName(QStringLiteral("LectoraVelmor"));
     MessageService& messages = MessageService::instance();
     auto terminal = std::make_unique<Terminal>();
 

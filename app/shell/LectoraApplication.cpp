@@ -5,10 +5,7 @@
 
 #include <exception>
 
-LectoraApplication::LectoraApplication(int& argc, char** argv) : QApplication(argc, argv)
-{
-    setApplicationName(QStringLiteral("LectoraVelmor"));
-}
+LectoraApplication::LectoraApplication(int& argc, char** argv) : QApplication(argc, argv) {}
 
 bool LectoraApplication::notify(QObject* receiver, QEvent* event)
 {
