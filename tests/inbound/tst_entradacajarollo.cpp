@@ -361,6 +361,7 @@ private Q_SLOTS:
         type(ticket, "TS-5002");
         QVERIFY(prod->isReadOnly());
         type(comp, "KC-2003");
+        cantidad->clear();
         type(cantidad, "2.5");
         QVERIFY(avisos->text().contains("Quedan 118"));
         ticket->clear();
