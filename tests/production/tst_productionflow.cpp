@@ -12,6 +12,8 @@
 
 #include <QLabel>
 #include <QLineEdit>
+#include <QMdiArea>
+#include <QMdiSubWindow>
 #include <QTest>
 
 using namespace production_test;
@@ -120,6 +122,14 @@ private Q_SLOTS:
     void palletFromStationToReleasedArea()
     {
         TerminalFixture fx;
+        auto* query = new Tfr_Embarque;
+        fx.open(query, QStringLiteral("Consulta Tarima de Producción"));
+        auto* queried = query->findChild<QLineEdit*>("edTarima");
+        auto* grid = query->findChild<DataGrid*>("dbgLocalidadTarima");
+        TerminalFixture::scan(queried, QStringLiteral("TP-1001"));
+        QCOMPARE(cellOf(grid, "Estatus"), QStringLiteral("En almacen"));
+        QCOMPARE(cellOf(grid, "FechaEntrega"), QString()); // a NULL on the wire
+
         auto* delivery = new TFr_SalidaCajaRollo;
         fx.open(delivery, QStringLiteral("Entrega Tarima a Estación de producción"));
         TerminalFixture::scan(delivery->findChild<QLineEdit*>("edTarima"),
@@ -162,10 +172,9 @@ private Q_SLOTS:
         QCOMPARE(released->findChild<QLabel*>("lbAvisos")->text(),
                  QStringLiteral("Localidad Actualizada"));
 
-        auto* query = new Tfr_Embarque;
-        fx.open(query, QStringLiteral("Consulta Tarima de Producción"));
-        TerminalFixture::scan(query->findChild<QLineEdit*>("edTarima"), QStringLiteral("TP-1001"));
-        auto* grid = query->findChild<DataGrid*>("dbgLocalidadTarima");
+        fx.area()->setActiveSubWindow(query->subWindow());
+        queried->clear();
+        TerminalFixture::scan(queried, QStringLiteral("TP-1001"));
         QCOMPARE(grid->rows(), 1);
         QCOMPARE(cellOf(grid, "Orden"), QStringLiteral("OP-2301"));
         QCOMPARE(cellOf(grid, "Cantidad"), QStringLiteral("120"));
