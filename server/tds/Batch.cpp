@@ -84,7 +84,7 @@ std::vector<Piece> splitStatements(std::string_view s)
         } else if (c == '[') {
             bracket = true;
         } else if (c == '\n' || c == '\r' ||
-                   (c == ';' && !(i > 0 && isWordChar(s[i - 1]) && i + 1 < s.size() &&
+                   (c == ';' && !(i > 0 && (isWordChar(s[i - 1]) || s[i - 1] == ']') && i + 1 < s.size() &&
                                   std::isdigit(static_cast<unsigned char>(s[i + 1]))))) {
             pieces.push_back({start, i, false});
             start = i + 1;
