@@ -10,8 +10,12 @@
 #include <QTest>
 #include <QThread>
 
+#include <arpa/inet.h>
 #include <atomic>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <thread>
+#include <unistd.h>
 
 using namespace lectora::server;
 
@@ -115,6 +119,177 @@ private Q_SLOTS:
                                                                 : description.indexOf(QChar(0)));
         QCOMPARE(description, QString("Contraseña inválida en Velmór"));
         QCOMPARE(q.boundValue(0).toInt(), 7);
+    }
+
+    void loginRefused_data()
+    {
+        QTest::addColumn<QString>("catalogue");
+        QTest::addColumn<QString>("password");
+        QTest::addColumn<QString>("code");
+        QTest::newRow("wrong password") << "KV_NORDA_PREVENTA" << "otra" << "18456";
+        QTest::newRow("unknown catalogue") << "KV_OTRA" << "tolvexra" << "4060";
+    }
+
+    void loginRefused()
+    {
+        QFETCH(QString, catalogue);
+        QFETCH(QString, password);
+        QFETCH(QString, code);
+        QSqlDatabase db = open("refused", catalogue, password);
+        QVERIFY(!db.isOpen());
+        QVERIFY2(db.lastError().nativeErrorCode().contains(code) || db.lastError().text().contains(code) ||
+                     db.lastError().text().contains(code == "18456" ? "Login failed" : "Cannot open database"),
+                 qPrintable(db.lastError().text()));
+    }
+
+    void catalogueSelectsTheDatabase()
+    {
+        QSqlDatabase db = open("ulmar", "KV_ULMAR");
+        QVERIFY2(db.isOpen(), qPrintable(db.lastError().text()));
+        m_server.script("sp_Test_Donde", [](Call& call) {
+            return Reply::rows(ResultSet::texts({"Catalogo"}).row({call.catalogue}));
+        });
+        QCOMPARE(scalar(db, "EXEC sp_Test_Donde", "Catalogo").toString(), QString("KV_ULMAR"));
+    }
+
+    // A server error fails the command with its number; the next command on
+    // the same connection works.
+    void errorsLeaveTheConnectionUsable()
+    {
+        m_server.script("sp_Test_Falla", [](Call&) { return Reply::fail("Pallet inexistente", 50010); });
+        QSqlDatabase db = open("c3");
+        QSqlQuery q(db);
+        q.setForwardOnly(true);
+        QVERIFY(!q.exec("EXEC sp_Test_Falla 'P-1'"));
+        QCOMPARE(q.lastError().nativeErrorCode(), QString("50010"));
+        QVERIFY(q.lastError().text().contains("Pallet inexistente"));
+        QVERIFY(!q.exec("EXEC sp_Test_NoExiste"));
+        QCOMPARE(q.lastError().nativeErrorCode(), QString("2812"));
+        QVERIFY(!q.exec("EXEC sp_KVR_Persona 'demo',,'demo'"));
+        QCOMPARE(q.lastError().nativeErrorCode(), QString("102"));
+        QVERIFY(q.exec("EXECUTE sp_KVR_Persona 'demo','demo'"));
+        QVERIFY(q.next());
+    }
+
+    void resultValues()
+    {
+        m_server.script("sp_Test_Tipos", [](Call& call) {
+            ResultSet rs;
+            rs.columns = {{"Texto", ColumnType::Text}, {"Entero", ColumnType::Int},
+                          {"Importe", ColumnType::Decimal}, {"Activo", ColumnType::Bit},
+                          {"Peso", ColumnType::Float}, {"Nada", ColumnType::Text}};
+            rs.row({call.arg(0), 42, "1234.56", 1, 2.5, Value()});
+            rs.row({"3 ", -7, -1, 0, 0.0, Value()});
+            return Reply::rows(rs);
+        });
+        QSqlDatabase db = open("c4");
+        QSqlQuery q(db);
+        q.setForwardOnly(true);
+        QVERIFY2(q.exec("EXEC sp_Test_Tipos 'Cíclico – Velmór'"), qPrintable(q.lastError().text()));
+        QVERIFY(q.next());
+        QCOMPARE(q.value("Texto").toString(), QString("Cíclico – Velmór"));
+        QCOMPARE(q.value("Entero").toInt(), 42);
+        QCOMPARE(q.value("Importe").toString(), QString("1234.56"));
+        QCOMPARE(q.value("Activo").toBool(), true);
+        QCOMPARE(q.value("Peso").toDouble(), 2.5);
+        QVERIFY(q.value("Nada").isNull());
+        QVERIFY(q.next());
+        QCOMPARE(q.value("Texto").toString(), QString("3 "));
+        QCOMPARE(q.value("Entero").toInt(), -7);
+        QVERIFY(!q.next());
+    }
+
+    // Several connections record at once; every recording is there afterwards.
+    void concurrentRecording()
+    {
+        const int clients = 32;
+        const int perClient = 25;
+        Database& db = m_server.catalogue("KV_NORDA_PREVENTA");
+        db.exec("CREATE TABLE IF NOT EXISTS prueba_grabacion (cliente INTEGER, n INTEGER, texto TEXT)");
+        db.exec("DELETE FROM prueba_grabacion");
+        m_server.script(
+            "sp_Test_Graba",
+            [](Call& call) {
+                call.db->transaction([&] {
+                    call.db->query("INSERT INTO prueba_grabacion VALUES (?1, ?2, ?3)",
+                                   {call.arg(0), call.arg(1), call.arg(2)});
+                });
+                return Reply::rows(ResultSet::texts({"Error"}).row({"0"}));
+            },
+            {"@cliente", "@n", "@texto"});
+        std::atomic<int> failures{0};
+        std::vector<std::thread> threads;
+        for (int c = 0; c < clients; ++c) {
+            threads.emplace_back([&, c] {
+                const QString name = QString("rec%1").arg(c);
+                {
+                    QSqlDatabase conn = open(name);
+                    QSqlQuery q(conn);
+                    q.setForwardOnly(true);
+                    for (int n = 0; n < perClient; ++n) {
+                        if (!q.exec(QString("EXEC sp_Test_Graba %1, %2, 'Velmór %1-%2'").arg(c).arg(n)) ||
+                            !q.next() || q.value("Error").toString() != "0")
+                            ++failures;
+                    }
+                }
+                QSqlDatabase::removeDatabase(name);
+            });
+        }
+        for (auto& t : threads)
+            t.join();
+        QCOMPARE(failures.load(), 0);
+        QCOMPARE(db.scalar("SELECT COUNT(*) FROM prueba_grabacion").toInt(), std::optional<std::int64_t>(clients * perClient));
+        QCOMPARE(db.scalar("SELECT COUNT(DISTINCT cliente * 1000 + n) FROM prueba_grabacion").toInt(),
+                 std::optional<std::int64_t>(clients * perClient));
+        QCOMPARE(db.scalar("SELECT COUNT(*) FROM prueba_grabacion WHERE texto = 'Velmór ' || cliente || '-' || n").toInt(),
+                 std::optional<std::int64_t>(clients * perClient));
+    }
+
+    // Garbage, truncated and oversized input closes only the connection it came on.
+    void brokenClientsDoNotDisturbOthers_data()
+    {
+        QTest::addColumn<QByteArray>("bytes");
+        QTest::newRow("garbage") << QByteArray(64, '\xAB');
+        QTest::newRow("truncated packet then close") << QByteArray("\x12\x01\x00\x40\x00\x00\x01\x00\x00", 9);
+        QTest::newRow("length below header") << QByteArray("\x12\x01\x00\x02\x00\x00\x01\x00", 8);
+        QTest::newRow("batch before login") << QByteArray("\x01\x01\x00\x0a\x00\x00\x01\x00A\x00", 10);
+        QTest::newRow("garbage login")
+            << QByteArray("\x10\x01\x00\x20\x00\x00\x01\x00", 8) + QByteArray(24, '\xff');
+    }
+
+    void brokenClientsDoNotDisturbOthers()
+    {
+        QFETCH(QByteArray, bytes);
+        QSqlDatabase db = open("steady");
+        QVERIFY(db.isOpen());
+        const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in addr{};
+        addr.sin_family = AF_INET;
+        addr.sin_port = htons(static_cast<std::uint16_t>(m_server.port()));
+        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        QCOMPARE(::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+        QCOMPARE(::send(fd, bytes.constData(), bytes.size(), MSG_NOSIGNAL), ssize_t(bytes.size()));
+        ::shutdown(fd, SHUT_WR);
+        // The server closes its side: read until end of stream.
+        char buf[4096];
+        while (::recv(fd, buf, sizeof buf, 0) > 0) {
+        }
+        ::close(fd);
+        QVERIFY(!scalar(db, "EXECUTE sp_KVR_Persona 'demo','demo'", "ID_Persona").toString().isEmpty());
+    }
+
+    // A dropped link fails the next command; a new connection works.
+    void droppedConnections()
+    {
+        QSqlDatabase db = open("dropped");
+        QVERIFY(db.isOpen());
+        QVERIFY(m_server.openConnections() >= 1);
+        m_server.dropConnections();
+        QSqlQuery q(db);
+        q.setForwardOnly(true);
+        QVERIFY(!q.exec("EXECUTE sp_KVR_Persona 'demo','demo'"));
+        QSqlDatabase again = open("again");
+        QVERIFY(!scalar(again, "EXECUTE sp_KVR_Persona 'demo','demo'", "ID_Persona").toString().isEmpty());
     }
 };
 
