@@ -57,13 +57,12 @@ void TfrLiberacionCalidadVElmor::edTarimaKVKeyDown(int key)
         focusAndSelect(ui->edTarimaKV);
         return;
     }
-    // The connection carries one open result at a time: the check's answer has
-    // been read, and the grid keeps its own copy of the rows.
+    // The connection carries one pending result at a time, and the check's
+    // answer has been read: free it for the grid's query.
     q.close();
     ui->dbgLocalidadTarima->load(
         ADOQuery1, Dm_Velmor->Cx,
         CommandText(QStringLiteral("EXECUTE sp_KVR_SugiereLocalidadProduccion")).quoted(kv));
-    ADOQuery1.close();
     ui->edTarimaVElmor->setFocus();
 }
 
