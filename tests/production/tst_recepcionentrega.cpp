@@ -133,6 +133,19 @@ private Q_SLOTS:
         QVERIFY(fx.journal().first().contains(QLatin1String("'TP-123456789012',")));
     }
 
+    void operatorIdGoesAsStored_data() { blanksAndLimit_data(); }
+    void operatorIdGoesAsStored()
+    {
+        QFETCH(Kind, kind);
+        TerminalFixture fx(QStringLiteral(" 12"));
+        Window win = make(kind);
+        fx.server().script(win.procedure, inTurn({status("0", "")}));
+        fx.open(win.window, win.caption);
+        TerminalFixture::scan(win.window->findChild<QLineEdit*>("edTarima"),
+                              QStringLiteral("TP-1"));
+        QCOMPARE(fx.journal(), QStringList{QString(win.command).replace(", 7", ",  12")});
+    }
+
     // Closing the quality window only minimises it, so the menu finds it again;
     // the receipt window is destroyed and made anew.
     void closing()
