@@ -107,7 +107,8 @@ void advance(Database& db, const std::string& pallet, const std::string& status,
 
 // Delivery of a pallet to a production station. 0 delivered; 1 the pallet is
 // assigned to another station (the terminal offers to reassign it); 2 no such
-// pallet; 3 no such station; 4 the pallet has left the warehouse already.
+// pallet; 3 no such station; 4 the pallet has left the warehouse already;
+// 5 the station is out of service.
 Reply validaEntrega(Call& call)
 {
     Database& db = *call.db;
@@ -122,6 +123,10 @@ Reply validaEntrega(Call& call)
         return status("4", "La tarima " + p.code + " ya no esta en almacen (" + p.status + ").");
     if (!p.station.empty() && !sameCode(p.station, station))
         return status("1", "La tarima " + p.code + " esta asignada a la mesa " + p.station + ".");
+    // A pallet may be planned for a station under maintenance, but not delivered to it.
+    if (db.scalar("SELECT en_servicio FROM prd_mesa WHERE mesa = ?1", {mesa}).toInt().value_or(0) ==
+        0)
+        return status("5", "La mesa " + mesa + " esta fuera de servicio.");
     db.transaction([&] {
         db.query("UPDATE prd_tarima SET mesa = ?1 WHERE tarima = ?2", {mesa, p.code});
         advance(db, p.code, kEntregada, "fecha_entrega", who);
@@ -345,7 +350,8 @@ void seedProduction(Database& db, std::string_view catalogue)
     db.exec(R"sql(
 CREATE TABLE IF NOT EXISTS prd_mesa (
     mesa TEXT PRIMARY KEY COLLATE NOCASE,
-    descripcion TEXT NOT NULL);
+    descripcion TEXT NOT NULL,
+    en_servicio INTEGER NOT NULL DEFAULT 1);
 CREATE TABLE IF NOT EXISTS prd_orden (
     orden TEXT PRIMARY KEY COLLATE NOCASE,
     producto TEXT NOT NULL,
@@ -375,10 +381,11 @@ CREATE TABLE IF NOT EXISTS prd_tarima (
     if (db.scalar("SELECT COUNT(*) FROM prd_tarima").toInt().value_or(0) > 0)
         return;
     db.exec(R"sql(
-INSERT INTO prd_mesa VALUES
-    ('MESA-01', 'Ensamble linea 1'),
-    ('MESA-02', 'Ensamble linea 2'),
-    ('MESA-03', 'Empaque');
+INSERT INTO prd_mesa (mesa, descripcion, en_servicio) VALUES
+    ('MESA-01', 'Ensamble linea 1', 1),
+    ('MESA-02', 'Ensamble linea 2', 1),
+    ('MESA-03', 'Empaque', 1),
+    ('MESA-04', 'Soldadura (en mantenimiento)', 0);
 INSERT INTO prd_orden VALUES
     ('OP-2301', 'PT-4410', 'Arnes principal 12 vias', 1),
     ('OP-2302', 'PT-4410', 'Arnes principal 12 vias', 1),

@@ -62,6 +62,8 @@ private Q_SLOTS:
         row("deliver: other station", {}, deliver + " TP-1002 MESA-02 7", "1");
         row("deliver: unknown pallet", {}, deliver + " TP-9999 MESA-01 7", "2");
         row("deliver: unknown station", {}, deliver + " TP-1001 MESA-99 7", "3");
+        row("deliver: station out of service", {change + " TP-1002 MESA-04 7"},
+            deliver + " TP-1002 MESA-04 7", "5");
         row("reassigned then delivered", {change + " TP-1002 MESA-02 7"},
             deliver + " TP-1002 MESA-02 7", "0");
         row("fixed station", {}, change + " TP-1003 MESA-01 7", "6");
@@ -189,7 +191,7 @@ private Q_SLOTS:
         QCOMPARE(shownMessages(), QStringList{});
     }
 
-    // The two reassignment paths on the demo pallets planned for other stations.
+    // The reassignment paths on the demo pallets planned for other stations.
     void reassignmentOnDemoData()
     {
         TerminalFixture fx;
@@ -197,12 +199,28 @@ private Q_SLOTS:
         fx.open(w, QStringLiteral("Entrega Tarima a Estación de producción"));
         auto* edTarima = w->findChild<QLineEdit*>("edTarima");
         auto* edMesa = w->findChild<QLineEdit*>("edMesa");
-        MessageService::instance().setNextAnswers({QMessageBox::Yes, QMessageBox::Yes});
+        auto* lbAvisos = w->findChild<QLabel*>("lbAvisos");
 
+        // Planned for a station under maintenance: the change is made, the delivery refused.
+        MessageService::instance().setNextAnswers({QMessageBox::Yes});
+        TerminalFixture::scan(edTarima, QStringLiteral("TP-1002"));
+        TerminalFixture::scan(edMesa, QStringLiteral("MESA-04"));
+        QCOMPARE(
+            shownMessages(),
+            (QStringList{"E|Aviso|Aviso: #1.\r\nLa tarima TP-1002 esta asignada a la mesa MESA-01.",
+                         "Q|Confirmacion|Desea reasignar tarima?",
+                         "E|Error|Error: #5.\r\nLa mesa MESA-04 esta fuera de servicio."}));
+        QCOMPARE(lbAvisos->text(), QStringLiteral("Asignación correcta de mesa."));
+        QVERIFY(edTarima->text().isEmpty() && edMesa->text().isEmpty());
+
+        TerminalFixture::clearMessages();
+        MessageService::instance().setNextAnswers({QMessageBox::Yes});
         TerminalFixture::scan(edTarima, QStringLiteral("TP-1002"));
         TerminalFixture::scan(edMesa, QStringLiteral("MESA-02"));
-        QCOMPARE(w->findChild<QLabel*>("lbAvisos")->text(), QStringLiteral("Validacion correcta."));
-        QCOMPARE(shownMessages().size(), 2);
+        QCOMPARE(lbAvisos->text(), QStringLiteral("Validacion correcta."));
+        QCOMPARE(shownMessages().first(),
+                 QStringLiteral(
+                     "E|Aviso|Aviso: #1.\r\nLa tarima TP-1002 esta asignada a la mesa MESA-04."));
 
         TerminalFixture::clearMessages();
         MessageService::instance().setNextAnswers({QMessageBox::Yes});
