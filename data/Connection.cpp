@@ -10,21 +10,25 @@
 #include <QSqlError>
 #include <QSysInfo>
 
+#include <optional>
+
 namespace
 {
 
 QAtomicInt instances;
 
-// An ODBC attribute value: braced when it holds a character that would end
-// or split it, with inner closing braces doubled.
-QString odbcValue(const QString& value)
+// An ODBC attribute value, braced when it holds a character that would end
+// or split it. The driver ends a braced value at the first '}' and knows no
+// escape for it, so a value needing braces cannot also hold one: empty then.
+std::optional<QString> odbcValue(const QString& value)
 {
-    if (!value.contains(QLatin1Char(';')) && !value.contains(QLatin1Char('{')) &&
-        !value.contains(QLatin1Char('}')) && value.trimmed() == value)
+    const bool braces = value.contains(QLatin1Char(';')) || value.startsWith(QLatin1Char('{')) ||
+                        value.trimmed() != value;
+    if (!braces)
         return value;
-    QString v = value;
-    v.replace(QLatin1Char('}'), QLatin1String("}}"));
-    return QLatin1Char('{') + v + QLatin1Char('}');
+    if (value.contains(QLatin1Char('}')))
+        return std::nullopt;
+    return QLatin1Char('{') + value + QLatin1Char('}');
 }
 
 } // namespace
@@ -85,16 +89,16 @@ QString Connection::odbcConnectionString() const
     // not be last; WSID takes that place.
     const QStringList pairs = {
         QStringLiteral("Driver={%1}").arg(m_driver),
-        QStringLiteral("Server=") + odbcValue(m_host),
+        QStringLiteral("Server=") + odbcValue(m_host).value_or(QString()),
         QStringLiteral("Port=%1").arg(m_port),
-        QStringLiteral("Database=") + odbcValue(m_catalogue),
-        QStringLiteral("UID=") + odbcValue(m_login),
-        QStringLiteral("PWD=") + odbcValue(m_password),
+        QStringLiteral("Database=") + odbcValue(m_catalogue).value_or(QString()),
+        QStringLiteral("UID=") + odbcValue(m_login).value_or(QString()),
+        QStringLiteral("PWD=") + odbcValue(m_password).value_or(QString()),
         QStringLiteral("TDS_Version=7.4"),
         QStringLiteral("ClientCharset=UTF-8"),
         QStringLiteral("Encryption=off"),
         QStringLiteral("APP=LectoraVelmor"),
-        QStringLiteral("WSID=") + odbcValue(m_workstation),
+        QStringLiteral("WSID=") + odbcValue(m_workstation).value_or(QString()),
     };
     return pairs.join(QLatin1Char(';'));
 }
@@ -113,6 +117,17 @@ void Connection::ensureOpen()
     }
     if (db.isOpen())
         return;
+    for (const QString* value : {&m_host, &m_login, &m_password, &m_workstation}) {
+        if (!odbcValue(*value)) {
+            m_lost = true;
+            throw DbError(
+                DbError::Kind::Conversion,
+                QStringLiteral(
+                    "Cannot connect to %1 (%2): a setting holds both ';' and '}', which the "
+                    "ODBC driver cannot take")
+                    .arg(m_catalogue, m_name));
+        }
+    }
     db.setDatabaseName(odbcConnectionString());
     db.setConnectOptions(QStringLiteral("SQL_ATTR_LOGIN_TIMEOUT=%1;SQL_ATTR_CONNECTION_TIMEOUT=%2")
                              .arg(connectionTimeoutSeconds())

@@ -43,10 +43,18 @@ QSql::ParamType paramTypeOf(StoredProc::Direction direction)
     return QSql::In;
 }
 
-// The buffer a string output can fill; the driver never returns more than was bound.
+// The buffer a string output can fill. The driver fills it with UTF-8 bytes,
+// never more than were bound and less one for its terminating NUL; a
+// character of the server's code page takes up to three bytes.
 int outputSize(const StoredProc::Param& p)
 {
-    return p.size > 0 ? p.size : 8000;
+    return 3 * (p.size > 0 ? p.size : 2000) + 1;
+}
+
+// What an in/out string is bound as: its value padded to the output size.
+QString paddedInput(const StoredProc::Param& p, const QVariant& value)
+{
+    return value.toString().leftJustified(outputSize(p), QLatin1Char(' '));
 }
 
 } // namespace
@@ -267,9 +275,7 @@ void StoredProc::call()
         if (p.direction == Direction::InOut && p.type == Type::String) {
             // The driver caps a string output at the size of what was bound,
             // so the input goes out padded to the declared size.
-            QString s = bound.toString();
-            s = s.leftJustified(outputSize(p), QLatin1Char(' '));
-            bound = QVariant(s);
+            bound = QVariant(paddedInput(p, bound));
         } else if (p.direction == Direction::ReturnValue) {
             bound = QVariant(metaTypeOf(p.type));
         }
@@ -300,7 +306,10 @@ void StoredProc::finish()
             const qsizetype nul = s.indexOf(QChar(u'\0'));
             if (nul >= 0)
                 s.truncate(nul);
-            v = QVariant(s);
+            // Untouched by the procedure: what was set, not our padding.
+            const QString padded = paddedInput(m_params[i], m_values[i]);
+            const bool untouched = s.size() >= padded.size() - 1 && padded.startsWith(s);
+            v = untouched ? m_values[i] : QVariant(s);
         }
         m_outputs[i] = v;
     }
