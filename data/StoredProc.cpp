@@ -103,11 +103,12 @@ void StoredProc::setParam(const QString& name, const QVariant& value)
                       QStringLiteral("%1: parameter '%2' not found").arg(procedureName(), name));
     const Param& p = m_params[index];
 
-    // Empty means null for the nullable parameters; what cannot be carried
-    // as declared is refused here rather than altered on the way.
-    const bool empty =
-        value.isNull() || (value.typeId() == QMetaType::QString && value.toString().isEmpty());
-    if (empty && (p.nullable || p.type != Type::String)) {
+    // A number or a flag left empty is null; an empty text stays an empty
+    // text, which the server tells apart from null. What cannot be carried as
+    // declared is refused here rather than altered on the way.
+    const bool emptyText =
+        value.typeId() == QMetaType::QString && value.toString().trimmed().isEmpty();
+    if (value.isNull() || (p.type != Type::String && emptyText)) {
         m_values[index] = QVariant(metaTypeOf(p.type));
         return;
     }

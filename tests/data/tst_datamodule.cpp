@@ -81,6 +81,7 @@ private Q_SLOTS:
         QTest::newRow("accents") << "Contraseña Velmór Cíclico";
         QTest::newRow("outside code page") << "Łódź €";
         QTest::newRow("blanks kept") << "  3 ";
+        QTest::newRow("beyond the basic plane") << QString::fromUtf8("caja \xF0\x9F\x93\xA6");
     }
     void valuesArriveAsOneArgument()
     {
@@ -200,6 +201,7 @@ private Q_SLOTS:
         sp.setParam("@id_producto", 41);
         sp.setParam("@serie", "SER-0001");
         sp.setParam("@lote", "");
+        sp.setParam("@IndCantidad", "");
         sp.execProc();
 
         QCOMPARE(sp.output("@Error").toInt(), 3);
@@ -213,8 +215,8 @@ private Q_SLOTS:
         QCOMPARE(received[2].value.toText(), std::string("Almacén Norte"));
         QVERIFY(received[3].value.isNull()); // @id_localidad left unset
         QCOMPARE(received[5].value.toText(), std::string("SER-0001"));
-        QCOMPARE(received[6].value.toText(), std::string(""));
-        QVERIFY(received[7].value.isNull()); // @IndCantidad left unset
+        QCOMPARE(received[6].value, Value("")); // an empty text is not null
+        QVERIFY(received[7].value.isNull());    // @IndCantidad set empty
         QVERIFY(received[8].output);
         QVERIFY(received[9].output);
     }
