@@ -20,7 +20,8 @@
 
 using namespace lectora::server;
 
-namespace {
+namespace
+{
 
 constexpr int kRows = 100000;
 constexpr int kRuns = 5;
@@ -80,8 +81,7 @@ int main(int argc, char** argv)
         if (grid->rows() != kRows) {
             const auto& shown = MessageService::instance().shown();
             std::fprintf(stderr, "bench_grid: the grid shows %d rows, expected %d (%s)\n",
-                         grid->rows(), kRows,
-                         shown.isEmpty() ? "" : qPrintable(shown.last().text));
+                         grid->rows(), kRows, shown.isEmpty() ? "" : qPrintable(shown.last().text));
             return 1;
         }
         QApplication::processEvents();

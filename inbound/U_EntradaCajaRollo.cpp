@@ -6,7 +6,8 @@
 
 #include <exception>
 
-namespace {
+namespace
+{
 const QString kNoExisteTicket = QStringLiteral("No existe el ticket.");
 const QString kTicketInactivo = QStringLiteral("El ticket no se encuentra activo.");
 const QString kNoExisteTarima = QStringLiteral("No existe la tarima.");
@@ -28,8 +29,9 @@ TFr_EntradaCajaRollo::TFr_EntradaCajaRollo(QWidget* parent)
 {
     ui->setupUi(this);
     ui->lbAvisos->hide();
-    ui->dbgLocalidadTarima->setColumns({{QStringLiteral("localidad"), QStringLiteral("Localidad"), 50},
-                                        {QStringLiteral("tarima"), QStringLiteral("Tarima"), 170}});
+    ui->dbgLocalidadTarima->setColumns(
+        {{QStringLiteral("localidad"), QStringLiteral("Localidad"), 50},
+         {QStringLiteral("tarima"), QStringLiteral("Tarima"), 170}});
     onKeyDown(ui->TxtTicket, [this](int key) { TxtTicketKeyDown(key); });
     onKeyDown(ui->TxtPalletProd, [this](int key) { TxtPalletProdKeyDown(key); });
     onKeyDown(ui->TxtPalletComp, [this](int key) { TxtPalletCompKeyDown(key); });

@@ -9,11 +9,13 @@
 
 #include <memory>
 
-namespace Ui {
+namespace Ui
+{
 class TFr_EntradaCajaRollo;
 }
 
-class TFr_EntradaCajaRollo : public WorkflowWindow {
+class TFr_EntradaCajaRollo : public WorkflowWindow
+{
     Q_OBJECT
 public:
     explicit TFr_EntradaCajaRollo(QWidget* parent = nullptr);

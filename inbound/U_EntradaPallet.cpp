@@ -4,11 +4,12 @@
 #include "app/shell/MessageService.h"
 #include "data/U_Data.h"
 
-namespace {
+namespace
+{
 const QString kNoCorresponde = QStringLiteral("No corresponde el pallet Velmór con el pallet KV");
 const QString kLocalidadIncorrecta = QStringLiteral("Localidad Incorrecta");
-const QString kYaAfectada = QStringLiteral(
-    "No es posible registrar la localidad por que ya tiene fecha de afectación.");
+const QString kYaAfectada =
+    QStringLiteral("No es posible registrar la localidad por que ya tiene fecha de afectación.");
 const QString kLocalidadNoExiste = QStringLiteral("La localidad no existe en el almacén.");
 } // namespace
 

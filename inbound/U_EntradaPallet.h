@@ -7,11 +7,13 @@
 
 #include <memory>
 
-namespace Ui {
+namespace Ui
+{
 class TFr_EntradaPallet;
 }
 
-class TFr_EntradaPallet : public WorkflowWindow {
+class TFr_EntradaPallet : public WorkflowWindow
+{
     Q_OBJECT
 public:
     explicit TFr_EntradaPallet(QWidget* parent = nullptr);

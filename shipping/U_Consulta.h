@@ -6,11 +6,13 @@
 
 #include <memory>
 
-namespace Ui {
+namespace Ui
+{
 class TFr_Embarque1;
 }
 
-class TFr_Embarque1 : public WorkflowWindow {
+class TFr_Embarque1 : public WorkflowWindow
+{
     Q_OBJECT
 public:
     explicit TFr_Embarque1(QWidget* parent = nullptr);

@@ -6,11 +6,13 @@
 
 #include <memory>
 
-namespace Ui {
+namespace Ui
+{
 class TfrReubicaciones;
 }
 
-class TfrReubicaciones : public WorkflowWindow {
+class TfrReubicaciones : public WorkflowWindow
+{
     Q_OBJECT
 public:
     explicit TfrReubicaciones(QWidget* parent = nullptr);

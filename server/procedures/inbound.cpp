@@ -15,7 +15,8 @@
 #include <optional>
 #include <string>
 
-namespace lectora::server {
+namespace lectora::server
+{
 
 // Creates the warehouse tables that inbound and shipping share; harmless when they exist.
 void createWarehouseTables(Database& db)
@@ -42,7 +43,8 @@ CREATE TABLE IF NOT EXISTS wh_tarima (
 )sql");
 }
 
-namespace {
+namespace
+{
 
 constexpr std::string_view kMainCatalogue = "KV_NORDA_PREVENTA";
 const char* kNow = "strftime('%Y-%m-%d %H:%M:%S', 'now', 'localtime')";
@@ -121,21 +123,19 @@ void releaseIfEmpty(Database& db, const std::string& location)
 
 Reply identificaTipoEntrada(Call& call)
 {
-    return Reply::rows(call.db->query(
-        "SELECT tipo_entrada AS ID_Procedimiento FROM wh_tarima "
-        "WHERE tarima = ?1 AND tipo_entrada IS NOT NULL",
-        {arg(call, 0)}));
+    return Reply::rows(call.db->query("SELECT tipo_entrada AS ID_Procedimiento FROM wh_tarima "
+                                      "WHERE tarima = ?1 AND tipo_entrada IS NOT NULL",
+                                      {arg(call, 0)}));
 }
 
 // The first free location of the pallet's warehouse.
 Reply sugiereLocalidadEntrada(Call& call)
 {
-    return Reply::rows(call.db->query(
-        "SELECT l.id_localidad AS ID_Localidad FROM wh_tarima t "
-        "JOIN wh_localidad l ON l.almacen = t.almacen "
-        "WHERE t.tarima = ?1 AND l.fecha_afectacion IS NULL "
-        "ORDER BY l.id_localidad LIMIT 1",
-        {arg(call, 0)}));
+    return Reply::rows(call.db->query("SELECT l.id_localidad AS ID_Localidad FROM wh_tarima t "
+                                      "JOIN wh_localidad l ON l.almacen = t.almacen "
+                                      "WHERE t.tarima = ?1 AND l.fecha_afectacion IS NULL "
+                                      "ORDER BY l.id_localidad LIMIT 1",
+                                      {arg(call, 0)}));
 }
 
 // A row when the client's label belongs to the pallet; pallets of kind 187
@@ -197,8 +197,8 @@ struct Ticket {
 
 Ticket findTicket(Database& db, const std::string& ticket)
 {
-    ResultSet rs = db.query("SELECT activo, procedimiento FROM inb_ticket WHERE ticket = ?1",
-                            {ticket});
+    ResultSet rs =
+        db.query("SELECT activo, procedimiento FROM inb_ticket WHERE ticket = ?1", {ticket});
     Ticket t;
     if (rs.rows.empty())
         return t;
@@ -223,11 +223,11 @@ Reply validaTicketLectora(Call& call)
 // the line; 0 means the components are put on a production pallet.
 Reply identificaProcedimiento(Call& call)
 {
-    return Reply::rows(call.db->query(
-        "SELECT COUNT(d.procedimiento) AS cuantos FROM inb_ticket t "
-        "LEFT JOIN inb_procedimiento_directo d ON d.procedimiento = t.procedimiento "
-        "WHERE t.ticket = ?1 GROUP BY t.ticket",
-        {arg(call, 0)}));
+    return Reply::rows(
+        call.db->query("SELECT COUNT(d.procedimiento) AS cuantos FROM inb_ticket t "
+                       "LEFT JOIN inb_procedimiento_directo d ON d.procedimiento = t.procedimiento "
+                       "WHERE t.ticket = ?1 GROUP BY t.ticket",
+                       {arg(call, 0)}));
 }
 
 Reply validaTarimaComponente(Call& call)
@@ -243,12 +243,12 @@ Reply validaTarimaComponente(Call& call)
 // Pallets of the same component that still hold some, oldest entry first.
 Reply sugiereLocalidadParaSurtir(Call& call)
 {
-    return Reply::rows(call.db->query(
-        "SELECT o.id_localidad AS localidad, o.tarima AS tarima FROM wh_tarima t "
-        "JOIN wh_tarima o ON o.producto = t.producto AND o.componente = 1 "
-        "WHERE t.tarima = ?1 AND t.componente = 1 AND o.milesimas > 0 "
-        "AND o.id_localidad IS NOT NULL ORDER BY o.fecha_entrada, o.tarima",
-        {arg(call, 0)}));
+    return Reply::rows(
+        call.db->query("SELECT o.id_localidad AS localidad, o.tarima AS tarima FROM wh_tarima t "
+                       "JOIN wh_tarima o ON o.producto = t.producto AND o.componente = 1 "
+                       "WHERE t.tarima = ?1 AND t.componente = 1 AND o.milesimas > 0 "
+                       "AND o.id_localidad IS NOT NULL ORDER BY o.fecha_entrada, o.tarima",
+                       {arg(call, 0)}));
 }
 
 // Records a supply. 1 no such ticket; 2 ticket not active; 3 no such component
@@ -290,8 +290,8 @@ Reply scannerSalidas3(Call& call)
     if (!direct && production.empty())
         return status("6", "El ticket " + ticket + " requiere la tarima de produccion.");
     if (!production.empty()) {
-        Value p = db.scalar("SELECT tarima FROM inb_tarima_produccion WHERE tarima = ?1",
-                            {production});
+        Value p =
+            db.scalar("SELECT tarima FROM inb_tarima_produccion WHERE tarima = ?1", {production});
         if (p.isNull())
             return status("7", "No existe la tarima de produccion " + production + ".");
         productionPallet = p.toText();
@@ -299,8 +299,8 @@ Reply scannerSalidas3(Call& call)
     if (db.scalar("SELECT producto FROM inb_ticket_componente WHERE ticket = ?1 AND producto = ?2",
                   {ticket, product})
             .isNull())
-        return status("8", "El componente " + product + " no corresponde al ticket " + ticket +
-                               ".");
+        return status("8",
+                      "El componente " + product + " no corresponde al ticket " + ticket + ".");
 
     db.transaction([&] {
         db.query("UPDATE wh_tarima SET milesimas = milesimas - ?1 WHERE tarima = ?2",
@@ -324,7 +324,8 @@ void registerInbound(ProcedureRegistry& registry)
     registry.add({"sp_KVR_SugiereLocalidadEntrada", {"@Tarima"}, sugiereLocalidadEntrada});
     registry.add({"sp_KVR_ValidaPallet", {"@Tarima", "@SSCC"}, validaPallet});
     registry.add({"sp_KVR_ValidaLocalidad", {"@Localidad"}, validaLocalidad});
-    registry.add({"sp_Kvr_GuardaUbicacion", {"@Tarima", "@SSCC", "@Localidad", "@ID_Persona"},
+    registry.add({"sp_Kvr_GuardaUbicacion",
+                  {"@Tarima", "@SSCC", "@Localidad", "@ID_Persona"},
                   guardaUbicacion});
     registry.add({"sp_KVR_ValidaTicketLectora", {"@Ticket"}, validaTicketLectora});
     registry.add({"sp_Kvr_IdentificaProcedimiento", {"@Ticket"}, identificaProcedimiento});

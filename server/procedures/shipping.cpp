@@ -10,11 +10,13 @@
 #include <optional>
 #include <string>
 
-namespace lectora::server {
+namespace lectora::server
+{
 
 void createWarehouseTables(Database& db); // inbound.cpp
 
-namespace {
+namespace
+{
 
 constexpr std::string_view kMainCatalogue = "KV_NORDA_PREVENTA";
 const char* kNow = "strftime('%Y-%m-%d %H:%M:%S', 'now', 'localtime')";
@@ -92,7 +94,8 @@ std::optional<Reply> refuseMove(Database& db, const std::string& pallet,
     move.from = p.rows.front()[2].toText();
     move.to = l.rows.front()[0].toText();
     if (move.from == move.to)
-        return status("3", "La tarima " + move.pallet + " ya esta en la localidad " + move.to + ".");
+        return status("3",
+                      "La tarima " + move.pallet + " ya esta en la localidad " + move.to + ".");
     if (!l.rows.front()[2].isNull())
         return status("4", "La localidad " + move.to + " esta ocupada.");
     if (!db.scalar("SELECT tarima FROM shp_manifiesto_tarima WHERE tarima = ?1 AND "
@@ -120,7 +123,8 @@ Reply cambiaUbicacionTarima(Call& call)
     if (auto refusal = refuseMove(db, arg(call, 0), arg(call, 1), move))
         return *refusal;
     db.transaction([&] {
-        db.query("UPDATE wh_tarima SET id_localidad = ?1 WHERE tarima = ?2", {move.to, move.pallet});
+        db.query("UPDATE wh_tarima SET id_localidad = ?1 WHERE tarima = ?2",
+                 {move.to, move.pallet});
         db.query(std::string("UPDATE wh_localidad SET fecha_afectacion = ") + kNow +
                      " WHERE id_localidad = ?1",
                  {move.to});
@@ -140,12 +144,12 @@ Reply cambiaUbicacionTarima(Call& call)
 
 void registerShipping(ProcedureRegistry& registry)
 {
-    registry.add({"sp_KVR_ValidaEmbarque", {"@Manifiesto", "@Tarima", "@ID_Persona"},
-                  validaEmbarque});
-    registry.add({"sp_KVR_ValidaTarimaUbicacion", {"@Tarima", "@Localidad"},
-                  validaTarimaUbicacion});
-    registry.add({"sp_KVR_CambiaUbicacionTarima", {"@Tarima", "@Localidad"},
-                  cambiaUbicacionTarima});
+    registry.add(
+        {"sp_KVR_ValidaEmbarque", {"@Manifiesto", "@Tarima", "@ID_Persona"}, validaEmbarque});
+    registry.add(
+        {"sp_KVR_ValidaTarimaUbicacion", {"@Tarima", "@Localidad"}, validaTarimaUbicacion});
+    registry.add(
+        {"sp_KVR_CambiaUbicacionTarima", {"@Tarima", "@Localidad"}, cambiaUbicacionTarima});
 }
 
 void seedShipping(Database& db, std::string_view catalogue)

@@ -14,7 +14,8 @@
 
 using namespace lectora::server;
 
-namespace {
+namespace
+{
 
 Reply status(const std::optional<std::string>& code, const std::string& desc = "")
 {
@@ -40,7 +41,8 @@ QString focusName()
 
 } // namespace
 
-class TstEntradaCajaRollo : public QObject {
+class TstEntradaCajaRollo : public QObject
+{
     Q_OBJECT
 
 private:
@@ -112,24 +114,52 @@ private Q_SLOTS:
     void ticketStep_data()
     {
         QTest::addColumn<QString>("typed");
-        QTest::addColumn<QString>("error"); // "-" for no row
+        QTest::addColumn<QString>("error");   // "-" for no row
         QTest::addColumn<QString>("cuantos"); // "-" for no row
         QTest::addColumn<QString>("message");
         QTest::addColumn<QString>("focus");
         QTest::addColumn<bool>("prodReadOnly");
 
-        QTest::newRow("unknown") << "T1" << "1" << "" << "No existe el ticket." << "TxtTicket"
-                                 << false;
-        QTest::newRow("inactive") << "T1" << " 2" << "" << "El ticket no se encuentra activo."
+        QTest::newRow("unknown") << "T1"
+                                 << "1"
+                                 << ""
+                                 << "No existe el ticket."
+                                 << "TxtTicket" << false;
+        QTest::newRow("inactive") << "T1"
+                                  << " 2"
+                                  << ""
+                                  << "El ticket no se encuentra activo."
                                   << "TxtTicket" << false;
-        QTest::newRow("with production pallet") << "T1" << "0" << "0" << "" << "TxtPalletProd"
-                                                << false;
-        QTest::newRow("empty error goes on") << "T1" << "" << " 0 " << "" << "TxtPalletProd"
-                                             << false;
-        QTest::newRow("other code goes on") << "T1" << "7" << "3" << "" << "TxtPalletComp" << true;
-        QTest::newRow("no row goes on") << "T1" << "-" << "1" << "" << "TxtPalletComp" << true;
-        QTest::newRow("cuantos no row") << "T1" << "0" << "-" << "" << "TxtPalletComp" << true;
-        QTest::newRow("empty ticket is sent") << "" << "0" << "2" << "" << "TxtPalletComp" << true;
+        QTest::newRow("with production pallet") << "T1"
+                                                << "0"
+                                                << "0"
+                                                << ""
+                                                << "TxtPalletProd" << false;
+        QTest::newRow("empty error goes on") << "T1"
+                                             << ""
+                                             << " 0 "
+                                             << ""
+                                             << "TxtPalletProd" << false;
+        QTest::newRow("other code goes on") << "T1"
+                                            << "7"
+                                            << "3"
+                                            << ""
+                                            << "TxtPalletComp" << true;
+        QTest::newRow("no row goes on") << "T1"
+                                        << "-"
+                                        << "1"
+                                        << ""
+                                        << "TxtPalletComp" << true;
+        QTest::newRow("cuantos no row") << "T1"
+                                        << "0"
+                                        << "-"
+                                        << ""
+                                        << "TxtPalletComp" << true;
+        QTest::newRow("empty ticket is sent") << ""
+                                              << "0"
+                                              << "2"
+                                              << ""
+                                              << "TxtPalletComp" << true;
     }
     void ticketStep()
     {
@@ -224,11 +254,25 @@ private Q_SLOTS:
         QTest::addColumn<QString>("message");
         QTest::addColumn<QString>("focus");
 
-        QTest::newRow("all empty") << "" << "" << "" << "Ingrese el Ticket." << "TxtTicket";
-        QTest::newRow("blank ticket") << "  " << "KC" << "1" << "Ingrese el Ticket." << "TxtTicket";
-        QTest::newRow("component") << "T" << " " << "" << "Ingrese el pallet de componente"
+        QTest::newRow("all empty") << ""
+                                   << ""
+                                   << ""
+                                   << "Ingrese el Ticket."
+                                   << "TxtTicket";
+        QTest::newRow("blank ticket") << "  "
+                                      << "KC"
+                                      << "1"
+                                      << "Ingrese el Ticket."
+                                      << "TxtTicket";
+        QTest::newRow("component") << "T"
+                                   << " "
+                                   << ""
+                                   << "Ingrese el pallet de componente"
                                    << "TxtPalletComp";
-        QTest::newRow("quantity") << "T" << "KC" << "  " << "Ingrese la cantidad a apartar"
+        QTest::newRow("quantity") << "T"
+                                  << "KC"
+                                  << "  "
+                                  << "Ingrese la cantidad a apartar"
                                   << "txtCantidad";
     }
     void quantityStepChecksEmptyInOrder()

@@ -14,7 +14,8 @@
 
 using namespace lectora::server;
 
-namespace {
+namespace
+{
 
 Reply oneRow(const std::string& column, const std::optional<std::string>& value)
 {
@@ -32,7 +33,8 @@ QString focusName()
 
 } // namespace
 
-class TstEntradaPallet : public QObject {
+class TstEntradaPallet : public QObject
+{
     Q_OBJECT
 
 private:
@@ -87,15 +89,23 @@ private Q_SLOTS:
         QTest::addColumn<QString>("focus");
         QTest::addColumn<bool>("suggests");
 
-        QTest::newRow("186") << "KV-1" << "186" << false << "EdPalletVelmor" << true;
-        QTest::newRow("186 with blanks") << "KV-1" << " 186 " << false << "EdPalletVelmor" << true;
-        QTest::newRow("187") << "KV-1" << "187" << true << "EdUbicacion" << true;
-        QTest::newRow("other kind") << "KV-1" << "190" << false << "EdPalletVelmor" << false;
-        QTest::newRow("no row") << "KV-1" << "-" << false << "EdPalletVelmor" << false;
-        QTest::newRow("1860 is not 186") << "KV-1" << "1860" << false << "EdPalletVelmor" << false;
-        QTest::newRow("empty pallet still identifies") << "" << "186" << false << "EdPalletVelmor"
-                                                       << true;
-        QTest::newRow("pallet trimmed") << "  KV-1 " << "186" << false << "EdPalletVelmor" << true;
+        QTest::newRow("186") << "KV-1"
+                             << "186" << false << "EdPalletVelmor" << true;
+        QTest::newRow("186 with blanks") << "KV-1"
+                                         << " 186 " << false << "EdPalletVelmor" << true;
+        QTest::newRow("187") << "KV-1"
+                             << "187" << true << "EdUbicacion" << true;
+        QTest::newRow("other kind") << "KV-1"
+                                    << "190" << false << "EdPalletVelmor" << false;
+        QTest::newRow("no row") << "KV-1"
+                                << "-" << false << "EdPalletVelmor" << false;
+        QTest::newRow("1860 is not 186") << "KV-1"
+                                         << "1860" << false << "EdPalletVelmor" << false;
+        QTest::newRow("empty pallet still identifies")
+            << ""
+            << "186" << false << "EdPalletVelmor" << true;
+        QTest::newRow("pallet trimmed") << "  KV-1 "
+                                        << "186" << false << "EdPalletVelmor" << true;
     }
     void identify()
     {
@@ -105,8 +115,8 @@ private Q_SLOTS:
         QFETCH(QString, focus);
         QFETCH(bool, suggests);
         fx->server().script("sp_Kvr_IdentificaTipoEntrada", [kind](Call&) {
-            return oneRow("ID_Procedimiento", kind == "-" ? std::nullopt
-                                                          : std::optional(kind.toStdString()));
+            return oneRow("ID_Procedimiento",
+                          kind == "-" ? std::nullopt : std::optional(kind.toStdString()));
         });
         fx->server().script("sp_KVR_SugiereLocalidadEntrada",
                             [](Call&) { return oneRow("ID_Localidad", std::string(" A-09 ")); });
@@ -130,8 +140,9 @@ private Q_SLOTS:
     void otherKindKeepsPreviousPallet()
     {
         QString kind = "187";
-        fx->server().script("sp_Kvr_IdentificaTipoEntrada",
-                            [&kind](Call&) { return oneRow("ID_Procedimiento", kind.toStdString()); });
+        fx->server().script("sp_Kvr_IdentificaTipoEntrada", [&kind](Call&) {
+            return oneRow("ID_Procedimiento", kind.toStdString());
+        });
         fx->server().script("sp_KVR_SugiereLocalidadEntrada",
                             [](Call&) { return oneRow("ID_Localidad", std::string("A-07")); });
         type(kv, "KV-1");
@@ -157,14 +168,24 @@ private Q_SLOTS:
         QTest::addColumn<QString>("text");   // empty: stored
         QTest::addColumn<QString>("caption");
 
-        QTest::newRow("0") << "0" << "" << "";
-        QTest::newRow("1") << "1" << "" << "";
-        QTest::newRow("empty") << "" << "" << "";
-        QTest::newRow("no row") << "-" << "" << "";
-        QTest::newRow("3 padded") << " 3 " << QString::fromUtf8(
-            "No es posible registrar la localidad por que ya tiene fecha de afectación.")
-                                  << QString::fromUtf8("No es posible registrar la localidad por "
-                                                       "que ya tiene fecha de afectación");
+        QTest::newRow("0") << "0"
+                           << ""
+                           << "";
+        QTest::newRow("1") << "1"
+                           << ""
+                           << "";
+        QTest::newRow("empty") << ""
+                               << ""
+                               << "";
+        QTest::newRow("no row") << "-"
+                                << ""
+                                << "";
+        QTest::newRow("3 padded")
+            << " 3 "
+            << QString::fromUtf8(
+                   "No es posible registrar la localidad por que ya tiene fecha de afectación.")
+            << QString::fromUtf8("No es posible registrar la localidad por "
+                                 "que ya tiene fecha de afectación");
         QTest::newRow("4") << "4" << QString::fromUtf8("La localidad no existe en el almacén.")
                            << QString::fromUtf8("La localidad no existe en el almacén.");
     }
@@ -175,8 +196,8 @@ private Q_SLOTS:
         QFETCH(QString, caption);
         scriptChecksPass();
         fx->server().script("sp_Kvr_GuardaUbicacion", [answer](Call&) {
-            return oneRow("Error", answer == "-" ? std::nullopt
-                                                 : std::optional(answer.toStdString()));
+            return oneRow("Error",
+                          answer == "-" ? std::nullopt : std::optional(answer.toStdString()));
         });
         avisos->setText("before");
         kv->setText(" KV-1 ");
@@ -185,9 +206,10 @@ private Q_SLOTS:
 
         type(ubicacion, "");
 
-        QCOMPARE(fx->journal(), QStringList({"EXECUTE sp_KVR_ValidaPallet 'KV-1','S-1'",
-                                             "EXECUTE sp_KVR_ValidaLocalidad 'L-1'",
-                                             "EXECUTE sp_Kvr_GuardaUbicacion 'KV-1', 'S-1', 'L-1', 7"}));
+        QCOMPARE(fx->journal(),
+                 QStringList({"EXECUTE sp_KVR_ValidaPallet 'KV-1','S-1'",
+                              "EXECUTE sp_KVR_ValidaLocalidad 'L-1'",
+                              "EXECUTE sp_Kvr_GuardaUbicacion 'KV-1', 'S-1', 'L-1', 7"}));
         if (text.isEmpty()) {
             QVERIFY(shown().isEmpty());
             QCOMPARE(avisos->text(), QString::fromUtf8("Verificación correcta"));
@@ -213,7 +235,8 @@ private Q_SLOTS:
         QTest::newRow("labels differ")
             << false << QString::fromUtf8("No corresponde el pallet Velmór con el pallet KV")
             << "EdPalletVelmor" << 1;
-        QTest::newRow("bad location") << true << "Localidad Incorrecta" << "EdUbicacion" << 2;
+        QTest::newRow("bad location") << true << "Localidad Incorrecta"
+                                      << "EdUbicacion" << 2;
     }
     void rejectedScansKeepFields()
     {
@@ -254,7 +277,8 @@ private Q_SLOTS:
         QCOMPARE(focusName(), QStringLiteral("EdUbicacion"));
         fx->clearJournal();
         type(ubicacion, "A-01");
-        QCOMPARE(fx->journal().value(0), QStringLiteral("EXECUTE sp_KVR_ValidaPallet 'KV-1003',''"));
+        QCOMPARE(fx->journal().value(0),
+                 QStringLiteral("EXECUTE sp_KVR_ValidaPallet 'KV-1003',''"));
     }
 
     void noticeClearedOnlyByTheLabelField()
@@ -282,7 +306,7 @@ private Q_SLOTS:
         QCOMPARE(velmor->text(), QStringLiteral("kept"));
     }
 
-    // Closing destroys the window; the next one starts with an editable label.
+    // Closing destroys the window: the menu makes a fresh one next time.
     void closeDestroys()
     {
         QPointer<TFr_EntradaPallet> alive(w);

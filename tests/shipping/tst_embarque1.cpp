@@ -12,7 +12,8 @@
 
 using namespace lectora::server;
 
-namespace {
+namespace
+{
 
 QString focusName()
 {
@@ -22,7 +23,8 @@ QString focusName()
 
 } // namespace
 
-class TstEmbarque1 : public QObject {
+class TstEmbarque1 : public QObject
+{
     Q_OBJECT
 
 private:
@@ -72,9 +74,15 @@ private Q_SLOTS:
         QTest::addColumn<QString>("pallet");
         QTest::addColumn<QString>("message");
 
-        QTest::newRow("both empty") << "" << "" << "Ingrese el manifiesto.";
-        QTest::newRow("blank manifest") << "   " << "PT-1" << "Ingrese el manifiesto.";
-        QTest::newRow("blank pallet") << "MAN-1" << "  " << "Ingrese la tarima.";
+        QTest::newRow("both empty") << ""
+                                    << ""
+                                    << "Ingrese el manifiesto.";
+        QTest::newRow("blank manifest") << "   "
+                                        << "PT-1"
+                                        << "Ingrese el manifiesto.";
+        QTest::newRow("blank pallet") << "MAN-1"
+                                      << "  "
+                                      << "Ingrese la tarima.";
     }
     void emptyFields()
     {
@@ -162,11 +170,21 @@ private Q_SLOTS:
         QTest::addColumn<QString>("pallet");
         QTest::addColumn<QString>("prefix");
 
-        QTest::newRow("unknown manifest") << "MAN-0000" << "PT-7001" << "Error: #1.";
-        QTest::newRow("closed manifest") << "MAN-9002" << "PT-7003" << "Error: #2.";
-        QTest::newRow("unknown pallet") << "MAN-9001" << "PT-0000" << "Error: #3.";
-        QTest::newRow("not on manifest") << "MAN-9001" << "KV-1001" << "Error: #4.";
-        QTest::newRow("valid, then again") << "man-9001" << "PT-7001" << "Error: #5.";
+        QTest::newRow("unknown manifest") << "MAN-0000"
+                                          << "PT-7001"
+                                          << "Error: #1.";
+        QTest::newRow("closed manifest") << "MAN-9002"
+                                         << "PT-7003"
+                                         << "Error: #2.";
+        QTest::newRow("unknown pallet") << "MAN-9001"
+                                        << "PT-0000"
+                                        << "Error: #3.";
+        QTest::newRow("not on manifest") << "MAN-9001"
+                                         << "KV-1001"
+                                         << "Error: #4.";
+        QTest::newRow("valid, then again") << "man-9001"
+                                           << "PT-7001"
+                                           << "Error: #5.";
     }
     void demoManifest()
     {

@@ -14,7 +14,8 @@
 
 using namespace lectora::server;
 
-namespace {
+namespace
+{
 
 QString focusName()
 {
@@ -32,7 +33,8 @@ const QString kCambia = QStringLiteral("execute sp_KVR_CambiaUbicacionTarima 'PT
 
 } // namespace
 
-class TstReubicaciones : public QObject {
+class TstReubicaciones : public QObject
+{
     Q_OBJECT
 
 private:
@@ -109,17 +111,20 @@ private Q_SLOTS:
         QTest::addColumn<QString>("refusal"); // empty: none shown
         QTest::addColumn<bool>("moved");
 
-        QTest::newRow("recorded") << " 0" << "0 " << true << QStringList{kValida, kCambia} << ""
-                                  << true;
+        QTest::newRow("recorded") << " 0"
+                                  << "0 " << true << QStringList{kValida, kCambia} << "" << true;
         QTest::newRow("answer No records nothing")
-            << "0" << "0" << false << QStringList{kValida} << "" << false;
-        QTest::newRow("check refused") << "3" << "0" << true << QStringList{kValida}
-                                       << "Error: #3.\r\nvalidacion 3" << false;
+            << "0"
+            << "0" << false << QStringList{kValida} << "" << false;
+        QTest::newRow("check refused")
+            << "3"
+            << "0" << true << QStringList{kValida} << "Error: #3.\r\nvalidacion 3" << false;
         QTest::newRow("recording refused shows its own code")
-            << "0" << "7" << true << QStringList{kValida, kCambia} << "Error: #7.\r\nregistro 7"
-            << false;
-        QTest::newRow("empty code is a refusal") << "" << "0" << true << QStringList{kValida}
-                                                 << "Error: #.\r\nvalidacion" << false;
+            << "0"
+            << "7" << true << QStringList{kValida, kCambia} << "Error: #7.\r\nregistro 7" << false;
+        QTest::newRow("empty code is a refusal")
+            << ""
+            << "0" << true << QStringList{kValida} << "Error: #.\r\nvalidacion" << false;
     }
     void moves()
     {
@@ -166,8 +171,7 @@ private Q_SLOTS:
         scriptAnswers("2", "0");
         tarima->setText("PT-1");
         type(mesa, "  ");
-        QCOMPARE(fx->journal(),
-                 QStringList({"EXEC sp_KVR_ValidaTarimaUbicacion 'PT-1',''"}));
+        QCOMPARE(fx->journal(), QStringList({"EXEC sp_KVR_ValidaTarimaUbicacion 'PT-1',''"}));
     }
 
     void failureDroppedSilently()
