@@ -17,14 +17,15 @@ const QString kCiclico = QStringLiteral("Cíclico");
 const QString kWallToWall = QStringLiteral("Wall to Wall");
 const QString kNoOperation = QStringLiteral("No es posible realizar la operacion");
 
-// A whole number from an output parameter or a typed field: an optional sign
-// and decimal digits, or an integral decimal value as a numeric output
-// arrives; nothing (null, empty, letters, a fraction) otherwise.
+// A whole number from an output parameter: its value as text, which for a
+// numeric output is read from the payload (the driver writes a returned value
+// into the bound placeholder and leaves its null mark, so a null output reads
+// as 0); nothing for an empty text, letters or a fraction.
 std::optional<qint64> wholeNumber(const QVariant& value)
 {
-    if (value.isNull())
-        return std::nullopt;
     const QString text = value.toString().trimmed();
+    if (text.isEmpty())
+        return std::nullopt;
     bool ok = false;
     const qint64 whole = text.toLongLong(&ok, 10);
     if (ok)
@@ -106,6 +107,16 @@ Connection& TfrInventario::connection() const
     return Dm_Velmor->*m_config.connection;
 }
 
+StoredProc& TfrInventario::bind(StoredProc& component) const
+{
+    // The driver runs one statement at a time on a connection: the shared
+    // query's result, whichever window left it, goes before the call.
+    Dm_Velmor->Qr_Aux.close();
+    component.setConnection(connection());
+    component.close();
+    return component;
+}
+
 void TfrInventario::FormShow()
 {
     ui->cmbRegConteo->setFocus();
@@ -116,9 +127,7 @@ void TfrInventario::CargaRegConteo()
 {
     ui->cmbRegConteo->clear();
     try {
-        StoredProc& sp = Dm_Velmor->sp_KVR_ConsultaCatInventarioConteo;
-        sp.setConnection(connection());
-        sp.close();
+        StoredProc& sp = bind(Dm_Velmor->sp_KVR_ConsultaCatInventarioConteo);
         sp.setParam(QStringLiteral("@Estatus"), 1);
         sp.open();
         while (!sp.eof()) {
@@ -127,6 +136,7 @@ void TfrInventario::CargaRegConteo()
             sp.next();
         }
     } catch (const std::exception&) {
+        Dm_Velmor->sp_KVR_ConsultaCatInventarioConteo.close();
         messages().notice(kNoOperation);
     }
     ui->cmbRegConteo->setCurrentIndex(-1);
@@ -229,9 +239,7 @@ void TfrInventario::CargaLocalidades()
     try {
         if (ui->cmbAlmacen->currentIndex() < 0)
             throw DbError(DbError::Kind::Other, QStringLiteral("no warehouse item is selected"));
-        StoredProc& sp = Dm_Velmor->sp_KVR_ConsultaCatLocalidad;
-        sp.setConnection(connection());
-        sp.close();
+        StoredProc& sp = bind(Dm_Velmor->sp_KVR_ConsultaCatLocalidad);
         sp.setParam(QStringLiteral("@ParaCombo"), false);
         sp.setParam(QStringLiteral("@id_almacen"), ui->cmbAlmacen->currentData().toInt());
         sp.setParam(QStringLiteral("@Descripcion"), QString(""));
@@ -241,6 +249,7 @@ void TfrInventario::CargaLocalidades()
             sp.next();
         }
     } catch (const std::exception&) {
+        Dm_Velmor->sp_KVR_ConsultaCatLocalidad.close();
         messages().notice(kNoOperation);
     }
 }
@@ -309,22 +318,21 @@ void TfrInventario::recordScan()
         return;
     }
 
-    // The product id: a failed lookup leaves 0 and the server resolves the
-    // series. A window that does not send the series has nothing else to
-    // identify the product by, so there a failed lookup fails the scan.
+    // The product id: a failed lookup leaves 0 (which names no product) and
+    // the server resolves the series. A window that does not send the series
+    // has nothing else to identify the product by, so there a failed lookup
+    // fails the scan instead of recording one that names nothing.
     int idProducto = 0;
     bool found = false;
     bool unknown = false;
     try {
-        StoredProc& sp = Dm_Velmor->sp_KVR_ObtieneIDProducto;
-        sp.setConnection(connection());
-        sp.close();
+        StoredProc& sp = bind(Dm_Velmor->sp_KVR_ObtieneIDProducto);
         sp.setParam(QStringLiteral("@Serie"), producto);
         sp.execProc();
         const std::optional<qint64> id = wholeNumber(sp.output(QStringLiteral("@id_producto")));
         if (id && *id == -1) {
             unknown = true;
-        } else if (id && *id >= std::numeric_limits<int>::min() &&
+        } else if (id && *id != 0 && *id >= std::numeric_limits<int>::min() &&
                    *id <= std::numeric_limits<int>::max()) {
             idProducto = static_cast<int>(*id);
             found = true;
@@ -340,9 +348,7 @@ void TfrInventario::recordScan()
     if (!found && !m_config.recordsSeries)
         throw DbError(DbError::Kind::Conversion, QStringLiteral("the product id could not be had"));
 
-    StoredProc& sp = Dm_Velmor->sp_KVR_ScaneoInventarioDet;
-    sp.setConnection(connection());
-    sp.close();
+    StoredProc& sp = bind(Dm_Velmor->sp_KVR_ScaneoInventarioDet);
     sp.setParam(QStringLiteral("@id_personausuario"), idPersona());
     sp.setParam(QStringLiteral("@id_inventarioconteo"), ui->cmbRegConteo->currentData().toInt());
     sp.setParam(QStringLiteral("@NombreAlmacen"), almacen);
@@ -354,8 +360,8 @@ void TfrInventario::recordScan()
     sp.execProc();
 
     const QVariant error = sp.output(QStringLiteral("@Error"));
-    const bool emptyError = error.isNull() || error.toString().trimmed().isEmpty();
-    std::optional<qint64> code = emptyError ? std::optional<qint64>(0) : wholeNumber(error);
+    const bool emptyError = error.toString().trimmed().isEmpty();
+    const std::optional<qint64> code = emptyError ? std::optional<qint64>(0) : wholeNumber(error);
     if (!code)
         throw DbError(DbError::Kind::Conversion, QStringLiteral("@Error is not a number"));
     if (*code > 0) {

@@ -12,6 +12,7 @@
 #include <memory>
 
 class Connection;
+class StoredProc;
 class TDm_Velmor;
 
 namespace Ui
@@ -56,6 +57,8 @@ private:
     void RegistraEscaneo();
 
     Connection& connection() const;
+    // The component bound to this window's connection and closed, ready for its parameters.
+    StoredProc& bind(StoredProc& component) const;
     // Steps 1 to 12 of a recording; RegistraEscaneo() runs it under its guard.
     void recordScan();
     // The quantity field as a whole number, or false (and the notice shown) when it is not one.
