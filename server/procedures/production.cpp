@@ -56,14 +56,14 @@ const char* kNow = "strftime('%Y-%m-%d %H:%M:%S', 'now', 'localtime')";
 
 struct Pallet {
     bool found = false;
-    std::string code, order, station, status, clientLabel;
+    std::string code, order, station, status;
     bool orderAllowsStationChange = true;
 };
 
 Pallet findPallet(Database& db, const std::string& code)
 {
     ResultSet rs = db.query("SELECT t.tarima, t.orden, COALESCE(t.mesa, ''), t.estatus, "
-                            "COALESCE(t.tarima_cliente, ''), o.cambio_mesa "
+                            "o.cambio_mesa "
                             "FROM prd_tarima t JOIN prd_orden o ON o.orden = t.orden "
                             "WHERE t.tarima = ?1",
                             {code});
@@ -76,8 +76,7 @@ Pallet findPallet(Database& db, const std::string& code)
     p.order = r[1].toText();
     p.station = r[2].toText();
     p.status = r[3].toText();
-    p.clientLabel = r[4].toText();
-    p.orderAllowsStationChange = r[5].toInt().value_or(1) != 0;
+    p.orderAllowsStationChange = r[4].toInt().value_or(1) != 0;
     return p;
 }
 
