@@ -9,6 +9,7 @@
 #include "tests/support/TerminalFixture.h"
 
 #include <QApplication>
+#include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QLineEdit>
@@ -17,6 +18,8 @@
 #include <algorithm>
 #include <cstdio>
 #include <vector>
+
+#include <unistd.h>
 
 using namespace lectora::server;
 
@@ -36,6 +39,31 @@ long procStatus(const char* key)
         if (line.startsWith(key))
             return line.mid(qstrlen(key)).trimmed().split(' ').value(0).toLong();
     return -1;
+}
+
+// CPU time in ms of this thread and of all the others (the in-process
+// stand-in), from /proc, to tell the terminal's share from the server's.
+struct CpuSplit {
+    double self = 0, others = 0;
+};
+
+CpuSplit cpuSplit()
+{
+    CpuSplit split;
+    const QString me = QString::number(gettid());
+    const double tick = 1000.0 / sysconf(_SC_CLK_TCK);
+    for (const QString& tid :
+         QDir("/proc/self/task").entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
+        QFile f("/proc/self/task/" + tid + "/stat");
+        if (!f.open(QIODevice::ReadOnly))
+            continue;
+        const QByteArray stat = f.readAll();
+        // Fields after the command name, which is in parentheses.
+        const QList<QByteArray> fields = stat.mid(stat.lastIndexOf(')') + 2).split(' ');
+        const double ms = (fields.value(11).toLong() + fields.value(12).toLong()) * tick;
+        (tid == me ? split.self : split.others) += ms;
+    }
+    return split;
 }
 
 } // namespace
@@ -69,6 +97,7 @@ int main(int argc, char** argv)
     QApplication::processEvents();
 
     const long rssBefore = procStatus("VmRSS:");
+    const CpuSplit cpuBefore = cpuSplit();
     std::vector<double> times;
     long rssAfter = 0;
     for (int run = 0; run < kRuns; ++run) {
@@ -88,6 +117,8 @@ int main(int argc, char** argv)
         if (run == 0)
             rssAfter = procStatus("VmRSS:");
     }
+
+    const CpuSplit cpuAfter = cpuSplit();
 
     // Where the time goes: the same answer fetched through a query alone
     // (server, wire, driver and the copy of the rows), without the grid.
@@ -115,6 +146,9 @@ int main(int argc, char** argv)
                 sorted[sorted.size() / 2], sorted[0]);
     std::printf("  of which fetching the rows through the data path: median %.1f ms\n",
                 fetchTimes[fetchTimes.size() / 2]);
+    std::printf("  CPU per run: terminal thread %.0f ms, stand-in threads %.0f ms\n",
+                (cpuAfter.self - cpuBefore.self) / kRuns,
+                (cpuAfter.others - cpuBefore.others) / kRuns);
     std::printf("  memory: RSS %ld kB before, %ld kB with the rows shown (+%ld kB), peak %ld kB\n",
                 rssBefore, rssAfter, rssAfter - rssBefore, procStatus("VmHWM:"));
     return 0;
