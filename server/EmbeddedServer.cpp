@@ -98,6 +98,8 @@ int listenOn(const std::string& host, int port, int& boundPort)
 
 } // namespace
 
+constexpr std::size_t kMaxConnections = 512;
+
 struct EmbeddedServer::Impl {
     struct Client {
         int fd = -1;
@@ -183,6 +185,12 @@ struct EmbeddedServer::Impl {
             ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
             reap();
             std::lock_guard lock(clientsMutex);
+            // Each connection holds a thread; past this many a flood of
+            // connections is refused instead of exhausting the process.
+            if (clients.size() >= kMaxConnections) {
+                ::close(fd);
+                continue;
+            }
             clients.emplace_back();
             Client& client = clients.back();
             client.fd = fd;

@@ -44,12 +44,14 @@ void Journal::record(JournalEntry entry)
         m_file << stamp << millis << ' ' << line(entry) << '\n' << std::flush;
     }
     m_entries.push_back(std::move(entry));
+    if (m_entries.size() > kMemoryLimit)
+        m_entries.pop_front();
 }
 
 std::vector<JournalEntry> Journal::entries() const
 {
     std::lock_guard lock(m_mutex);
-    return m_entries;
+    return {m_entries.begin(), m_entries.end()};
 }
 
 void Journal::clear()

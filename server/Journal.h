@@ -6,6 +6,7 @@
 
 #include "server/EmbeddedServer.h"
 
+#include <deque>
 #include <filesystem>
 #include <fstream>
 #include <mutex>
@@ -36,7 +37,10 @@ public:
 
 private:
     mutable std::mutex m_mutex;
-    std::vector<JournalEntry> m_entries;
+    // The newest entries only: a server that runs for weeks must not keep
+    // every command in memory (the file keeps them all).
+    static constexpr std::size_t kMemoryLimit = 200000;
+    std::deque<JournalEntry> m_entries;
     std::ofstream m_file;
 };
 

@@ -114,6 +114,11 @@ ServerError notFound(std::string_view name)
 
 constexpr std::uint16_t kCmdSelect = 0xC1;
 
+bool failed(const Reply& r)
+{
+    return r.error && r.error->severity > 10;
+}
+
 } // namespace
 
 Session::Session(SessionContext context, int connectionId)
@@ -308,7 +313,7 @@ void Session::runStatements(TokenWriter& out, const std::vector<Statement>& stat
         call.args = std::move(args);
         Reply reply = callProcedure(out, call);
         out.returnStatus(reply.returnStatus);
-        out.done(procEnd, reply.error ? DoneError : 0, kCmdExecute);
+        out.done(procEnd, failed(reply) ? DoneError : 0, kCmdExecute);
     }
 }
 
@@ -603,7 +608,7 @@ void Session::rpcRequest(TokenWriter& out, RpcRequest& rq)
                         nullableVariant(p.type), *v);
     }
     out.returnStatus(reply.returnStatus);
-    out.done(DoneProc, reply.error ? DoneError : 0, kCmdExecute);
+    out.done(DoneProc, failed(reply) ? DoneError : 0, kCmdExecute);
 }
 
 void Session::serve(int fd)

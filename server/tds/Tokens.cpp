@@ -95,6 +95,10 @@ TypeInfo columnType(ColumnType type, const std::vector<std::vector<Value>>& rows
     case ColumnType::Text:
         t.id = NVarChar;
         t.maxLength = 8000;
+        // A longer text goes out as nvarchar(max) rather than cut.
+        for (const auto& r : rows)
+            if (col < r.size() && !r[col].isNull() && utf16Units(r[col].toText()) > 4000)
+                t.maxLength = 0xFFFF;
         break;
     case ColumnType::Int: {
         t.id = IntN;

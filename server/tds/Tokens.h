@@ -48,9 +48,10 @@ public:
     void loginAck(std::uint32_t tdsVersion);
     void message(bool error, int number, int state, int severity, std::string_view text,
                  std::string_view procedure = {}, int line = 1);
+    // Severity 10 and below is a message, not a failure: it goes as INFO.
     void error(const ServerError& e, std::string_view procedure = {})
     {
-        message(true, e.number, e.state, e.severity, e.message, procedure);
+        message(e.severity > 10, e.number, e.state, e.severity, e.message, procedure);
     }
     void info(int number, std::string_view text) { message(false, number, 1, 0, text); }
     // COLMETADATA and ROWs of one result set; the column types follow the

@@ -490,7 +490,10 @@ private Q_SLOTS:
             rs.row({"Velmór", std::int64_t{5000000000}, "12.50", 1, 0.25});
             rs.row({Value(), Value(), -3, 0, Value()});
             rs.row({"corto"}); // missing values go out as NULL
-            return Reply::rows(rs);
+            Reply r = Reply::rows(rs);
+            // Past 4000 characters a text column is sent whole, not cut.
+            r.results.push_back(ResultSet::texts({"largo"}).row({std::string(4500, 'n') + "ñ"}));
+            return r;
         });
         Session s = loggedIn();
         auto ts = tokens(s.handle({PacketType::SqlBatch, batch("EXEC sp_Tipos")}).reply);
@@ -505,6 +508,22 @@ private Q_SLOTS:
         QVERIFY(rows[1][0].isNull() && rows[1][1].isNull() && rows[1][4].isNull());
         QCOMPARE(rows[1][2], Value(-3.0));
         QVERIFY(rows[2][1].isNull());
+        QCOMPARE(ts[2].id, 0x81);
+        QCOMPARE(ts[2].rows[0][0], Value(std::string(4500, 'n') + "ñ"));
+    }
+
+    // Severity 10 or less is informational: INFO, and the call does not fail.
+    void lowSeverityIsInformation()
+    {
+        m_registry.script("sp_Aviso", [](Call&) {
+            Reply r;
+            r.error = ServerError{50005, 10, 1, "solo un aviso"};
+            return r;
+        });
+        Session s = loggedIn();
+        auto ts = tokens(s.handle({PacketType::SqlBatch, batch("EXEC sp_Aviso")}).reply);
+        QCOMPARE(ids(ts), std::string("AB 79 FE"));
+        QCOMPARE(ts[2].status, 0);
     }
 
     void rpcParametersAndOutputs()
