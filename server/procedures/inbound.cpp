@@ -276,7 +276,8 @@ Reply scannerSalidas3(Call& call)
 
     const auto wanted = thousandths(quantity);
     if (!wanted || *wanted <= 0)
-        return status("4", "La cantidad " + quantity + " no es un numero mayor que cero.");
+        return status("4", "La cantidad " + quantity +
+                               " no es un numero mayor que cero con hasta tres decimales.");
     if (*wanted > held)
         return status("5", "La cantidad " + quantity + " excede lo que tiene la tarima " + pallet +
                                " (" + quantityText(held) + ").");
