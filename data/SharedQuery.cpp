@@ -1,10 +1,11 @@
-// The shared-query protocol over Qt SQL. The current row is copied out of the
-// driver as soon as it is fetched, so columns can be read in any order and
-// any number of times on a forward-only statement.
+// The shared-query protocol over Qt SQL. The answer is read whole when the
+// query opens (see ResultRows.h), so columns can be read in any order and any
+// number of times, and the connection is free for the next command at once.
 #include "data/SharedQuery.h"
 
 #include "data/Connection.h"
 #include "data/DbError.h"
+#include "data/ResultRows.h"
 #include "data/SqlFailure.h"
 
 #include <QSqlError>
@@ -18,6 +19,8 @@ void SharedQuery::close()
     m_query.reset();
     m_columns.clear();
     m_row.clear();
+    m_rows.clear();
+    m_pos = 0;
     m_open = false;
     m_eof = true;
     m_empty = true;
@@ -50,18 +53,23 @@ void SharedQuery::open()
     query->setForwardOnly(true);
     if (!query->exec(m_text))
         sqlfailure::raise(query->lastError(), *m_connection, m_text);
-    if (!query->isSelect())
+    if (!query->isSelect()) {
+        resultrows::drain(*query);
         throw DbError(DbError::Kind::NoResultSet,
                       QStringLiteral("The command returned no result set: %1").arg(m_text));
+    }
 
     const QSqlRecord record = query->record();
     for (int i = 0; i < record.count(); ++i)
         m_columns << record.fieldName(i);
-    m_query = std::move(query);
+    m_rows = resultrows::readAll(*query, *m_connection, m_text);
+    resultrows::drain(*query);
     m_open = true;
-    m_eof = false;
-    next();
-    m_empty = m_eof;
+    m_pos = 0;
+    m_empty = m_rows.isEmpty();
+    m_eof = m_empty;
+    if (!m_eof)
+        m_row = m_rows.first();
 }
 
 void SharedQuery::run(Connection& connection, const QString& commandText)
@@ -84,18 +92,11 @@ bool SharedQuery::eof() const
 
 void SharedQuery::next()
 {
-    if (m_eof || !m_query)
+    if (m_eof)
         return;
-    m_row.clear();
-    if (!m_query->next()) {
-        m_eof = true;
-        const QSqlError error = m_query->lastError();
-        if (error.isValid())
-            sqlfailure::raise(error, *m_connection, m_text);
-        return;
-    }
-    for (int i = 0; i < m_columns.size(); ++i)
-        m_row << m_query->value(i);
+    ++m_pos;
+    m_eof = m_pos >= m_rows.size();
+    m_row = m_eof ? QList<QVariant>() : m_rows[m_pos];
 }
 
 QVariant SharedQuery::value(const QString& column) const
@@ -161,10 +162,9 @@ QStringList SharedQuery::columns() const
 
 QList<QList<QVariant>> SharedQuery::takeRows()
 {
-    QList<QList<QVariant>> rows;
-    while (!m_eof) {
-        rows << m_row;
-        next();
-    }
+    QList<QList<QVariant>> rows = m_eof ? QList<QList<QVariant>>() : m_rows.mid(m_pos);
+    m_pos = m_rows.size();
+    m_eof = true;
+    m_row.clear();
     return rows;
 }

@@ -57,6 +57,8 @@ private:
     std::unique_ptr<QSqlQuery> m_query;
     QStringList m_columns;
     QList<QVariant> m_row;
+    QList<QList<QVariant>> m_rows; // the whole first result set, read at open
+    qsizetype m_pos = 0;
     bool m_open = false;
     bool m_eof = true;
     bool m_empty = true;

@@ -13,19 +13,13 @@ namespace
 // Messages the driver gives when the socket, not the server, failed.
 bool looksLikeLostLink(const QString& text)
 {
-    static const char* const signs[] = {"communication link",
-                                        "read from the server failed",
-                                        "write to the server failed",
-                                        "unexpected eof",
-                                        "server closed",
-                                        "connection closed",
-                                        "not connected",
-                                        "connection reset",
-                                        "broken pipe",
-                                        "connection refused",
-                                        "unable to connect",
-                                        "connection is dead",
-                                        "login timeout"};
+    static const char* const signs[] = {"communication link", "read from the server failed",
+                                        "write to the server failed", "unexpected eof",
+                                        "server closed", "connection closed", "not connected",
+                                        "connection reset", "broken pipe", "connection refused",
+                                        "unable to connect", "connection is dead", "login timeout",
+                                        // what the driver says when a write finds the socket closed
+                                        "unknown error"};
     const QString lower = text.toLower();
     for (const char* s : signs) {
         if (lower.contains(QLatin1String(s)))
@@ -60,7 +54,11 @@ void raise(const QSqlError& error, Connection& connection, const QString& what)
     const bool serverAnswer = ok && native > 0 && (native < 20000 || native >= 50000);
     if (!serverAnswer && looksLikeLostLink(error.text())) {
         connection.markLost();
-        throw DbError(DbError::Kind::ConnectionLost, shown, ok ? native : 0);
+        throw DbError(
+            DbError::Kind::ConnectionLost,
+            QStringLiteral("The connection %1 to %2 was lost (%3). The next command reconnects.")
+                .arg(connection.name(), connection.catalogue(), shown),
+            ok ? native : 0);
     }
     if (serverAnswer)
         throw DbError(DbError::Kind::Server, shown, native);

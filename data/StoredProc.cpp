@@ -5,6 +5,7 @@
 
 #include "data/Connection.h"
 #include "data/DbError.h"
+#include "data/ResultRows.h"
 #include "data/SqlFailure.h"
 
 #include <QSqlError>
@@ -86,6 +87,8 @@ void StoredProc::close()
     m_query.reset();
     m_columns.clear();
     m_row.clear();
+    m_rows.clear();
+    m_pos = 0;
     m_eof = true;
 }
 
@@ -182,8 +185,12 @@ void StoredProc::open()
     const QSqlRecord record = m_query->record();
     for (int i = 0; i < record.count(); ++i)
         m_columns << record.fieldName(i);
-    m_eof = false;
-    next();
+    m_rows = resultrows::readAll(*m_query, *m_connection, procedureName());
+    finish();
+    m_pos = 0;
+    m_eof = m_rows.isEmpty();
+    if (!m_eof)
+        m_row = m_rows.first();
 }
 
 void StoredProc::execProc()
@@ -199,20 +206,11 @@ bool StoredProc::eof() const
 
 void StoredProc::next()
 {
-    if (m_eof || !m_query)
+    if (m_eof)
         return;
-    m_row.clear();
-    if (!m_query->next()) {
-        m_eof = true;
-        const QSqlError error = m_query->lastError();
-        if (error.isValid())
-            sqlfailure::raise(error, *m_connection, procedureName());
-        // The outputs follow the last row.
-        finish();
-        return;
-    }
-    for (int i = 0; i < m_columns.size(); ++i)
-        m_row << m_query->value(i);
+    ++m_pos;
+    m_eof = m_pos >= m_rows.size();
+    m_row = m_eof ? QList<QVariant>() : m_rows[m_pos];
 }
 
 QString StoredProc::text(const QString& column) const
@@ -295,8 +293,7 @@ void StoredProc::finish()
     if (!m_query)
         return;
     // Output parameters arrive after every result set of the call.
-    while (m_query->nextResult()) {
-    }
+    resultrows::drain(*m_query);
     for (qsizetype i = 0; i < m_params.size(); ++i) {
         if (m_params[i].direction == Direction::Input)
             continue;
@@ -314,4 +311,5 @@ void StoredProc::finish()
         }
         m_outputs[i] = v;
     }
+    m_query.reset();
 }

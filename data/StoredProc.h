@@ -70,5 +70,7 @@ private:
     std::unique_ptr<QSqlQuery> m_query;
     QStringList m_columns;
     QList<QVariant> m_row;
+    QList<QList<QVariant>> m_rows; // the whole first result set, read at open
+    qsizetype m_pos = 0;
     bool m_eof = true;
 };

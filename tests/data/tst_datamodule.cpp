@@ -151,6 +151,37 @@ private Q_SLOTS:
         QCOMPARE(q.text("Error"), QString());
     }
 
+    void commandsInterleaveOnOneConnection()
+    {
+        TerminalFixture f;
+        f.server().script("sp_KVR_Varios", [](Call&) {
+            Reply r = Reply::rows(ResultSet::texts({"N"}).row({"1"}).row({"2"}).row({"3"}));
+            r.results.push_back(ResultSet::texts({"Otro"}).row({"x"}));
+            return r;
+        });
+        f.server().script("sp_KVR_ObtieneIDProducto", [](Call&) {
+            Reply r = Reply::rows(ResultSet::texts({"Serie"}).row({"S"}).row({"T"}));
+            r.outputs["@id_producto"] = Value(5);
+            return r;
+        });
+        auto& dm = f.dm();
+        // A half-read answer on Cx must not stop the next command on Cx.
+        dm.Qr_Aux.run(dm.Cx, "EXECUTE sp_KVR_Varios");
+        auto& sp = dm.sp_KVR_ObtieneIDProducto;
+        sp.close();
+        sp.setParam("@Serie", "S");
+        sp.open();
+        SharedQuery grid;
+        grid.run(dm.Cx, "EXECUTE sp_KVR_Varios");
+        QCOMPARE(grid.takeRows().size(), 3);
+        sp.execProc();
+        QCOMPARE(sp.output("@id_producto").toInt(), 5);
+        dm.Qr_Aux.next();
+        QCOMPARE(dm.Qr_Aux.text("N"), QStringLiteral("2"));
+        dm.Qr_Aux.run(dm.Cx, "EXECUTE sp_KVR_Persona 'demo','demo'");
+        QCOMPARE(dm.Qr_Aux.text("ID_Persona"), QStringLiteral("1"));
+    }
+
     void serverErrorLeavesConnectionUsable()
     {
         TerminalFixture f;
@@ -418,6 +449,7 @@ private Q_SLOTS:
             QFAIL("a command on a dead link must raise");
         } catch (const DbError& e) {
             QCOMPARE(e.kind(), DbError::Kind::ConnectionLost);
+            QVERIFY(e.text().contains(QStringLiteral("Cx")));
         }
         q.run(dm.Cx, "EXECUTE sp_KVR_Persona 'demo','demo'");
         QCOMPARE(q.text("ID_Persona"), QStringLiteral("1"));
