@@ -150,6 +150,13 @@ ResultSet Database::query(const std::string& sql, const std::vector<Value>& para
                 }
             }
         }
+        // Procedures use a fixed set of texts; a text built from values would
+        // grow the cache without end, so it is emptied past a generous bound.
+        if (cache.statements.size() >= 512) {
+            for (auto& [text, cached] : cache.statements)
+                sqlite3_finalize(cached);
+            cache.statements.clear();
+        }
         cache.statements.emplace(sql, stmt);
     }
     StatementUse use{stmt};

@@ -313,6 +313,11 @@ private Q_SLOTS:
         QVERIFY_THROWS_EXCEPTION(DatabaseError,
                                  db.query("INSERT INTO T (Txt) VALUES (?1)", {1, 2}));
         QCOMPARE(db.scalar("SELECT count(*) FROM T WHERE Txt = ?1", {"b"}), Value(1));
+
+        // Many distinct texts (past the statement cache's bound) keep working.
+        for (int i = 0; i < 600; ++i)
+            QCOMPARE(db.scalar("SELECT " + std::to_string(i) + " + ?1", {1}), Value(i + 1));
+        QCOMPARE(db.scalar("SELECT count(*) FROM T WHERE Txt = ?1", {"b"}), Value(1));
     }
 
     void databaseFile()
