@@ -377,7 +377,10 @@ void TfrInventario::recordScan()
 
     ui->lblMensaje->setText(ui->edtCantidadProducto->text().trimmed() +
                             QStringLiteral(" Producto(s) Escaneado"));
-    repaint();
+    // Painted at once so the operator sees it even while the next scan runs;
+    // the message is what changed, and painting it alone costs a fraction of
+    // painting the whole window.
+    ui->lblMensaje->repaint();
     ui->edtCantidadProducto->setText(QStringLiteral("1"));
     ui->EdProducto->clear();
     ui->EdProducto->setFocus();
