@@ -8,7 +8,7 @@ cd "$(dirname "$0")"
 what=${1:-run}
 
 packages=(cmake g++ make pkg-config qt6-base-dev libqt6sql6-odbc tdsodbc unixodbc unixodbc-dev
-          libsqlite3-dev sqlite3)
+          libsqlite3-dev sqlite3 fonts-dejavu-core)
 if [ "$what" != run ]; then
   packages+=(freetds-bin nodejs npm clang libclang-rt-14-dev xvfb xauth)
 fi
@@ -26,7 +26,8 @@ if [ ${#missing[@]} -gt 0 ]; then
 fi
 
 build=build
-cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+# Quiet unless something is wrong: warnings and errors still show.
+cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo --log-level=WARNING
 cmake --build "$build" -j"$(nproc)"
 
 case "$what" in
