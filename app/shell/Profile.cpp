@@ -15,6 +15,16 @@ namespace
 
 const QString kEnvironmentVariable = QStringLiteral("LECTORA_PROFILE");
 
+// The ODBC driver a profile that names none gets: FreeTDS where it is the
+// usual one, Microsoft's own driver on Windows.
+Profile withPlatformDefaults(Profile profile)
+{
+#ifdef Q_OS_WIN
+    profile.connection.driver = QStringLiteral("ODBC Driver 18 for SQL Server");
+#endif
+    return profile;
+}
+
 QString unquoted(const QString& value)
 {
     // Double quotes keep blanks at either end of a value (a password).
@@ -181,7 +191,7 @@ Profile Profile::load()
         return loadFile(named);
     const QString path = defaultPath();
     if (!QFileInfo::exists(path)) {
-        Profile embedded;
+        Profile embedded = withPlatformDefaults({});
         embedded.path = path;
         return embedded;
     }
@@ -201,7 +211,7 @@ Profile Profile::loadFile(const QString& path)
     if (text.contains(QChar::ReplacementCharacter) || bytes.contains('\0'))
         throw ProfileError(QStringLiteral("Profile %1 is not UTF-8 text").arg(path));
 
-    Profile profile;
+    Profile profile = withPlatformDefaults({});
     profile.present = true;
     profile.path = path;
     ProfileReader(path, profile).read(text);
