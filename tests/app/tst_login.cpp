@@ -261,54 +261,54 @@ private Q_SLOTS:
         QTest::addColumn<QString>("menuCaption");
         QTest::addColumn<QString>("caption");
         QTest::addColumn<QString>("windowClass");
-        QTest::newRow("2.1") << "EntradaPorPallet1"
-                             << "Verificacion de Entrada"
-                             << "Verificacion de Entrada"
-                             << "TFr_EntradaPallet";
-        QTest::newRow("2.2") << "EntradaPorCajaRollo1"
-                             << "Surtido"
-                             << "Surtido"
-                             << "TFr_EntradaCajaRollo";
-        QTest::newRow("3.2") << "ReciboenProduccin1"
-                             << "Recibo en Producción"
-                             << "Recibo en Produccion"
-                             << "TFr_Salida";
-        QTest::newRow("3.1") << "Salida1"
-                             << "Entrega Tarima a Estación de producción"
-                             << "Entrega Tarima a Estación de producción"
-                             << "TFr_SalidaCajaRollo";
-        QTest::newRow("3.3") << "Entregade1"
-                             << "Entrega de Producción a Calidad "
-                             << "Entrega de Producción a Calidad"
-                             << "TfrEntregaTarimaACalidad";
-        QTest::newRow("3.4") << "LiberacindeCalidadVElmor1"
-                             << "Transferencia al área de producto liberado"
-                             << "Transferencia al área de producto liberado"
-                             << "TfrLiberacionCalidadVElmor";
-        QTest::newRow("5.1") << "Embarque1"
-                             << "Embarque"
-                             << "Embarque"
-                             << "TFr_Embarque1";
-        QTest::newRow("5.2") << "Reubicaciones2"
-                             << "Reubicaciones"
-                             << "Reubicaciones"
-                             << "TfrReubicaciones";
-        QTest::newRow("3.5") << "Reubicaciones1"
-                             << "Consulta Tarima de Producción"
-                             << "Consulta Tarima de Producción"
-                             << "Tfr_Embarque";
-        QTest::newRow("4.1") << "Inventario1"
-                             << "Norda Preventa"
-                             << "Inventario Norda Preventa"
-                             << "TfrInventario";
-        QTest::newRow("4.2a") << "NordaPavrel1"
-                              << "Norda Pavrel"
-                              << "Inventario Norda Pavrel"
-                              << "TfrInventarioNordaPavrel";
-        QTest::newRow("4.2b") << "Ulmar1"
-                              << "Ulmar"
-                              << "Inventario Ulmar"
-                              << "TfrInventarioUlmar";
+        QTest::newRow("EntradaPorPallet1") << "EntradaPorPallet1"
+                                           << "Verificacion de Entrada"
+                                           << "Verificacion de Entrada"
+                                           << "TFr_EntradaPallet";
+        QTest::newRow("EntradaPorCajaRollo1") << "EntradaPorCajaRollo1"
+                                              << "Surtido"
+                                              << "Surtido"
+                                              << "TFr_EntradaCajaRollo";
+        QTest::newRow("ReciboenProduccin1") << "ReciboenProduccin1"
+                                            << "Recibo en Producción"
+                                            << "Recibo en Produccion"
+                                            << "TFr_Salida";
+        QTest::newRow("Salida1") << "Salida1"
+                                 << "Entrega Tarima a Estación de producción"
+                                 << "Entrega Tarima a Estación de producción"
+                                 << "TFr_SalidaCajaRollo";
+        QTest::newRow("Entregade1") << "Entregade1"
+                                    << "Entrega de Producción a Calidad "
+                                    << "Entrega de Producción a Calidad"
+                                    << "TfrEntregaTarimaACalidad";
+        QTest::newRow("LiberacindeCalidadVElmor1") << "LiberacindeCalidadVElmor1"
+                                                   << "Transferencia al área de producto liberado"
+                                                   << "Transferencia al área de producto liberado"
+                                                   << "TfrLiberacionCalidadVElmor";
+        QTest::newRow("Embarque1") << "Embarque1"
+                                   << "Embarque"
+                                   << "Embarque"
+                                   << "TFr_Embarque1";
+        QTest::newRow("Reubicaciones2") << "Reubicaciones2"
+                                        << "Reubicaciones"
+                                        << "Reubicaciones"
+                                        << "TfrReubicaciones";
+        QTest::newRow("Reubicaciones1") << "Reubicaciones1"
+                                        << "Consulta Tarima de Producción"
+                                        << "Consulta Tarima de Producción"
+                                        << "Tfr_Embarque";
+        QTest::newRow("Inventario1") << "Inventario1"
+                                     << "Norda Preventa"
+                                     << "Inventario Norda Preventa"
+                                     << "TfrInventario";
+        QTest::newRow("NordaPavrel1") << "NordaPavrel1"
+                                      << "Norda Pavrel"
+                                      << "Inventario Norda Pavrel"
+                                      << "TfrInventarioNordaPavrel";
+        QTest::newRow("Ulmar1") << "Ulmar1"
+                                << "Ulmar"
+                                << "Inventario Ulmar"
+                                << "TfrInventarioUlmar";
     }
 
     void everyEntryOpensItsWindow()
