@@ -278,6 +278,35 @@ private Q_SLOTS:
         QVERIFY(!scalar(db, "EXECUTE sp_KVR_Persona 'demo','demo'", "ID_Persona").toString().isEmpty());
     }
 
+    // Abandoning a result half read makes the driver cancel it; a slow
+    // procedure still answers whole; the next command on the link is fine.
+    void abandonedAndSlowResults()
+    {
+        m_server.script("sp_Test_Muchas", [](Call&) {
+            ResultSet rs = ResultSet::texts({"n"});
+            for (int i = 0; i < 3000; ++i)
+                rs.row({std::to_string(i)});
+            Reply r = Reply::rows(rs);
+            r.results.push_back(ResultSet::texts({"otra"}).row({"x"}));
+            return r;
+        });
+        m_server.script("sp_Test_Lenta", [](Call& call) {
+            Reply r = Reply::rows(ResultSet::texts({"Eco"}).row({call.arg(0)}));
+            r.delay = std::chrono::milliseconds(150);
+            return r;
+        });
+        QSqlDatabase db = open("c5");
+        for (int round = 0; round < 3; ++round) {
+            QSqlQuery q(db);
+            q.setForwardOnly(true);
+            QVERIFY2(q.exec("EXEC sp_Test_Muchas"), qPrintable(q.lastError().text()));
+            QVERIFY(q.next());
+            QCOMPARE(q.value("n").toString(), QString("0"));
+        }
+        QCOMPARE(scalar(db, "EXEC sp_Test_Lenta 'Velmór'", "Eco").toString(), QString("Velmór"));
+        QCOMPARE(scalar(db, "EXECUTE sp_KVR_Persona 'demo','demo'", "ID_Persona").toInt(), 1);
+    }
+
     // A dropped link fails the next command; a new connection works.
     void droppedConnections()
     {
