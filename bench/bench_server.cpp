@@ -23,7 +23,8 @@
 
 using Clock = std::chrono::steady_clock;
 
-namespace {
+namespace
+{
 
 const char* const kCommand = "EXECUTE sp_KVR_Persona 'demo','demo'";
 
@@ -42,8 +43,7 @@ struct Result {
 
 // Each client connects, warms up, waits for the others, then runs `count`
 // commands; the wall time covers the timed part only.
-template <typename Client>
-Result runClients(int clients, int count, Client client)
+template <typename Client> Result runClients(int clients, int count, Client client)
 {
     Result result;
     std::vector<std::vector<double>> perClient(clients);
@@ -69,33 +69,36 @@ Result runClients(int clients, int count, Client client)
 
 Result qtClients(int port, int clients, int count)
 {
-    return runClients(clients, count, [port](int c, int n, std::vector<double>& micros,
-                                             std::atomic<int>& errors, auto& start, auto& finish) {
-        const QString name = QString("bench%1").arg(c);
-        {
-            QSqlDatabase db = QSqlDatabase::addDatabase("QODBC", name);
-            db.setDatabaseName(QString::fromStdString(connectionString(port)));
-            if (!db.open())
-                ++errors;
-            QSqlQuery q(db);
-            q.setForwardOnly(true);
-            auto once = [&] {
-                if (!q.exec(kCommand) || !q.next() || q.value("ID_Persona").toInt() != 1)
+    return runClients(
+        clients, count,
+        [port](int c, int n, std::vector<double>& micros, std::atomic<int>& errors, auto& start,
+               auto& finish) {
+            const QString name = QString("bench%1").arg(c);
+            {
+                QSqlDatabase db = QSqlDatabase::addDatabase("QODBC", name);
+                db.setDatabaseName(QString::fromStdString(connectionString(port)));
+                if (!db.open())
                     ++errors;
-            };
-            for (int i = 0; i < 50; ++i)
-                once();
-            start.arrive_and_wait();
-            micros.reserve(n);
-            for (int i = 0; i < n; ++i) {
-                const auto t = Clock::now();
-                once();
-                micros.push_back(std::chrono::duration<double, std::micro>(Clock::now() - t).count());
+                QSqlQuery q(db);
+                q.setForwardOnly(true);
+                auto once = [&] {
+                    if (!q.exec(kCommand) || !q.next() || q.value("ID_Persona").toInt() != 1)
+                        ++errors;
+                };
+                for (int i = 0; i < 50; ++i)
+                    once();
+                start.arrive_and_wait();
+                micros.reserve(n);
+                for (int i = 0; i < n; ++i) {
+                    const auto t = Clock::now();
+                    once();
+                    micros.push_back(
+                        std::chrono::duration<double, std::micro>(Clock::now() - t).count());
+                }
+                finish.arrive_and_wait();
             }
-            finish.arrive_and_wait();
-        }
-        QSqlDatabase::removeDatabase(name);
-    });
+            QSqlDatabase::removeDatabase(name);
+        });
 }
 
 // --- bare ODBC through the same driver, no Qt ----------------------------------------
@@ -105,8 +108,8 @@ Result qtClients(int port, int clients, int count)
 struct Odbc {
     SQLRETURN (*allocHandle)(SQLSMALLINT, SQLHANDLE, SQLHANDLE*);
     SQLRETURN (*setEnvAttr)(SQLHENV, SQLINTEGER, SQLPOINTER, SQLINTEGER);
-    SQLRETURN (*driverConnect)(SQLHDBC, SQLHWND, SQLCHAR*, SQLSMALLINT, SQLCHAR*, SQLSMALLINT,
-                               SQLSMALLINT*, SQLUSMALLINT);
+    SQLRETURN (*driverConnect)
+    (SQLHDBC, SQLHWND, SQLCHAR*, SQLSMALLINT, SQLCHAR*, SQLSMALLINT, SQLSMALLINT*, SQLUSMALLINT);
     SQLRETURN (*execDirect)(SQLHSTMT, SQLCHAR*, SQLINTEGER);
     SQLRETURN (*fetch)(SQLHSTMT);
     SQLRETURN (*getData)(SQLHSTMT, SQLUSMALLINT, SQLSMALLINT, SQLPOINTER, SQLLEN, SQLLEN*);
@@ -134,55 +137,59 @@ struct Odbc {
 
 Result odbcClients(const Odbc& odbc, int port, int clients, int count)
 {
-    return runClients(clients, count, [&odbc, port](int, int n, std::vector<double>& micros,
-                                                    std::atomic<int>& errors, auto& start,
-                                                    auto& finish) {
-        SQLHENV env = nullptr;
-        SQLHDBC dbc = nullptr;
-        SQLHSTMT stmt = nullptr;
-        odbc.allocHandle(SQL_HANDLE_ENV, SQL_NULL_HANDLE, &env);
-        odbc.setEnvAttr(env, SQL_ATTR_ODBC_VERSION, reinterpret_cast<SQLPOINTER>(SQL_OV_ODBC3), 0);
-        odbc.allocHandle(SQL_HANDLE_DBC, env, &dbc);
-        std::string cs = connectionString(port);
-        const bool connected = SQL_SUCCEEDED(odbc.driverConnect(
-            dbc, nullptr, reinterpret_cast<SQLCHAR*>(cs.data()), SQL_NTS, nullptr, 0, nullptr,
-            SQL_DRIVER_NOPROMPT));
-        if (connected)
-            odbc.allocHandle(SQL_HANDLE_STMT, dbc, &stmt);
-        auto once = [&] {
-            if (!connected ||
-                !SQL_SUCCEEDED(odbc.execDirect(stmt, reinterpret_cast<SQLCHAR*>(const_cast<char*>(kCommand)), SQL_NTS)) ||
-                !SQL_SUCCEEDED(odbc.fetch(stmt))) {
-                ++errors;
-                return;
+    return runClients(
+        clients, count,
+        [&odbc, port](int, int n, std::vector<double>& micros, std::atomic<int>& errors,
+                      auto& start, auto& finish) {
+            SQLHENV env = nullptr;
+            SQLHDBC dbc = nullptr;
+            SQLHSTMT stmt = nullptr;
+            odbc.allocHandle(SQL_HANDLE_ENV, SQL_NULL_HANDLE, &env);
+            odbc.setEnvAttr(env, SQL_ATTR_ODBC_VERSION, reinterpret_cast<SQLPOINTER>(SQL_OV_ODBC3),
+                            0);
+            odbc.allocHandle(SQL_HANDLE_DBC, env, &dbc);
+            std::string cs = connectionString(port);
+            const bool connected = SQL_SUCCEEDED(
+                odbc.driverConnect(dbc, nullptr, reinterpret_cast<SQLCHAR*>(cs.data()), SQL_NTS,
+                                   nullptr, 0, nullptr, SQL_DRIVER_NOPROMPT));
+            if (connected)
+                odbc.allocHandle(SQL_HANDLE_STMT, dbc, &stmt);
+            auto once = [&] {
+                if (!connected ||
+                    !SQL_SUCCEEDED(odbc.execDirect(
+                        stmt, reinterpret_cast<SQLCHAR*>(const_cast<char*>(kCommand)), SQL_NTS)) ||
+                    !SQL_SUCCEEDED(odbc.fetch(stmt))) {
+                    ++errors;
+                    return;
+                }
+                SQLINTEGER id = 0;
+                SQLLEN ind = 0;
+                odbc.getData(stmt, 1, SQL_C_SLONG, &id, sizeof id, &ind);
+                if (id != 1)
+                    ++errors;
+                while (SQL_SUCCEEDED(odbc.fetch(stmt))) {
+                }
+                while (SQL_SUCCEEDED(odbc.moreResults(stmt))) {
+                }
+                odbc.closeCursor(stmt);
+            };
+            for (int i = 0; i < 50; ++i)
+                once();
+            start.arrive_and_wait();
+            micros.reserve(n);
+            for (int i = 0; i < n; ++i) {
+                const auto t = Clock::now();
+                once();
+                micros.push_back(
+                    std::chrono::duration<double, std::micro>(Clock::now() - t).count());
             }
-            SQLINTEGER id = 0;
-            SQLLEN ind = 0;
-            odbc.getData(stmt, 1, SQL_C_SLONG, &id, sizeof id, &ind);
-            if (id != 1)
-                ++errors;
-            while (SQL_SUCCEEDED(odbc.fetch(stmt))) {
-            }
-            while (SQL_SUCCEEDED(odbc.moreResults(stmt))) {
-            }
-            odbc.closeCursor(stmt);
-        };
-        for (int i = 0; i < 50; ++i)
-            once();
-        start.arrive_and_wait();
-        micros.reserve(n);
-        for (int i = 0; i < n; ++i) {
-            const auto t = Clock::now();
-            once();
-            micros.push_back(std::chrono::duration<double, std::micro>(Clock::now() - t).count());
-        }
-        finish.arrive_and_wait();
-        if (stmt)
-            odbc.freeHandle(SQL_HANDLE_STMT, stmt);
-        odbc.disconnect(dbc);
-        odbc.freeHandle(SQL_HANDLE_DBC, dbc);
-        odbc.freeHandle(SQL_HANDLE_ENV, env);
-    });
+            finish.arrive_and_wait();
+            if (stmt)
+                odbc.freeHandle(SQL_HANDLE_STMT, stmt);
+            odbc.disconnect(dbc);
+            odbc.freeHandle(SQL_HANDLE_DBC, dbc);
+            odbc.freeHandle(SQL_HANDLE_ENV, env);
+        });
 }
 
 double percentile(std::vector<double> v, double p)
@@ -217,9 +224,10 @@ int main(int argc, char** argv)
     std::printf("cores: %u\n\n", std::thread::hardware_concurrency());
     std::printf("| %-26s | %7s | %8s | %10s | %8s | %8s | %6s |\n", "client path", "clients",
                 "commands", "commands/s", "p50 us", "p99 us", "errors");
-    std::printf("|%s|%s|%s|%s|%s|%s|%s|\n", std::string(28, '-').c_str(), std::string(9, '-').c_str(),
-                std::string(10, '-').c_str(), std::string(12, '-').c_str(),
-                std::string(10, '-').c_str(), std::string(10, '-').c_str(), std::string(8, '-').c_str());
+    std::printf("|%s|%s|%s|%s|%s|%s|%s|\n", std::string(28, '-').c_str(),
+                std::string(9, '-').c_str(), std::string(10, '-').c_str(),
+                std::string(12, '-').c_str(), std::string(10, '-').c_str(),
+                std::string(10, '-').c_str(), std::string(8, '-').c_str());
 
     print("Qt QODBC (the terminal)", 1, qtClients(port, 1, single));
     print("Qt QODBC (the terminal)", 32, qtClients(port, 32, each));

@@ -20,9 +20,11 @@
 #include <thread>
 #include <unistd.h>
 
-namespace lectora::server {
+namespace lectora::server
+{
 
-namespace {
+namespace
+{
 
 std::string upper(std::string_view s)
 {
@@ -35,9 +37,9 @@ std::string upper(std::string_view s)
 // Opens a catalogue and, when it is new, creates and fills it in one transaction.
 std::unique_ptr<Database> openCatalogue(const ServerOptions& options, const char* name)
 {
-    const std::filesystem::path file =
-        options.dataDir.empty() ? std::filesystem::path(":memory:")
-                                : options.dataDir / (std::string(name) + ".sqlite");
+    const std::filesystem::path file = options.dataDir.empty()
+                                           ? std::filesystem::path(":memory:")
+                                           : options.dataDir / (std::string(name) + ".sqlite");
     auto db = std::make_unique<Database>(file, name);
     if (options.seedDemo && db->scalar("PRAGMA user_version").toInt().value_or(0) == 0) {
         db->transaction([&] {
@@ -247,7 +249,12 @@ void EmbeddedServer::start(const ServerOptions& options)
     if (!options.journalFile.empty())
         d->journal.openFile(options.journalFile);
 
-    d->listenFd = listenOn(options.host, options.port, d->port);
+    try {
+        d->listenFd = listenOn(options.host, options.port, d->port);
+    } catch (...) {
+        d->journal.closeFile();
+        throw;
+    }
     if (::pipe2(d->wake, O_CLOEXEC) != 0) {
         ::close(d->listenFd);
         d->listenFd = -1;

@@ -6,7 +6,8 @@
 #include <ctime>
 #include <stdexcept>
 
-namespace lectora::server {
+namespace lectora::server
+{
 
 void Journal::openFile(const std::filesystem::path& file)
 {
@@ -66,7 +67,8 @@ bool Journal::isSecret(std::string_view procedure, std::size_t index)
     return key == "sp_kvr_persona" && index == 1;
 }
 
-namespace {
+namespace
+{
 std::string quoted(const std::string& s)
 {
     std::string out = "'";

@@ -14,9 +14,11 @@
 #include <string_view>
 #include <vector>
 
-namespace lectora::server {
+namespace lectora::server
+{
 
-class Journal {
+class Journal
+{
 public:
     static constexpr const char* kMask = "****";
 

@@ -7,7 +7,8 @@
 #include <iostream>
 #include <string>
 
-namespace {
+namespace
+{
 
 constexpr const char* kUsage =
     "usage: lectora-server --listen HOST:PORT --data DIR [--journal FILE] "

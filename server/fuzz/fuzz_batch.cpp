@@ -11,7 +11,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 {
     const std::string_view text(reinterpret_cast<const char*>(data), size);
     for (const Statement& st : parseBatch(text)) {
-        if (st.begin + st.text.size() > text.size() || text.substr(st.begin, st.text.size()) != st.text)
+        if (st.begin + st.text.size() > text.size() ||
+            text.substr(st.begin, st.text.size()) != st.text)
             __builtin_trap();
         for (const BatchArgument& a : st.args)
             if (a.begin > a.end || a.end > st.text.size())

@@ -15,7 +15,8 @@
 using namespace lectora::server;
 using namespace lectora::server::tds;
 
-namespace {
+namespace
+{
 
 std::string validLogin()
 {

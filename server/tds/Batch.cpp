@@ -4,9 +4,11 @@
 #include <cctype>
 #include <charconv>
 
-namespace lectora::server::tds {
+namespace lectora::server::tds
+{
 
-namespace {
+namespace
+{
 
 bool isBlank(char c)
 {
@@ -32,11 +34,11 @@ bool iequals(std::string_view a, std::string_view b)
 bool isReservedWord(std::string_view w)
 {
     static constexpr std::string_view words[] = {
-        "select",   "insert", "update",   "delete",   "with",   "declare",  "if",
-        "begin",    "end",    "create",   "alter",    "drop",   "use",      "print",
-        "return",   "while",  "commit",   "rollback", "merge",  "truncate", "grant",
-        "revoke",   "raiserror", "throw", "waitfor",  "goto",   "open",     "fetch",
-        "close",    "deallocate", "save", "break",    "continue", "else",   "go"};
+        "select", "insert",     "update", "delete",   "with",     "declare",  "if",
+        "begin",  "end",        "create", "alter",    "drop",     "use",      "print",
+        "return", "while",      "commit", "rollback", "merge",    "truncate", "grant",
+        "revoke", "raiserror",  "throw",  "waitfor",  "goto",     "open",     "fetch",
+        "close",  "deallocate", "save",   "break",    "continue", "else",     "go"};
     return std::any_of(std::begin(words), std::end(words),
                        [&](std::string_view k) { return iequals(k, w); });
 }
@@ -84,8 +86,9 @@ std::vector<Piece> splitStatements(std::string_view s)
         } else if (c == '[') {
             bracket = true;
         } else if (c == '\n' || c == '\r' ||
-                   (c == ';' && !(i > 0 && (isWordChar(s[i - 1]) || s[i - 1] == ']') && i + 1 < s.size() &&
-                                  std::isdigit(static_cast<unsigned char>(s[i + 1]))))) {
+                   (c == ';' &&
+                    !(i > 0 && (isWordChar(s[i - 1]) || s[i - 1] == ']') && i + 1 < s.size() &&
+                      std::isdigit(static_cast<unsigned char>(s[i + 1]))))) {
             pieces.push_back({start, i, false});
             start = i + 1;
         }
@@ -94,7 +97,8 @@ std::vector<Piece> splitStatements(std::string_view s)
     return pieces;
 }
 
-class StatementParser {
+class StatementParser
+{
 public:
     explicit StatementParser(Statement& st) : m_st(st), m_s(st.text) {}
 
@@ -267,7 +271,8 @@ private:
             for (;;) {
                 if (m_i >= m_s.size()) {
                     // The splitter already caught an unclosed quote; this is defensive.
-                    fail(ServerError{105, 15, 1, "Unclosed quotation mark after the character string."});
+                    fail(ServerError{105, 15, 1,
+                                     "Unclosed quotation mark after the character string."});
                     return false;
                 }
                 if (m_s[m_i] == '\'') {
@@ -313,9 +318,11 @@ private:
         if (!digits.empty() && (digits[0] == '-' || digits[0] == '+'))
             digits.remove_prefix(1);
         const bool numeric =
-            !digits.empty() && std::all_of(digits.begin(), digits.end(), [](char c) {
-                return std::isdigit(static_cast<unsigned char>(c)) || c == '.';
-            }) && std::count(digits.begin(), digits.end(), '.') <= 1 && digits != ".";
+            !digits.empty() &&
+            std::all_of(
+                digits.begin(), digits.end(),
+                [](char c) { return std::isdigit(static_cast<unsigned char>(c)) || c == '.'; }) &&
+            std::count(digits.begin(), digits.end(), '.') <= 1 && digits != ".";
         if (numeric) {
             std::string_view t = tok[0] == '+' ? tok.substr(1) : tok;
             if (t.find('.') == std::string_view::npos) {

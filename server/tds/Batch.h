@@ -11,7 +11,8 @@
 #include <string_view>
 #include <vector>
 
-namespace lectora::server::tds {
+namespace lectora::server::tds
+{
 
 struct BatchArgument {
     std::string name; // "@Serie" when written as @Serie = value, else ""
@@ -31,7 +32,7 @@ struct Statement {
     std::size_t begin = 0; // offset of `text` in the batch
     std::string procedure; // as written, brackets removed, ";1" kept
     std::vector<BatchArgument> args;
-    ServerError error;     // Kind::Error: 102 syntax, 105 unclosed quote
+    ServerError error; // Kind::Error: 102 syntax, 105 unclosed quote
 };
 
 std::vector<Statement> parseBatch(std::string_view batch);

@@ -2,9 +2,11 @@
 
 #include "server/tds/Wire.h"
 
-namespace lectora::server::tds {
+namespace lectora::server::tds
+{
 
-namespace {
+namespace
+{
 bool knownType(std::uint8_t t)
 {
     switch (static_cast<PacketType>(t)) {

@@ -9,7 +9,8 @@
 #include <string>
 #include <string_view>
 
-namespace lectora::server::tds {
+namespace lectora::server::tds
+{
 
 enum class PacketType : std::uint8_t {
     SqlBatch = 0x01,
@@ -38,7 +39,8 @@ struct Message {
 // Collects bytes as they arrive and hands out whole messages. Broken framing
 // (a length shorter than the header, a type that changes inside a message, a
 // message over the cap) raises ProtocolError: the stream cannot be resynchronised.
-class Deframer {
+class Deframer
+{
 public:
     explicit Deframer(std::size_t maxMessage = kMaxMessageSize) : m_max(maxMessage) {}
     void append(std::string_view bytes) { m_buffer.append(bytes); }

@@ -2,9 +2,11 @@
 
 #include "server/tds/Wire.h"
 
-namespace lectora::server::tds {
+namespace lectora::server::tds
+{
 
-namespace {
+namespace
+{
 enum PreLoginOption : std::uint8_t {
     Version = 0x00,
     Encryption = 0x01,

@@ -6,7 +6,8 @@
 #include <string>
 #include <string_view>
 
-namespace lectora::server::tds {
+namespace lectora::server::tds
+{
 
 // Checks the option table of a client's PRELOGIN and builds our answer.
 std::string preLoginReply(std::string_view request);

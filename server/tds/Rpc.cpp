@@ -1,6 +1,7 @@
 #include "server/tds/Rpc.h"
 
-namespace lectora::server::tds {
+namespace lectora::server::tds
+{
 
 void skipAllHeaders(Reader& in)
 {

@@ -11,7 +11,8 @@
 #include <string_view>
 #include <vector>
 
-namespace lectora::server::tds {
+namespace lectora::server::tds
+{
 
 // Procedure ids a client may send instead of a name.
 enum class SystemProc : std::uint16_t {

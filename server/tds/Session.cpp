@@ -9,9 +9,11 @@
 #include <thread>
 #include <unistd.h>
 
-namespace lectora::server::tds {
+namespace lectora::server::tds
+{
 
-namespace {
+namespace
+{
 
 bool iequals(std::string_view a, std::string_view b)
 {
@@ -109,7 +111,8 @@ const char* systemProcName(std::uint16_t id)
 
 ServerError notFound(std::string_view name)
 {
-    return ServerError{2812, 16, 62, "Could not find stored procedure '" + std::string(name) + "'."};
+    return ServerError{2812, 16, 62,
+                       "Could not find stored procedure '" + std::string(name) + "'."};
 }
 
 constexpr std::uint16_t kCmdSelect = 0xC1;
@@ -157,7 +160,8 @@ Session::Outcome Session::handle(const Message& message)
                 text = batchText(message.payload);
             } catch (const ProtocolError& e) {
                 TokenWriter out;
-                out.message(true, 8009, 1, 16, std::string("The request is malformed: ") + e.what());
+                out.message(true, 8009, 1, 16,
+                            std::string("The request is malformed: ") + e.what());
                 out.done(Done, DoneError);
                 return {frame(out.finish()), false};
             }
@@ -206,7 +210,7 @@ Session::Outcome Session::login(const Message& message)
         out.done(Done, DoneError);
         return {frame(out.finish()), true};
     }
-    std::string catalogue = login.database.empty() ? std::string(kCatalogues[0])
+    std::string catalogue = login.database.empty()   ? std::string(kCatalogues[0])
                             : m_ctx.resolveCatalogue ? m_ctx.resolveCatalogue(login.database)
                                                      : std::string();
     if (catalogue.empty()) {
@@ -248,8 +252,8 @@ std::string Session::runBatch(const std::string& text)
     return frame(out.finish());
 }
 
-void Session::runStatements(TokenWriter& out, const std::vector<Statement>& statements,
-                            bool inProc, const std::vector<RpcParam>* variables)
+void Session::runStatements(TokenWriter& out, const std::vector<Statement>& statements, bool inProc,
+                            const std::vector<RpcParam>* variables)
 {
     const std::uint8_t statementEnd = inProc ? DoneInProc : Done;
     for (const auto& st : statements) {
@@ -277,9 +281,8 @@ void Session::runStatements(TokenWriter& out, const std::vector<Statement>& stat
                         if (iequals(p.name, a.variable))
                             found = &p;
                 if (!found) {
-                    out.error(ServerError{137, 15, 2,
-                                          "Must declare the scalar variable \"" + a.variable +
-                                              "\"."});
+                    out.error(ServerError{
+                        137, 15, 2, "Must declare the scalar variable \"" + a.variable + "\"."});
                     out.done(statementEnd, DoneError);
                     undeclared = true;
                     break;
@@ -359,11 +362,26 @@ void Session::typeInfo(TokenWriter& out, const std::vector<Value>& args)
                                 [&](const char* t) { return std::string_view(t) == name; });
         rs.columns.push_back({name, text ? ColumnType::Text : ColumnType::Int});
     };
-    for (const char* name :
-         {"TYPE_NAME", "DATA_TYPE", "PRECISION", "LITERAL_PREFIX", "LITERAL_SUFFIX",
-          "CREATE_PARAMS", "NULLABLE", "CASE_SENSITIVE", "SEARCHABLE", "UNSIGNED_ATTRIBUTE",
-          "MONEY", "AUTO_INCREMENT", "LOCAL_TYPE_NAME", "MINIMUM_SCALE", "MAXIMUM_SCALE",
-          "SQL_DATA_TYPE", "SQL_DATETIME_SUB", "NUM_PREC_RADIX", "INTERVAL_PRECISION", "USERTYPE"})
+    for (const char* name : {"TYPE_NAME",
+                             "DATA_TYPE",
+                             "PRECISION",
+                             "LITERAL_PREFIX",
+                             "LITERAL_SUFFIX",
+                             "CREATE_PARAMS",
+                             "NULLABLE",
+                             "CASE_SENSITIVE",
+                             "SEARCHABLE",
+                             "UNSIGNED_ATTRIBUTE",
+                             "MONEY",
+                             "AUTO_INCREMENT",
+                             "LOCAL_TYPE_NAME",
+                             "MINIMUM_SCALE",
+                             "MAXIMUM_SCALE",
+                             "SQL_DATA_TYPE",
+                             "SQL_DATETIME_SUB",
+                             "NUM_PREC_RADIX",
+                             "INTERVAL_PRECISION",
+                             "USERTYPE"})
         col(name);
     struct TypeRow {
         const char* name;
@@ -374,9 +392,9 @@ void Session::typeInfo(TokenWriter& out, const std::vector<Value>& args)
         int maxScale;
     };
     static const TypeRow types[] = {
-        {"bit", -7, 1, nullptr, 0, 0},           {"int", 4, 10, nullptr, 0, 0},
-        {"decimal", 3, 38, nullptr, 0, 38},      {"float", 6, 53, nullptr, 0, 0},
-        {"varchar", 12, 8000, "'", 0, 0},        {"nvarchar", -9, 4000, "N'", 0, 0},
+        {"bit", -7, 1, nullptr, 0, 0},      {"int", 4, 10, nullptr, 0, 0},
+        {"decimal", 3, 38, nullptr, 0, 38}, {"float", 6, 53, nullptr, 0, 0},
+        {"varchar", 12, 8000, "'", 0, 0},   {"nvarchar", -9, 4000, "N'", 0, 0},
         {"datetime", 11, 23, "'", 3, 3},
     };
     const std::int64_t wanted = args.empty() ? 0 : args[0].toInt().value_or(0);
@@ -386,15 +404,33 @@ void Session::typeInfo(TokenWriter& out, const std::vector<Value>& args)
         const bool quoted = t.prefix != nullptr;
         Value prefix = quoted ? Value(t.prefix) : Value();
         Value suffix = quoted ? Value("'") : Value();
-        rs.row({t.name, t.odbcType, t.precision, prefix, suffix, Value(), 1, quoted ? 1 : 0, 3,
-                Value(), 0, Value(), t.name, t.minScale, t.maxScale, t.odbcType == 11 ? 9 : t.odbcType,
-                t.odbcType == 11 ? 3 : Value(), quoted ? Value() : Value(10), Value(), 0});
+        rs.row({t.name,
+                t.odbcType,
+                t.precision,
+                prefix,
+                suffix,
+                Value(),
+                1,
+                quoted ? 1 : 0,
+                3,
+                Value(),
+                0,
+                Value(),
+                t.name,
+                t.minScale,
+                t.maxScale,
+                t.odbcType == 11 ? 9 : t.odbcType,
+                t.odbcType == 11 ? 3 : Value(),
+                quoted ? Value() : Value(10),
+                Value(),
+                0});
     }
     out.resultSet(rs);
     out.done(DoneInProc, DoneCount, kCmdSelect, rs.rows.size());
 }
 
-namespace {
+namespace
+{
 
 // Names declared in a parameter list such as "@P1 varchar(30),@P2 decimal(9,2)".
 std::vector<std::string> declaredNames(std::string_view declaration)
@@ -412,9 +448,9 @@ std::vector<std::string> declaredNames(std::string_view declaration)
             expectName = true;
         } else if (c == '@' && expectName) {
             std::size_t e = i + 1;
-            while (e < declaration.size() &&
-                   (std::isalnum(static_cast<unsigned char>(declaration[e])) ||
-                    declaration[e] == '_'))
+            while (
+                e < declaration.size() &&
+                (std::isalnum(static_cast<unsigned char>(declaration[e])) || declaration[e] == '_'))
                 ++e;
             names.emplace_back(declaration.substr(i, e - i));
             expectName = false;
@@ -556,7 +592,6 @@ void Session::rpcRequest(TokenWriter& out, RpcRequest& rq)
     for (const auto& p : rq.params)
         values.push_back(p.value);
 
-
     if (key == "sp_executesql" || key == "sp_cursoropen" || key == "sp_prepexec" ||
         key == "sp_prepare" || key == "sp_execute") {
         statementRequest(out, rq, key);
@@ -580,9 +615,10 @@ void Session::rpcRequest(TokenWriter& out, RpcRequest& rq)
         return;
     }
     if (rq.procId || !m_ctx.registry || !m_ctx.registry->find(name)) {
-        out.error(rq.procId ? ServerError{16999, 16, 1,
-                                          "The request " + name + " is not supported by this server."}
-                            : notFound(name));
+        out.error(rq.procId
+                      ? ServerError{16999, 16, 1,
+                                    "The request " + name + " is not supported by this server."}
+                      : notFound(name));
         out.done(DoneProc, DoneError, kCmdExecute);
         return;
     }

@@ -15,7 +15,8 @@
 #include <map>
 #include <string>
 
-namespace lectora::server::tds {
+namespace lectora::server::tds
+{
 
 struct SessionContext {
     std::string login;
@@ -27,7 +28,8 @@ struct SessionContext {
     std::function<std::string(std::string_view)> resolveCatalogue;
 };
 
-class Session {
+class Session
+{
 public:
     Session(SessionContext context, int connectionId);
 

@@ -3,7 +3,8 @@
 #include <cmath>
 #include <cstdio>
 
-namespace lectora::server::tds {
+namespace lectora::server::tds
+{
 
 void TokenWriter::envChangeText(std::uint8_t type, std::string_view newValue,
                                 std::string_view oldValue)
@@ -61,7 +62,8 @@ void TokenWriter::message(bool error, int number, int state, int severity, std::
     m_out.patch16le(at, static_cast<std::uint16_t>(m_out.size() - at - 2));
 }
 
-namespace {
+namespace
+{
 
 int fractionDigits(const Value& v)
 {
@@ -206,8 +208,8 @@ std::string TokenWriter::finish()
     auto& data = m_out.data();
     for (std::size_t i = 0; i < m_doneStatus.size(); ++i) {
         const std::size_t at = m_doneStatus[i];
-        std::uint16_t status = static_cast<std::uint16_t>(std::uint8_t(data[at]) |
-                                                          std::uint8_t(data[at + 1]) << 8);
+        std::uint16_t status =
+            static_cast<std::uint16_t>(std::uint8_t(data[at]) | std::uint8_t(data[at + 1]) << 8);
         if (i + 1 < m_doneStatus.size())
             status |= DoneMore;
         else

@@ -10,7 +10,8 @@
 #include <string>
 #include <vector>
 
-namespace lectora::server::tds {
+namespace lectora::server::tds
+{
 
 enum Token : std::uint8_t {
     ColMetadata = 0x81,
@@ -41,7 +42,8 @@ inline constexpr std::uint16_t kCmdSet = 0xBA;
 inline constexpr std::uint32_t kTds74 = 0x74000004;
 inline constexpr const char* kServerName = "LECTORA";
 
-class TokenWriter {
+class TokenWriter
+{
 public:
     void envChangeText(std::uint8_t type, std::string_view newValue, std::string_view oldValue);
     void envChangeCollation();

@@ -5,9 +5,11 @@
 #include <cstring>
 #include <optional>
 
-namespace lectora::server::tds {
+namespace lectora::server::tds
+{
 
-namespace {
+namespace
+{
 
 // Length of a fixed-size type's value, or 0 for a type that carries a length.
 std::size_t fixedLength(std::uint8_t id)

@@ -8,7 +8,8 @@
 #include <cstdint>
 #include <string>
 
-namespace lectora::server::tds {
+namespace lectora::server::tds
+{
 
 enum TypeId : std::uint8_t {
     Null = 0x1F,

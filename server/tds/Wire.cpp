@@ -2,7 +2,8 @@
 
 #include <array>
 
-namespace lectora::server::tds {
+namespace lectora::server::tds
+{
 
 void Reader::seek(std::size_t pos)
 {
@@ -123,7 +124,8 @@ void Writer::usVarchar(std::string_view utf8)
     bytes(w);
 }
 
-namespace {
+namespace
+{
 
 constexpr char32_t kReplacement = 0xFFFD;
 
@@ -212,7 +214,8 @@ std::string utf16leToUtf8(std::string_view bytes)
     out.reserve(bytes.size());
     const std::size_t units = bytes.size() / 2;
     auto unit = [&](std::size_t k) {
-        return static_cast<char16_t>(std::uint8_t(bytes[2 * k]) | std::uint8_t(bytes[2 * k + 1]) << 8);
+        return static_cast<char16_t>(std::uint8_t(bytes[2 * k]) | std::uint8_t(bytes[2 * k + 1])
+                                                                      << 8);
     };
     for (std::size_t k = 0; k < units; ++k) {
         char16_t u = unit(k);

@@ -8,16 +8,19 @@
 #include <string>
 #include <string_view>
 
-namespace lectora::server::tds {
+namespace lectora::server::tds
+{
 
 // Raised for any malformed input; the session decides whether the connection
 // can go on (a bad RPC) or must close (broken framing).
-class ProtocolError : public std::runtime_error {
+class ProtocolError : public std::runtime_error
+{
 public:
     using std::runtime_error::runtime_error;
 };
 
-class Reader {
+class Reader
+{
 public:
     explicit Reader(std::string_view data) : m_data(data) {}
 
@@ -44,7 +47,8 @@ private:
     std::size_t m_pos = 0;
 };
 
-class Writer {
+class Writer
+{
 public:
     std::string& data() { return m_out; }
     std::size_t size() const { return m_out.size(); }

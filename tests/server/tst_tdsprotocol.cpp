@@ -15,7 +15,8 @@ using namespace lectora::server::tds;
 
 Q_DECLARE_METATYPE(std::vector<lectora::server::Value>)
 
-namespace {
+namespace
+{
 
 // --- requests as a client builds them -------------------------------------------
 
@@ -27,9 +28,9 @@ std::string utf16(std::string_view s)
 std::string login7(const std::string& user, const std::string& password,
                    const std::string& database, std::uint32_t version = kTds74)
 {
-    const std::string fields[] = {utf16("host"), utf16(user), obfuscatePassword(utf16(password)),
-                                  utf16("app"),  utf16("srv"), utf16("lib"), utf16(""),
-                                  utf16(database)};
+    const std::string fields[] = {utf16("host"), utf16(user),    obfuscatePassword(utf16(password)),
+                                  utf16("app"),  utf16("srv"),   utf16("lib"),
+                                  utf16(""),     utf16(database)};
     Writer w;
     w.u32le(0); // length, patched below
     w.u32le(version);
@@ -49,10 +50,10 @@ std::string login7(const std::string& user, const std::string& password,
     field(fields[6]);
     field(fields[7]);
     w.bytes(std::string(6, '\0')); // client id
-    w.u32le(0);                     // sspi
-    w.u32le(0);                     // attach file
-    w.u32le(0);                     // change password
-    w.u32le(0);                     // long sspi
+    w.u32le(0);                    // sspi
+    w.u32le(0);                    // attach file
+    w.u32le(0);                    // change password
+    w.u32le(0);                    // long sspi
     for (const auto& f : fields)
         w.bytes(f);
     std::string out = std::move(w.data());
@@ -110,12 +111,12 @@ std::string bytes(std::initializer_list<int> b)
 
 struct Token {
     int id = 0;
-    int status = 0;        // DONE family
+    int status = 0; // DONE family
     std::uint64_t count = 0;
-    int number = 0;        // ERROR / INFO
-    std::string text;      // ERROR / INFO message, RETURNVALUE name
-    TypeInfo type;         // RETURNVALUE
-    Value value;           // RETURNVALUE / RETURNSTATUS
+    int number = 0;   // ERROR / INFO
+    std::string text; // ERROR / INFO message, RETURNVALUE name
+    TypeInfo type;    // RETURNVALUE
+    Value value;      // RETURNVALUE / RETURNSTATUS
     std::vector<std::vector<Value>> rows;
 };
 
@@ -213,7 +214,8 @@ std::string ids(const std::vector<Token>& ts)
 
 } // namespace
 
-class TdsProtocolTest : public QObject {
+class TdsProtocolTest : public QObject
+{
     Q_OBJECT
 
     ProcedureRegistry m_registry;
@@ -252,37 +254,65 @@ private Q_SLOTS:
 
         QTest::newRow("quoted, no blank") << "EXECUTE sp_KVR_Persona 'demo','demo'"
                                           << "call:sp_KVR_Persona|'demo','demo'";
-        QTest::newRow("blank after comma") << "EXEC sp_x 'a', 'b'" << "call:sp_x|'a','b'";
-        QTest::newRow("blank before comma") << "execute sp_x 'a' ,'b'" << "call:sp_x|'a','b'";
-        QTest::newRow("blanks both sides, tabs") << "EXEC  sp_x\t'a' \t,\t 'b'  " << "call:sp_x|'a','b'";
-        QTest::newRow("doubled quote") << "EXEC sp_x 'it''s', ''''" << "call:sp_x|'it's','''";
-        QTest::newRow("empty string") << "EXEC sp_x ''" << "call:sp_x|''";
-        QTest::newRow("bare number is a number") << "EXEC sp_x 'a',7" << "call:sp_x|'a',7";
-        QTest::newRow("negative and decimal") << "EXEC sp_x -3, 1.5" << "call:sp_x|-3,1.5";
-        QTest::newRow("bare word is text") << "EXEC sp_x A-01, X7" << "call:sp_x|'A-01','X7'";
-        QTest::newRow("null") << "EXEC sp_x NULL, null" << "call:sp_x|NULL,NULL";
-        QTest::newRow("no arguments") << "EXEC sp_x" << "call:sp_x|";
+        QTest::newRow("blank after comma") << "EXEC sp_x 'a', 'b'"
+                                           << "call:sp_x|'a','b'";
+        QTest::newRow("blank before comma") << "execute sp_x 'a' ,'b'"
+                                            << "call:sp_x|'a','b'";
+        QTest::newRow("blanks both sides, tabs") << "EXEC  sp_x\t'a' \t,\t 'b'  "
+                                                 << "call:sp_x|'a','b'";
+        QTest::newRow("doubled quote") << "EXEC sp_x 'it''s', ''''"
+                                       << "call:sp_x|'it's','''";
+        QTest::newRow("empty string") << "EXEC sp_x ''"
+                                      << "call:sp_x|''";
+        QTest::newRow("bare number is a number") << "EXEC sp_x 'a',7"
+                                                 << "call:sp_x|'a',7";
+        QTest::newRow("negative and decimal") << "EXEC sp_x -3, 1.5"
+                                              << "call:sp_x|-3,1.5";
+        QTest::newRow("bare word is text") << "EXEC sp_x A-01, X7"
+                                           << "call:sp_x|'A-01','X7'";
+        QTest::newRow("null") << "EXEC sp_x NULL, null"
+                              << "call:sp_x|NULL,NULL";
+        QTest::newRow("no arguments") << "EXEC sp_x"
+                                      << "call:sp_x|";
         QTest::newRow("unicode literal") << "EXEC sp_x N'Velmór', 'Cíclico'"
                                          << "call:sp_x|'Velmór','Cíclico'";
-        QTest::newRow("bare name first") << "sp_datatype_info_100 11" << "call:sp_datatype_info_100|11";
-        QTest::newRow("brackets and group") << "EXEC [dbo].[sp_x];1 'a'" << "call:dbo.sp_x;1|'a'";
-        QTest::newRow("named argument") << "EXEC sp_x @Serie = 'S-1'" << "call:sp_x|@Serie='S-1'";
-        QTest::newRow("trailing semicolon") << "EXEC sp_x 'a';" << "call:sp_x|'a'";
-        QTest::newRow("set") << "SET QUOTED_IDENTIFIER ON" << "set";
-        QTest::newRow("set lines") << "set textsize 2147483647\r\nset arithabort on\nset xact_abort off"
-                                   << "set;set;set";
-        QTest::newRow("two calls on lines") << "EXEC sp_a 1\nEXEC sp_b 'x'" << "call:sp_a|1;call:sp_b|'x'";
-        QTest::newRow("line break inside quotes") << "EXEC sp_a 'x\ny'" << "call:sp_a|'x\ny'";
-        QTest::newRow("semicolon inside quotes") << "EXEC sp_a 'x;y'" << "call:sp_a|'x;y'";
-        QTest::newRow("blank batch") << "  \r\n\t " << "";
-        QTest::newRow("empty argument") << "EXEC sp_x 'a',,'b'" << "error:102";
-        QTest::newRow("trailing comma") << "EXEC sp_x 'a'," << "error:102";
-        QTest::newRow("missing comma") << "EXEC sp_x 'a' 'b'" << "error:102";
-        QTest::newRow("unclosed quote") << "EXEC sp_x 'abc" << "error:105";
-        QTest::newRow("no procedure") << "EXEC " << "error:102";
-        QTest::newRow("select") << "SELECT 1" << "error:102";
-        QTest::newRow("glued keyword") << "EXECsp_x 1" << "call:EXECsp_x|1";
-        QTest::newRow("error does not stop the next") << "EXEC sp_x 'a',\nEXEC sp_y" << "error:102;call:sp_y|";
+        QTest::newRow("bare name first") << "sp_datatype_info_100 11"
+                                         << "call:sp_datatype_info_100|11";
+        QTest::newRow("brackets and group") << "EXEC [dbo].[sp_x];1 'a'"
+                                            << "call:dbo.sp_x;1|'a'";
+        QTest::newRow("named argument") << "EXEC sp_x @Serie = 'S-1'"
+                                        << "call:sp_x|@Serie='S-1'";
+        QTest::newRow("trailing semicolon") << "EXEC sp_x 'a';"
+                                            << "call:sp_x|'a'";
+        QTest::newRow("set") << "SET QUOTED_IDENTIFIER ON"
+                             << "set";
+        QTest::newRow("set lines")
+            << "set textsize 2147483647\r\nset arithabort on\nset xact_abort off"
+            << "set;set;set";
+        QTest::newRow("two calls on lines") << "EXEC sp_a 1\nEXEC sp_b 'x'"
+                                            << "call:sp_a|1;call:sp_b|'x'";
+        QTest::newRow("line break inside quotes") << "EXEC sp_a 'x\ny'"
+                                                  << "call:sp_a|'x\ny'";
+        QTest::newRow("semicolon inside quotes") << "EXEC sp_a 'x;y'"
+                                                 << "call:sp_a|'x;y'";
+        QTest::newRow("blank batch") << "  \r\n\t "
+                                     << "";
+        QTest::newRow("empty argument") << "EXEC sp_x 'a',,'b'"
+                                        << "error:102";
+        QTest::newRow("trailing comma") << "EXEC sp_x 'a',"
+                                        << "error:102";
+        QTest::newRow("missing comma") << "EXEC sp_x 'a' 'b'"
+                                       << "error:102";
+        QTest::newRow("unclosed quote") << "EXEC sp_x 'abc"
+                                        << "error:105";
+        QTest::newRow("no procedure") << "EXEC "
+                                      << "error:102";
+        QTest::newRow("select") << "SELECT 1"
+                                << "error:102";
+        QTest::newRow("glued keyword") << "EXECsp_x 1"
+                                       << "call:EXECsp_x|1";
+        QTest::newRow("error does not stop the next") << "EXEC sp_x 'a',\nEXEC sp_y"
+                                                      << "error:102;call:sp_y|";
     }
 
     void batchParser()
@@ -304,7 +334,8 @@ private Q_SLOTS:
                                     : QString::fromStdString(a.value.toText());
                     args << (a.name.empty() ? "" : QString::fromStdString(a.name) + "=") + v;
                 }
-                got << QString("call:%1|%2").arg(QString::fromStdString(st.procedure), args.join(','));
+                got << QString("call:%1|%2")
+                           .arg(QString::fromStdString(st.procedure), args.join(','));
             }
         }
         QCOMPARE(got.join(';'), expected);
@@ -340,7 +371,8 @@ private Q_SLOTS:
     void brokenFraming_data()
     {
         QTest::addColumn<QByteArray>("bytes");
-        QTest::newRow("length shorter than header") << QByteArray("\x01\x01\x00\x04\x00\x00\x01\x00", 8);
+        QTest::newRow("length shorter than header")
+            << QByteArray("\x01\x01\x00\x04\x00\x00\x01\x00", 8);
         QTest::newRow("unknown type") << QByteArray("\x55\x01\x00\x08\x00\x00\x01\x00", 8);
         QTest::newRow("type changes mid-message")
             << QByteArray("\x01\x00\x00\x09\x00\x00\x01\x00X\x03\x01\x00\x09\x00\x00\x02\x00Y", 18);
@@ -388,14 +420,26 @@ private Q_SLOTS:
         QTest::addColumn<QString>("password");
         QTest::addColumn<QString>("database");
         QTest::addColumn<int>("error"); // 0: logged in
-        QTest::newRow("right pair") << "sa" << "tolvexra" << "KV_ULMAR" << 0;
-        QTest::newRow("login name case-insensitive") << "SA" << "tolvexra" << "KV_ULMAR" << 0;
-        QTest::newRow("password with the NUL Qt appends") << "sa" << QString("tolvexra") + QChar(0)
-                                                          << "KV_ULMAR" << 0;
-        QTest::newRow("wrong password") << "sa" << "tolvexrA" << "KV_ULMAR" << 18456;
-        QTest::newRow("wrong user") << "sb" << "tolvexra" << "KV_ULMAR" << 18456;
-        QTest::newRow("empty password") << "sa" << "" << "KV_ULMAR" << 18456;
-        QTest::newRow("unknown catalogue") << "sa" << "tolvexra" << "master" << 4060;
+        QTest::newRow("right pair") << "sa"
+                                    << "tolvexra"
+                                    << "KV_ULMAR" << 0;
+        QTest::newRow("login name case-insensitive") << "SA"
+                                                     << "tolvexra"
+                                                     << "KV_ULMAR" << 0;
+        QTest::newRow("password with the NUL Qt appends")
+            << "sa" << QString("tolvexra") + QChar(0) << "KV_ULMAR" << 0;
+        QTest::newRow("wrong password") << "sa"
+                                        << "tolvexrA"
+                                        << "KV_ULMAR" << 18456;
+        QTest::newRow("wrong user") << "sb"
+                                    << "tolvexra"
+                                    << "KV_ULMAR" << 18456;
+        QTest::newRow("empty password") << "sa"
+                                        << ""
+                                        << "KV_ULMAR" << 18456;
+        QTest::newRow("unknown catalogue") << "sa"
+                                           << "tolvexra"
+                                           << "master" << 4060;
     }
 
     void login()
@@ -462,9 +506,10 @@ private Q_SLOTS:
         });
         m_registry.script("sp_Falla", [](Call&) { return Reply::fail("No hay pallet", 50001); });
         Session s = loggedIn();
-        auto ts = tokens(s.handle({PacketType::SqlBatch,
-                                   batch("SET NOCOUNT ON\nEXEC sp_Dos\nEXEC sp_Falla 1\nEXEC sp_Nadie")})
-                             .reply);
+        auto ts =
+            tokens(s.handle({PacketType::SqlBatch,
+                             batch("SET NOCOUNT ON\nEXEC sp_Dos\nEXEC sp_Falla 1\nEXEC sp_Nadie")})
+                       .reply);
         // SET: DONE; sp_Dos: INFO, two sets each with DONEINPROC, status, DONEPROC;
         // sp_Falla: ERROR, status, DONEPROC; unknown: ERROR, DONE.
         QCOMPARE(ids(ts), std::string("FD AB 81 FF 81 FF 79 FE AA 79 FE AA FD"));
@@ -484,8 +529,10 @@ private Q_SLOTS:
     {
         m_registry.script("sp_Tipos", [](Call&) {
             ResultSet rs;
-            rs.columns = {{"t", ColumnType::Text},  {"i", ColumnType::Int},
-                          {"d", ColumnType::Decimal}, {"b", ColumnType::Bit},
+            rs.columns = {{"t", ColumnType::Text},
+                          {"i", ColumnType::Int},
+                          {"d", ColumnType::Decimal},
+                          {"b", ColumnType::Bit},
                           {"f", ColumnType::Float}};
             rs.row({"Velmór", std::int64_t{5000000000}, "12.50", 1, 0.25});
             rs.row({Value(), Value(), -3, 0, Value()});
@@ -529,29 +576,34 @@ private Q_SLOTS:
     void rpcParametersAndOutputs()
     {
         Call seen;
-        m_registry.script(
-            "sp_Rpc",
-            [&](Call& call) {
-                seen = call;
-                Reply r;
-                r.outputs["@id"] = Value(std::int64_t{123456789});
-                r.outputs["@desc"] = Value("Contraseña demasiado larga para el hueco");
-                r.returnStatus = 4;
-                return r;
-            },
-            {"@n", "@txt", "@big", "@nul", "@id", "@err", "@desc"});
+        m_registry.script("sp_Rpc",
+                          [&](Call& call) {
+                              seen = call;
+                              Reply r;
+                              r.outputs["@id"] = Value(std::int64_t{123456789});
+                              r.outputs["@desc"] =
+                                  Value("Contraseña demasiado larga para el hueco");
+                              r.returnStatus = 4;
+                              return r;
+                          },
+                          {"@n", "@txt", "@big", "@nul", "@id", "@err", "@desc"});
         Session s = loggedIn();
         const std::string request = rpc(
             "sp_Rpc;1",
             {
-                {"", false, bytes({0x26, 4, 4, 0x2A, 0, 0, 0})},                        // INTN 42
-                {"", false, bytes({0xA7, 0x10, 0, 9, 4, 0xD0, 0, 0x34, 3, 0, 'V', 0xE9, 'l'})}, // "Vél" in 1252
-                {"", false, bytes({0xA7, 0xFF, 0xFF, 9, 4, 0xD0, 0, 0x34, 3, 0, 0, 0, 0, 0, 0, 0,
-                                   2, 0, 0, 0, 'a', 'b', 1, 0, 0, 0, 'c', 0, 0, 0, 0})}, // varchar(max) in chunks
-                {"", false, bytes({0xE7, 0x20, 0, 9, 4, 0xD0, 0, 0x34, 0xFF, 0xFF})},   // NVARCHAR NULL
-                {"", true, bytes({0x6A, 5, 9, 0, 0})},                                   // DECIMAL(9,0) out, NULL
-                {"", true, bytes({0x26, 4, 4, 7, 0, 0, 0})},                             // INTN out, untouched
-                {"", true, bytes({0xA7, 10, 0, 9, 4, 0xD0, 0, 0x34, 1, 0, ' '})},       // varchar(10) out
+                {"", false, bytes({0x26, 4, 4, 0x2A, 0, 0, 0})}, // INTN 42
+                {"", false,
+                 bytes(
+                     {0xA7, 0x10, 0, 9, 4, 0xD0, 0, 0x34, 3, 0, 'V', 0xE9, 'l'})}, // "Vél" in 1252
+                {"", false, bytes({0xA7, 0xFF, 0xFF, 9, 4,   0xD0, 0, 0x34, 3, 0,   0,
+                                   0,    0,    0,    0, 0,   2,    0, 0,    0, 'a', 'b',
+                                   1,    0,    0,    0, 'c', 0,    0, 0,    0})}, // varchar(max) in
+                                                                                  // chunks
+                {"", false,
+                 bytes({0xE7, 0x20, 0, 9, 4, 0xD0, 0, 0x34, 0xFF, 0xFF})}, // NVARCHAR NULL
+                {"", true, bytes({0x6A, 5, 9, 0, 0})},                     // DECIMAL(9,0) out, NULL
+                {"", true, bytes({0x26, 4, 4, 7, 0, 0, 0})},               // INTN out, untouched
+                {"", true, bytes({0xA7, 10, 0, 9, 4, 0xD0, 0, 0x34, 1, 0, ' '})}, // varchar(10) out
             });
         auto ts = tokens(s.handle({PacketType::Rpc, request}).reply);
         QCOMPARE(seen.procedure, std::string("sp_Rpc;1"));
@@ -593,7 +645,8 @@ private Q_SLOTS:
         QCOMPARE(ts[0].number, 16954);
         QCOMPARE(ts[1].value, Value(0));
 
-        auto info = tokens(s.handle({PacketType::SqlBatch, batch("sp_datatype_info_100 11")}).reply);
+        auto info =
+            tokens(s.handle({PacketType::SqlBatch, batch("sp_datatype_info_100 11")}).reply);
         QCOMPARE(ids(info), std::string("81 FF 79 FE"));
         QCOMPARE(info[0].rows.size(), std::size_t{1});
 
@@ -606,13 +659,16 @@ private Q_SLOTS:
     {
         QTest::addColumn<int>("type");
         QTest::addColumn<QByteArray>("payload");
-        QTest::newRow("rpc: headers too long") << int(PacketType::Rpc) << QByteArray("\xff\xff\x00\x00", 4);
+        QTest::newRow("rpc: headers too long")
+            << int(PacketType::Rpc) << QByteArray("\xff\xff\x00\x00", 4);
         QTest::newRow("rpc: name cut short")
             << int(PacketType::Rpc) << QByteArray("\x04\x00\x00\x00\x09\x00s\x00", 8);
         QTest::newRow("rpc: unknown type")
-            << int(PacketType::Rpc) << QByteArray("\x04\x00\x00\x00\x01\x00x\x00\x00\x00\x00\x00\x99", 13);
+            << int(PacketType::Rpc)
+            << QByteArray("\x04\x00\x00\x00\x01\x00x\x00\x00\x00\x00\x00\x99", 13);
         QTest::newRow("rpc: decimal precision 0")
-            << int(PacketType::Rpc) << QByteArray("\x04\x00\x00\x00\x01\x00x\x00\x00\x00\x00\x00\x6a\x05\x00\x00\x00", 17);
+            << int(PacketType::Rpc)
+            << QByteArray("\x04\x00\x00\x00\x01\x00x\x00\x00\x00\x00\x00\x6a\x05\x00\x00\x00", 17);
         QTest::newRow("batch: no headers") << int(PacketType::SqlBatch) << QByteArray("\x01", 1);
     }
 
@@ -621,7 +677,8 @@ private Q_SLOTS:
         QFETCH(int, type);
         QFETCH(QByteArray, payload);
         Session s = loggedIn();
-        auto o = s.handle({static_cast<PacketType>(type), std::string(payload.constData(), payload.size())});
+        auto o = s.handle(
+            {static_cast<PacketType>(type), std::string(payload.constData(), payload.size())});
         QVERIFY(!o.close);
         auto ts = tokens(o.reply);
         QCOMPARE(ts.front().number, 8009);
@@ -635,9 +692,11 @@ private Q_SLOTS:
         Session s = loggedIn();
         s.handle({PacketType::SqlBatch, batch("EXECUTE sp_KVR_Persona 'demo','s3cret'")});
         s.handle({PacketType::SqlBatch, batch("EXECUTE sp_KVR_Persona 'demo' 's3cret'")});
-        s.handle({PacketType::Rpc,
-                  rpc("sp_KVR_Persona;1", {{"", false, bytes({0xE7, 8, 0, 9, 4, 0xD0, 0, 0x34, 2, 0, 'd', 0}) },
-                                           {"", false, bytes({0xE7, 8, 0, 9, 4, 0xD0, 0, 0x34, 4, 0, 's', 0, '3', 0})}})});
+        s.handle(
+            {PacketType::Rpc,
+             rpc("sp_KVR_Persona;1",
+                 {{"", false, bytes({0xE7, 8, 0, 9, 4, 0xD0, 0, 0x34, 2, 0, 'd', 0})},
+                  {"", false, bytes({0xE7, 8, 0, 9, 4, 0xD0, 0, 0x34, 4, 0, 's', 0, '3', 0})}})});
         const auto entries = m_journal.entries();
         QCOMPARE(entries.size(), std::size_t{3});
         QCOMPARE(entries[0].text, std::string("EXECUTE sp_KVR_Persona 'demo','****'"));

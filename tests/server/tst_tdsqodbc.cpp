@@ -19,7 +19,8 @@
 
 using namespace lectora::server;
 
-class TdsQodbcTest : public QObject {
+class TdsQodbcTest : public QObject
+{
     Q_OBJECT
 
 private:
@@ -68,15 +69,18 @@ private Q_SLOTS:
             QVERIFY2(db.isOpen(), qPrintable(db.lastError().text()));
             QSqlQuery q(db);
             q.setForwardOnly(true);
-            QVERIFY2(q.exec("EXECUTE sp_KVR_Persona 'demo','demo'"), qPrintable(q.lastError().text()));
+            QVERIFY2(q.exec("EXECUTE sp_KVR_Persona 'demo','demo'"),
+                     qPrintable(q.lastError().text()));
             QVERIFY(q.next());
             QVERIFY(!q.value("ID_Persona").toString().isEmpty());
-            QVERIFY2(q.exec("EXECUTE sp_KVR_Persona 'demo','wrong'"), qPrintable(q.lastError().text()));
+            QVERIFY2(q.exec("EXECUTE sp_KVR_Persona 'demo','wrong'"),
+                     qPrintable(q.lastError().text()));
             QVERIFY(!q.next());
         }
         const auto journal = m_server.journal();
         QVERIFY(std::any_of(journal.begin(), journal.end(), [](const JournalEntry& e) {
-            return e.text == "EXECUTE sp_KVR_Persona 'demo','****'" && e.procedure == "sp_KVR_Persona";
+            return e.text == "EXECUTE sp_KVR_Persona 'demo','****'" &&
+                   e.procedure == "sp_KVR_Persona";
         }));
     }
 
@@ -85,18 +89,17 @@ private Q_SLOTS:
     void callWithOutputs()
     {
         Call seen;
-        m_server.script(
-            "sp_Test_Obtiene",
-            [&](Call& call) {
-                seen = call;
-                Reply r;
-                r.outputs["@id_producto"] = Value(std::int64_t{123456789});
-                r.outputs["@Error"] = Value(3);
-                r.outputs["@ErrorDescripcion"] = Value("Contraseña inválida en Velmór");
-                r.returnStatus = 7;
-                return r;
-            },
-            {"@Serie", "@id_producto", "@Error", "@ErrorDescripcion"});
+        m_server.script("sp_Test_Obtiene",
+                        [&](Call& call) {
+                            seen = call;
+                            Reply r;
+                            r.outputs["@id_producto"] = Value(std::int64_t{123456789});
+                            r.outputs["@Error"] = Value(3);
+                            r.outputs["@ErrorDescripcion"] = Value("Contraseña inválida en Velmór");
+                            r.returnStatus = 7;
+                            return r;
+                        },
+                        {"@Serie", "@id_producto", "@Error", "@ErrorDescripcion"});
         QSqlDatabase db = open("c2");
         QVERIFY2(db.isOpen(), qPrintable(db.lastError().text()));
         QSqlQuery q(db);
@@ -116,7 +119,7 @@ private Q_SLOTS:
         QCOMPARE(q.boundValue(3).toInt(), 3);
         QString description = q.boundValue(4).toString();
         description.truncate(description.indexOf(QChar(0)) < 0 ? description.size()
-                                                                : description.indexOf(QChar(0)));
+                                                               : description.indexOf(QChar(0)));
         QCOMPARE(description, QString("Contraseña inválida en Velmór"));
         QCOMPARE(q.boundValue(0).toInt(), 7);
     }
@@ -126,8 +129,12 @@ private Q_SLOTS:
         QTest::addColumn<QString>("catalogue");
         QTest::addColumn<QString>("password");
         QTest::addColumn<QString>("code");
-        QTest::newRow("wrong password") << "KV_NORDA_PREVENTA" << "otra" << "18456";
-        QTest::newRow("unknown catalogue") << "KV_OTRA" << "tolvexra" << "4060";
+        QTest::newRow("wrong password") << "KV_NORDA_PREVENTA"
+                                        << "otra"
+                                        << "18456";
+        QTest::newRow("unknown catalogue") << "KV_OTRA"
+                                           << "tolvexra"
+                                           << "4060";
     }
 
     void loginRefused()
@@ -137,8 +144,10 @@ private Q_SLOTS:
         QFETCH(QString, code);
         QSqlDatabase db = open("refused", catalogue, password);
         QVERIFY(!db.isOpen());
-        QVERIFY2(db.lastError().nativeErrorCode().contains(code) || db.lastError().text().contains(code) ||
-                     db.lastError().text().contains(code == "18456" ? "Login failed" : "Cannot open database"),
+        QVERIFY2(db.lastError().nativeErrorCode().contains(code) ||
+                     db.lastError().text().contains(code) ||
+                     db.lastError().text().contains(code == "18456" ? "Login failed"
+                                                                    : "Cannot open database"),
                  qPrintable(db.lastError().text()));
     }
 
@@ -156,7 +165,8 @@ private Q_SLOTS:
     // the same connection works.
     void errorsLeaveTheConnectionUsable()
     {
-        m_server.script("sp_Test_Falla", [](Call&) { return Reply::fail("Pallet inexistente", 50010); });
+        m_server.script("sp_Test_Falla",
+                        [](Call&) { return Reply::fail("Pallet inexistente", 50010); });
         QSqlDatabase db = open("c3");
         QSqlQuery q(db);
         q.setForwardOnly(true);
@@ -175,9 +185,9 @@ private Q_SLOTS:
     {
         m_server.script("sp_Test_Tipos", [](Call& call) {
             ResultSet rs;
-            rs.columns = {{"Texto", ColumnType::Text}, {"Entero", ColumnType::Int},
+            rs.columns = {{"Texto", ColumnType::Text},      {"Entero", ColumnType::Int},
                           {"Importe", ColumnType::Decimal}, {"Activo", ColumnType::Bit},
-                          {"Peso", ColumnType::Float}, {"Nada", ColumnType::Text}};
+                          {"Peso", ColumnType::Float},      {"Nada", ColumnType::Text}};
             rs.row({call.arg(0), 42, "1234.56", 1, 2.5, Value()});
             rs.row({"3 ", -7, -1, 0, 0.0, Value()});
             return Reply::rows(rs);
@@ -205,18 +215,18 @@ private Q_SLOTS:
         const int clients = 32;
         const int perClient = 25;
         Database& db = m_server.catalogue("KV_NORDA_PREVENTA");
-        db.exec("CREATE TABLE IF NOT EXISTS prueba_grabacion (cliente INTEGER, n INTEGER, texto TEXT)");
+        db.exec(
+            "CREATE TABLE IF NOT EXISTS prueba_grabacion (cliente INTEGER, n INTEGER, texto TEXT)");
         db.exec("DELETE FROM prueba_grabacion");
-        m_server.script(
-            "sp_Test_Graba",
-            [](Call& call) {
-                call.db->transaction([&] {
-                    call.db->query("INSERT INTO prueba_grabacion VALUES (?1, ?2, ?3)",
-                                   {call.arg(0), call.arg(1), call.arg(2)});
-                });
-                return Reply::rows(ResultSet::texts({"Error"}).row({"0"}));
-            },
-            {"@cliente", "@n", "@texto"});
+        m_server.script("sp_Test_Graba",
+                        [](Call& call) {
+                            call.db->transaction([&] {
+                                call.db->query("INSERT INTO prueba_grabacion VALUES (?1, ?2, ?3)",
+                                               {call.arg(0), call.arg(1), call.arg(2)});
+                            });
+                            return Reply::rows(ResultSet::texts({"Error"}).row({"0"}));
+                        },
+                        {"@cliente", "@n", "@texto"});
         std::atomic<int> failures{0};
         std::vector<std::thread> threads;
         for (int c = 0; c < clients; ++c) {
@@ -227,7 +237,9 @@ private Q_SLOTS:
                     QSqlQuery q(conn);
                     q.setForwardOnly(true);
                     for (int n = 0; n < perClient; ++n) {
-                        if (!q.exec(QString("EXEC sp_Test_Graba %1, %2, 'Velmór %1-%2'").arg(c).arg(n)) ||
+                        if (!q.exec(QString("EXEC sp_Test_Graba %1, %2, 'Velmór %1-%2'")
+                                        .arg(c)
+                                        .arg(n)) ||
                             !q.next() || q.value("Error").toString() != "0")
                             ++failures;
                     }
@@ -238,10 +250,14 @@ private Q_SLOTS:
         for (auto& t : threads)
             t.join();
         QCOMPARE(failures.load(), 0);
-        QCOMPARE(db.scalar("SELECT COUNT(*) FROM prueba_grabacion").toInt(), std::optional<std::int64_t>(clients * perClient));
-        QCOMPARE(db.scalar("SELECT COUNT(DISTINCT cliente * 1000 + n) FROM prueba_grabacion").toInt(),
+        QCOMPARE(db.scalar("SELECT COUNT(*) FROM prueba_grabacion").toInt(),
                  std::optional<std::int64_t>(clients * perClient));
-        QCOMPARE(db.scalar("SELECT COUNT(*) FROM prueba_grabacion WHERE texto = 'Velmór ' || cliente || '-' || n").toInt(),
+        QCOMPARE(
+            db.scalar("SELECT COUNT(DISTINCT cliente * 1000 + n) FROM prueba_grabacion").toInt(),
+            std::optional<std::int64_t>(clients * perClient));
+        QCOMPARE(db.scalar("SELECT COUNT(*) FROM prueba_grabacion WHERE texto = 'Velmór ' || "
+                           "cliente || '-' || n")
+                     .toInt(),
                  std::optional<std::int64_t>(clients * perClient));
     }
 
@@ -250,9 +266,11 @@ private Q_SLOTS:
     {
         QTest::addColumn<QByteArray>("bytes");
         QTest::newRow("garbage") << QByteArray(64, '\xAB');
-        QTest::newRow("truncated packet then close") << QByteArray("\x12\x01\x00\x40\x00\x00\x01\x00\x00", 9);
+        QTest::newRow("truncated packet then close")
+            << QByteArray("\x12\x01\x00\x40\x00\x00\x01\x00\x00", 9);
         QTest::newRow("length below header") << QByteArray("\x12\x01\x00\x02\x00\x00\x01\x00", 8);
-        QTest::newRow("batch before login") << QByteArray("\x01\x01\x00\x0a\x00\x00\x01\x00A\x00", 10);
+        QTest::newRow("batch before login")
+            << QByteArray("\x01\x01\x00\x0a\x00\x00\x01\x00A\x00", 10);
         QTest::newRow("garbage login")
             << QByteArray("\x10\x01\x00\x20\x00\x00\x01\x00", 8) + QByteArray(24, '\xff');
     }
@@ -275,7 +293,8 @@ private Q_SLOTS:
         while (::recv(fd, buf, sizeof buf, 0) > 0) {
         }
         ::close(fd);
-        QVERIFY(!scalar(db, "EXECUTE sp_KVR_Persona 'demo','demo'", "ID_Persona").toString().isEmpty());
+        QVERIFY(
+            !scalar(db, "EXECUTE sp_KVR_Persona 'demo','demo'", "ID_Persona").toString().isEmpty());
     }
 
     // Abandoning a result half read makes the driver cancel it; a slow
@@ -318,7 +337,9 @@ private Q_SLOTS:
         q.setForwardOnly(true);
         QVERIFY(!q.exec("EXECUTE sp_KVR_Persona 'demo','demo'"));
         QSqlDatabase again = open("again");
-        QVERIFY(!scalar(again, "EXECUTE sp_KVR_Persona 'demo','demo'", "ID_Persona").toString().isEmpty());
+        QVERIFY(!scalar(again, "EXECUTE sp_KVR_Persona 'demo','demo'", "ID_Persona")
+                     .toString()
+                     .isEmpty());
     }
 };
 
