@@ -598,8 +598,11 @@ void Session::rpcRequest(TokenWriter& out, RpcRequest& rq)
         return;
     }
 
-    record(true, Journal::callText(name, maskedValues(name, values)), name,
-           maskedValues(name, values));
+    // Releasing a prepared statement or cursor is the driver's housekeeping,
+    // not a command: it is journalled without a procedure, like SET.
+    const bool housekeeping = key == "sp_unprepare" || key == "sp_cursorclose";
+    record(true, Journal::callText(name, maskedValues(name, values)),
+           housekeeping ? std::string() : name, maskedValues(name, values));
 
     if (key == "sp_unprepare" && !rq.params.empty())
         m_prepared.erase(rq.params[0].value.toInt().value_or(0));

@@ -655,6 +655,52 @@ private Q_SLOTS:
         QCOMPARE(attention[0].status, int(DoneAttention));
     }
 
+    // What ODBC's SQLPrepare/SQLExecute become: the statement runs with the
+    // values bound to the names its declaration lists, and again by handle.
+    void preparedStatements()
+    {
+        m_registry.script("sp_Eco", [](Call& call) {
+            return Reply::rows(ResultSet::texts({"v"}).row({call.arg(0)}));
+        });
+        auto nvarchar = [](std::string_view text) {
+            const std::string w = utf16(text);
+            return bytes({0xE7, 0x40, 0x1F, 9, 4, 0xD0, 0, 0x34}) +
+                   bytes({int(w.size() & 0xff), int(w.size() >> 8)}) + w;
+        };
+        auto byId = [](int id, const std::vector<Param>& params) {
+            std::string r = rpc("x", params);
+            // Replace the name "x" with the id form.
+            r.replace(22, 4, bytes({0xFF, 0xFF, id, 0}));
+            return r;
+        };
+        Session s = loggedIn();
+        auto first =
+            tokens(s.handle({PacketType::Rpc, byId(13, {{"", true, bytes({0x26, 4, 0})},
+                                                        {"", false, nvarchar("@P1 nvarchar(10)")},
+                                                        {"", false, nvarchar("EXEC sp_Eco @P1")},
+                                                        {"", false, nvarchar("uno")}})})
+                       .reply);
+        QCOMPARE(ids(first), std::string("81 FF 79 FF AC 79 FE"));
+        QCOMPARE(first[0].rows[0][0], Value("uno"));
+        const Value handle = first[4].value;
+        QVERIFY(!handle.isNull());
+        const auto h = static_cast<int>(*handle.toInt());
+        auto again = tokens(
+            s.handle({PacketType::Rpc, byId(12, {{"", false, bytes({0x26, 4, 4, h, 0, 0, 0})},
+                                                 {"", false, nvarchar("dos")}})})
+                .reply);
+        QCOMPARE(again[0].rows[0][0], Value("dos"));
+        s.handle({PacketType::Rpc, byId(15, {{"", false, bytes({0x26, 4, 4, h, 0, 0, 0})}})});
+        auto gone = tokens(
+            s.handle({PacketType::Rpc, byId(12, {{"", false, bytes({0x26, 4, 4, h, 0, 0, 0})}})})
+                .reply);
+        QCOMPARE(gone[0].number, 8179);
+        const auto entries = m_journal.entries();
+        QCOMPARE(entries.size(), std::size_t{4});
+        QCOMPARE(entries[0].procedure, std::string("sp_Eco"));
+        QCOMPARE(entries[2].procedure, std::string());
+    }
+
     void malformedRequestsKeepTheSession_data()
     {
         QTest::addColumn<int>("type");
