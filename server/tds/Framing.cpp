@@ -48,6 +48,11 @@ std::optional<Message> Deframer::next()
             throw ProtocolError("message too large");
         m_partial->payload.append(m_buffer, m_consumed + kHeaderSize, length - kHeaderSize);
         m_consumed += length;
+        if ((status & kStatusIgnore) && (status & kStatusEndOfMessage)) {
+            // The client gave up on the message it was sending.
+            m_partial.reset();
+            continue;
+        }
         if (status & kStatusEndOfMessage) {
             Message done = std::move(*m_partial);
             m_partial.reset();

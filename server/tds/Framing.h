@@ -26,6 +26,7 @@ enum class PacketType : std::uint8_t {
 
 inline constexpr std::size_t kHeaderSize = 8;
 inline constexpr std::uint8_t kStatusEndOfMessage = 0x01;
+inline constexpr std::uint8_t kStatusIgnore = 0x02;
 inline constexpr std::size_t kPacketSize = 4096;
 // No request this server understands comes near this; a larger one is an
 // attack or a broken client, and must not be buffered.

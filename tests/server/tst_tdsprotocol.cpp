@@ -368,6 +368,22 @@ private Q_SLOTS:
         QCOMPARE(d.pending(), std::size_t{0});
     }
 
+    // A client that abandons a request half sent marks its last packet
+    // "ignore"; what it sends next is a message of its own.
+    void abandonedRequest()
+    {
+        Deframer d;
+        std::string first = framePackets(PacketType::SqlBatch, std::string(5000, 'a'), 0);
+        first[4096 + 1] = kStatusEndOfMessage | kStatusIgnore;
+        d.append(first);
+        QVERIFY(!d.next());
+        d.append(framePackets(PacketType::Attention, {}, 0));
+        auto m = d.next();
+        QVERIFY(m);
+        QCOMPARE(int(m->type), int(PacketType::Attention));
+        QVERIFY(m->payload.empty());
+    }
+
     void brokenFraming_data()
     {
         QTest::addColumn<QByteArray>("bytes");
