@@ -125,7 +125,11 @@ void StoredProc::setParam(const QString& name, const QVariant& value)
         const qlonglong n = value.typeId() == QMetaType::QString
                                 ? value.toString().trimmed().toLongLong(&ok)
                                 : value.toLongLong(&ok);
-        if (!ok || n < std::numeric_limits<int>::min() || n > std::numeric_limits<int>::max())
+        const bool fraction =
+            (value.typeId() == QMetaType::Double || value.typeId() == QMetaType::Float) &&
+            value.toDouble() != static_cast<double>(n);
+        if (!ok || fraction || n < std::numeric_limits<int>::min() ||
+            n > std::numeric_limits<int>::max())
             refuse(QStringLiteral("is not a valid integer value: '%1'").arg(value.toString()));
         m_values[index] = QVariant(int(n));
         break;

@@ -323,6 +323,8 @@ private Q_SLOTS:
                                  f.dm().Qr_Aux.run(f.dm().Cx, "EXECUTE sp_KVR_Persona 'a" +
                                                                   QString(QChar(u'\0')) + "','b'"));
         QVERIFY_THROWS_EXCEPTION(DbError, sp.setParam("@IndCantidad", "uno"));
+        QVERIFY_THROWS_EXCEPTION(DbError, sp.setParam("@IndCantidad", 2.5));
+        QVERIFY_THROWS_EXCEPTION(DbError, sp.setParam("@IndCantidad", "3000000000"));
         QVERIFY_THROWS_EXCEPTION(DbError, sp.setParam("@NoDeclarado", 1));
     }
 
