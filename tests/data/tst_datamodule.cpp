@@ -93,6 +93,10 @@ private Q_SLOTS:
         QCOMPARE(q.text("Cuantos"), QStringLiteral("2"));
         QCOMPARE(q.text("A0"), value);
         QCOMPARE(q.text("A1"), QStringLiteral("7"));
+        const auto sent = commandsFor(f.server(), "sp_kvr_eco");
+        QCOMPARE(sent.size(), 1u);
+        QCOMPARE(sent[0].args.size(), 2u);
+        QCOMPARE(QString::fromStdString(sent[0].args[0].toText()), value);
     }
 
     void sharedQueryProtocol()
