@@ -22,7 +22,7 @@ Reply persona(Call& call)
             201);
     }
     if (call.args.size() > 2)
-        return Reply::fail("Procedure or function sp_KVR_Persona has too many arguments specified.",
+        return Reply::fail("Procedure or function sp_KVR_Persona has too many arguments.",
                            8144);
 
     ResultSet rs;
