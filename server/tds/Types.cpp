@@ -297,8 +297,6 @@ WireValue readValue(Reader& in, const TypeInfo& t)
             std::uint32_t chunk = in.u32le();
             if (chunk == 0)
                 break;
-            if (v.bytes.size() + chunk > in.remaining() + v.bytes.size())
-                throw ProtocolError("value chunk beyond the end of the message");
             v.bytes.append(in.bytes(chunk));
         }
     } else if (isShortLength(t.id)) {
