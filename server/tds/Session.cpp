@@ -643,8 +643,18 @@ void Session::rpcRequest(TokenWriter& out, RpcRequest& rq)
         for (const auto& [outName, outValue] : reply.outputs)
             if (iequals(outName, declared) || (!p.name.empty() && iequals(outName, p.name)))
                 v = &outValue;
-        out.returnValue(static_cast<std::uint16_t>(i), p.name.empty() ? declared : p.name,
-                        nullableVariant(p.type), *v);
+        const TypeInfo type = nullableVariant(p.type);
+        bool overflow = !representable(type, *v);
+        if (overflow) {
+            // Cutting the number to the client's declared size would hand it
+            // a different value: refuse as SQL Server does.
+            out.error(ServerError{8115, 16, 2,
+                                  "Arithmetic overflow error converting the output parameter " +
+                                      declared + "."});
+            reply.error = ServerError{8115, 16, 2, {}};
+        }
+        out.returnValue(static_cast<std::uint16_t>(i), p.name.empty() ? declared : p.name, type,
+                        overflow ? Value() : *v);
     }
     out.returnStatus(reply.returnStatus);
     out.done(DoneProc, failed(reply) ? DoneError : 0, kCmdExecute);

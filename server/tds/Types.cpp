@@ -492,6 +492,30 @@ TypeInfo nullableVariant(const TypeInfo& t)
     return n;
 }
 
+bool representable(const TypeInfo& t, const Value& value)
+{
+    if (value.isNull())
+        return true;
+    if (t.id == IntN && t.maxLength < 8) {
+        auto i = asInteger(value);
+        if (!i)
+            return true; // not a number at all: goes out as NULL, no overflow
+        const std::int64_t limit = std::int64_t{1}
+                                   << (8 * t.maxLength - (t.maxLength == 1 ? 0 : 1));
+        return t.maxLength == 1 ? *i >= 0 && *i < limit : *i >= -limit && *i < limit;
+    }
+    if (t.id == DecimalN || t.id == NumericN) {
+        auto s = asScaled(value, t.scale);
+        if (!s)
+            return true;
+        unsigned __int128 limit = 1;
+        for (int k = 0; k < t.precision; ++k)
+            limit *= 10;
+        return s->second < limit;
+    }
+    return true;
+}
+
 void writeValue(Writer& out, const TypeInfo& t, const Value& value)
 {
     if (value.isNull()) {

@@ -82,6 +82,9 @@ void writeValue(Writer& out, const TypeInfo& type, const Value& value);
 // types this server cannot write back become NVARCHAR.
 TypeInfo nullableVariant(const TypeInfo& type);
 
+// Whether `value` fits a number type without overflow (other types: always).
+bool representable(const TypeInfo& type, const Value& value);
+
 // Text of an exact decimal: 10^scale-scaled integer -> "12.50".
 std::string decimalText(bool negative, unsigned __int128 magnitude, int scale);
 

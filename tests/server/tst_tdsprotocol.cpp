@@ -639,6 +639,51 @@ private Q_SLOTS:
         QCOMPARE(ts[4].status, 0);
     }
 
+    // A number too large for the type the client declared is refused, not cut.
+    void outputOverflow_data()
+    {
+        QTest::addColumn<QByteArray>("type"); // TYPE_INFO and a NULL value
+        QTest::addColumn<qlonglong>("value");
+        QTest::addColumn<bool>("fits");
+        QTest::newRow("decimal(9) fits")
+            << QByteArray("\x6a\x05\x09\x00\x00", 5) << 999999999LL << true;
+        QTest::newRow("decimal(9) overflows")
+            << QByteArray("\x6a\x05\x09\x00\x00", 5) << 10000000000LL << false;
+        QTest::newRow("decimal(9,2) overflows")
+            << QByteArray("\x6a\x05\x09\x02\x00", 5) << 10000000LL << false;
+        QTest::newRow("int fits") << QByteArray("\x26\x04\x00", 3) << -2147483648LL << true;
+        QTest::newRow("int overflows") << QByteArray("\x26\x04\x00", 3) << 2147483648LL << false;
+        QTest::newRow("tinyint negative") << QByteArray("\x26\x01\x00", 3) << -1LL << false;
+    }
+
+    void outputOverflow()
+    {
+        QFETCH(QByteArray, type);
+        QFETCH(qlonglong, value);
+        QFETCH(bool, fits);
+        m_registry.script("sp_Grande",
+                          [value](Call&) {
+                              Reply r;
+                              r.outputs["@n"] = Value(std::int64_t{value});
+                              return r;
+                          },
+                          {"@n"});
+        Session s = loggedIn();
+        auto ts = tokens(
+            s.handle({PacketType::Rpc,
+                      rpc("sp_Grande", {{"", true, std::string(type.constData(), type.size())}})})
+                .reply);
+        if (fits) {
+            QCOMPARE(ids(ts), std::string("AC 79 FE"));
+            QCOMPARE(ts[0].value.toInt(), std::optional<std::int64_t>(value));
+        } else {
+            QCOMPARE(ids(ts), std::string("AA AC 79 FE"));
+            QCOMPARE(ts[0].number, 8115);
+            QVERIFY(ts[1].value.isNull());
+            QCOMPARE(ts[3].status, int(DoneError));
+        }
+    }
+
     void systemRequests()
     {
         Session s = loggedIn();
