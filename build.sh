@@ -2,7 +2,7 @@
 # The two commands of the README:
 #   ./build.sh run    install what is missing, build, start the terminal
 #   ./build.sh test   install what is missing, build, run every test
-#   ./build.sh bench  build and run the benchmarks (figures, not tests)
+#   ./build.sh bench  build and run the benchmarks: a table, and build/bench/results.json
 set -euo pipefail
 cd "$(dirname "$0")"
 what=${1:-run}
@@ -42,7 +42,10 @@ case "$what" in
     QT_QPA_PLATFORM=offscreen ctest --output-on-failure -j"$(nproc)"
     ;;
   bench)
-    for b in "$build"/bench/bench_*; do [ -x "$b" ] && QT_QPA_PLATFORM=offscreen "$b"; done
+    # One table, every figure beside its baseline; the same figures as JSON
+    # in build/bench/results.json. The per-area benches (bench_server,
+    # bench_grid, ...) print more detail when run by hand.
+    QT_QPA_PLATFORM=offscreen "$build/bench/bench_all" --json "$build/bench/results.json"
     ;;
   *)
     echo "usage: ./build.sh run|test|bench" >&2
