@@ -2,6 +2,7 @@
 #include "ui_U_EntradaCajaRollo.h"
 
 #include "app/shell/MessageService.h"
+#include "app/shell/Refusal.h"
 #include "data/U_Data.h"
 
 #include <exception>
@@ -140,11 +141,8 @@ void TFr_EntradaCajaRollo::TxtPalletComponenteKeyDown(int key)
                                  .quoted(ui->TxtPalletProd->text().trimmed(), ", ")
                                  .quoted(ui->txtCantidad->text().trimmed(), ", ")
                                  .bare(idPersona(), ", "));
-        const QString code = q.text("Error").trimmed();
-        if (code != QLatin1String("0")) {
-            messages().errorBox(QStringLiteral("Error: #") + code + QStringLiteral(".\r\n") +
-                                    q.text("ErrorDesc").trimmed(),
-                                QStringLiteral("Error"));
+        if (q.text("Error").trimmed() != QLatin1String("0")) {
+            showRefusal(q);
             return;
         }
         ui->lbAvisos->setText(q.text("ErrorDesc").trimmed());

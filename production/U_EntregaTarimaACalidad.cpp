@@ -2,6 +2,7 @@
 #include "ui_U_EntregaTarimaACalidad.h"
 
 #include "app/shell/MessageService.h"
+#include "app/shell/Refusal.h"
 #include "data/U_Data.h"
 
 namespace
@@ -51,10 +52,7 @@ void TfrEntregaTarimaACalidad::edTarimaKeyDown(int key)
                   .quoted(pallet)
                   .bare(idPersona(), QStringLiteral(", ")));
         if (q.text(QStringLiteral("Error")).trimmed() != QLatin1String("0")) {
-            messages().errorBox(
-                QStringLiteral("Error: #") + q.text(QStringLiteral("Error")).trimmed() +
-                    QStringLiteral(".\r\n") + q.text(QStringLiteral("ErrorDesc")).trimmed(),
-                QStringLiteral("Error"));
+            showRefusal(q);
             startNextPallet();
             return;
         }

@@ -2,6 +2,7 @@
 #include "ui_U_Reubica.h"
 
 #include "app/shell/MessageService.h"
+#include "app/shell/Refusal.h"
 #include "data/U_Data.h"
 
 namespace
@@ -101,7 +102,5 @@ void TfrLiberacionCalidadVElmor::edLocalidadTarimaKeyDown(int key)
         return;
     }
     // This procedure describes its refusals in Mensaje, not ErrorDesc.
-    messages().errorBox(QStringLiteral("Error: #") + q.text(QStringLiteral("Error")).trimmed() +
-                            QStringLiteral(".\r\n") + q.text(QStringLiteral("Mensaje")).trimmed(),
-                        QStringLiteral("Error"));
+    showRefusal(q, QStringLiteral("Mensaje"));
 }

@@ -2,6 +2,7 @@
 #include "ui_U_SalidaCajaRollo.h"
 
 #include "app/shell/MessageService.h"
+#include "app/shell/Refusal.h"
 #include "data/U_Data.h"
 
 namespace
@@ -16,14 +17,6 @@ WindowTraits salidaCajaRolloTraits()
     t.buttons = WindowTraits::NoButtons;
     t.sizeable = false;
     return t;
-}
-
-// "<prefix><code>." CR LF "<description>" from the answer in Qr_Aux, both trimmed.
-QString answerText(const QString& prefix)
-{
-    const SharedQuery& q = Dm_Velmor->Qr_Aux;
-    return prefix + q.text(QStringLiteral("Error")).trimmed() + QStringLiteral(".\r\n") +
-           q.text(QStringLiteral("ErrorDesc")).trimmed();
 }
 
 } // namespace
@@ -66,7 +59,7 @@ void TFr_SalidaCajaRollo::edMesaKeyDown(int key)
             return;
         }
         const QString code = Dm_Velmor->Qr_Aux.text(QStringLiteral("Error"));
-        messages().errorBox(answerText(QStringLiteral("Aviso: #")), QStringLiteral("Aviso"));
+        showRefusal(Dm_Velmor->Qr_Aux, QStringLiteral("ErrorDesc"), QStringLiteral("Aviso"));
         // Only an exact "1" (as the server wrote it) means "assigned to another station".
         if (code != QLatin1String("1"))
             return;
@@ -75,12 +68,12 @@ void TFr_SalidaCajaRollo::edMesaKeyDown(int key)
             return;
 
         if (changeStation() != QLatin1String("0"))
-            messages().errorBox(answerText(QStringLiteral("Error: #")), QStringLiteral("Error"));
+            showRefusal(Dm_Velmor->Qr_Aux);
         else
             showNotice(QStringLiteral("Asignación correcta de mesa."));
 
         if (validateDelivery() != QLatin1String("0")) {
-            messages().errorBox(answerText(QStringLiteral("Error: #")), QStringLiteral("Error"));
+            showRefusal(Dm_Velmor->Qr_Aux);
             startNextPallet();
             return;
         }

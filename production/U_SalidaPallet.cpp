@@ -2,6 +2,7 @@
 #include "ui_U_SalidaPallet.h"
 
 #include "app/shell/MessageService.h"
+#include "app/shell/Refusal.h"
 #include "data/U_Data.h"
 
 namespace
@@ -58,10 +59,7 @@ void TFr_Salida::edTarimaKeyDown(int key)
             startNextPallet();
             return;
         }
-        messages().errorBox(QStringLiteral("Error: #") + q.text(QStringLiteral("Error")).trimmed() +
-                                QStringLiteral(".\r\n") +
-                                q.text(QStringLiteral("ErrorDesc")).trimmed(),
-                            QStringLiteral("Error"));
+        showRefusal(q);
         startNextPallet();
     } catch (const DbError&) {
     } catch (const std::exception&) {

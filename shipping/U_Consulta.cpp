@@ -2,6 +2,7 @@
 #include "ui_U_Consulta.h"
 
 #include "app/shell/MessageService.h"
+#include "app/shell/Refusal.h"
 #include "data/U_Data.h"
 
 #include <exception>
@@ -63,8 +64,7 @@ void TFr_Embarque1::edTarimaKeyDown(int key)
                                  .quoted(ui->edManifiesto->text().trimmed())
                                  .quoted(ui->edTarima->text().trimmed(), ",")
                                  .bare(idPersona(), ", "));
-        const QString code = q.text("Error").trimmed();
-        if (code == QLatin1String("0")) {
+        if (q.text("Error").trimmed() == QLatin1String("0")) {
             ui->lbAvisos->show();
             ui->lbAvisos->setText(QStringLiteral("Validacion correcta."));
             ui->edTarima->clear();
@@ -73,9 +73,7 @@ void TFr_Embarque1::edTarimaKeyDown(int key)
             ui->edTarima->setFocus();
             return;
         }
-        messages().errorBox(QStringLiteral("Error: #") + code + QStringLiteral(".\r\n") +
-                                q.text("ErrorDesc").trimmed(),
-                            QStringLiteral("Error"));
+        showRefusal(q);
     } catch (const std::exception&) {
         // A failed validation is dropped without a word; the fields keep their texts.
     }

@@ -2,6 +2,7 @@
 #include "ui_U_Reubicaciones.h"
 
 #include "app/shell/MessageService.h"
+#include "app/shell/Refusal.h"
 #include "data/U_Data.h"
 
 #include <exception>
@@ -58,7 +59,7 @@ void TfrReubicaciones::edMesaKeyDown(int key)
                                  .quoted(ui->edTarima->text().trimmed())
                                  .quoted(ui->edMesa->text().trimmed(), ","));
         if (q.text("Error").trimmed() != QLatin1String("0")) {
-            showRefusal();
+            showRefusal(q);
             return;
         }
         if (!messages().question(QStringLiteral("Cambiar de ubicación?"),
@@ -69,7 +70,7 @@ void TfrReubicaciones::edMesaKeyDown(int key)
                                  .quoted(ui->edTarima->text().trimmed())
                                  .quoted(ui->edMesa->text().trimmed(), " ,"));
         if (q.text("Error").trimmed() != QLatin1String("0")) {
-            showRefusal();
+            showRefusal(q);
             return;
         }
         ui->lbAvisos->show();
@@ -80,13 +81,4 @@ void TfrReubicaciones::edMesaKeyDown(int key)
     } catch (const std::exception&) {
         // Dropped without a word; what was done before stays done.
     }
-}
-
-void TfrReubicaciones::showRefusal()
-{
-    auto& q = Dm_Velmor->Qr_Aux;
-    const QString code = q.text("Error").trimmed();
-    const QString description = q.text("ErrorDesc").trimmed();
-    messages().errorBox(QStringLiteral("Error: #") + code + QStringLiteral(".\r\n") + description,
-                        QStringLiteral("Error"));
 }

@@ -27,8 +27,5 @@ private:
     void edTarimaKeyDown(int key);
     void edMesaKeyDown(int key);
 
-    // The shared query's current answer refused: "Error: #code." and its description.
-    void showRefusal();
-
     std::unique_ptr<Ui::TfrReubicaciones> ui;
 };
