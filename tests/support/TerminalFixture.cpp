@@ -4,7 +4,12 @@
 #include "app/shell/Operator.h"
 #include "app/shell/WorkflowWindow.h"
 
+#include <QAbstractButton>
+#include <QAbstractItemView>
 #include <QApplication>
+#include <QComboBox>
+#include <QLabel>
+#include <QLineEdit>
 #include <QMainWindow>
 #include <QMdiArea>
 #include <QMdiSubWindow>
@@ -89,6 +94,64 @@ void TerminalFixture::scan(QWidget* field, const QString& text)
 void TerminalFixture::pressEnter(QWidget* field)
 {
     QTest::keyClick(field, Qt::Key_Return);
+}
+
+void TerminalFixture::type(QWidget* field, const QString& text)
+{
+    field->setFocus();
+    scan(field, text);
+}
+
+QString TerminalFixture::focusName()
+{
+    const QWidget* focused = QApplication::focusWidget();
+    return focused ? focused->objectName() : QString();
+}
+
+const QList<MessageService::Shown>& TerminalFixture::shown()
+{
+    return MessageService::instance().shown();
+}
+
+QStringList TerminalFixture::cutOffCaptions(const QWidget* window)
+{
+    auto isField = [](const QWidget* w) {
+        return qobject_cast<const QLineEdit*>(w) || qobject_cast<const QComboBox*>(w) ||
+               qobject_cast<const QAbstractItemView*>(w);
+    };
+    QStringList cut;
+    for (const QWidget* caption : window->findChildren<QWidget*>()) {
+        const auto* label = qobject_cast<const QLabel*>(caption);
+        const auto* button = qobject_cast<const QAbstractButton*>(caption);
+        const QString text = label ? label->text() : button ? button->text() : QString();
+        if (text.isEmpty() || !caption->isVisibleTo(window) || (label && label->wordWrap()))
+            continue;
+        // A button's size hint holds the style's minimum size as well; what
+        // matters there is its text with a little room on both sides.
+        const QSize needed = label ? caption->sizeHint()
+                                   : QSize(caption->fontMetrics().horizontalAdvance(text) + 8,
+                                           caption->fontMetrics().height() + 4);
+        bool whole = caption->width() >= needed.width() && caption->height() >= needed.height();
+        for (const QWidget* sibling : caption->parentWidget()->findChildren<QWidget*>(
+                 QString(), Qt::FindDirectChildrenOnly)) {
+            if (sibling != caption && isField(sibling) && sibling->isVisibleTo(window) &&
+                sibling->geometry().intersects(caption->geometry()))
+                whole = false;
+        }
+        if (!whole)
+            cut << caption->objectName();
+    }
+    return cut;
+}
+
+lectora::server::Reply TerminalFixture::status(const std::optional<std::string>& code,
+                                               const std::string& description,
+                                               const std::string& textColumn)
+{
+    lectora::server::ResultSet rs = lectora::server::ResultSet::texts({"Error", textColumn});
+    if (code)
+        rs.row({*code, description});
+    return lectora::server::Reply::rows(rs);
 }
 
 void TerminalFixture::clearMessages()

@@ -5,8 +5,12 @@
 // on server(), type as the scanner does with scan(), and look at journal()
 // and MessageService::instance().shown().
 
+#include "app/shell/MessageService.h"
 #include "data/U_Data.h"
 #include "server/EmbeddedServer.h"
+
+#include <optional>
+#include <string>
 
 #include <QString>
 #include <QStringList>
@@ -37,6 +41,24 @@ public:
     // Types `text` into `field` key by key and presses Enter, as a scanner does.
     static void scan(QWidget* field, const QString& text);
     static void pressEnter(QWidget* field);
+    // Puts the focus on `field` first, as the operator does before scanning into it.
+    static void type(QWidget* field, const QString& text);
+
+    // The object name of the focused widget ("" when nothing has the focus).
+    static QString focusName();
+    // The messages shown since the last clearMessages(), in order.
+    static const QList<MessageService::Shown>& shown();
+
+    // Object names of the visible captions (labels, buttons) under `window`
+    // that do not show whole: narrower or lower than their text needs in the
+    // font they are drawn with, or overlapped by a field beside them.
+    static QStringList cutOffCaptions(const QWidget* window);
+
+    // A status answer: the columns Error and `textColumn`, with one row unless
+    // `code` is nullopt (then the command answers no row).
+    static lectora::server::Reply status(const std::optional<std::string>& code,
+                                         const std::string& description = "",
+                                         const std::string& textColumn = "ErrorDesc");
 
     // Clears recorded messages and answers.
     static void clearMessages();
