@@ -7,6 +7,7 @@
 #include <QComboBox>
 #include <QLabel>
 #include <QLineEdit>
+#include <algorithm>
 #include <limits>
 #include <optional>
 
@@ -89,6 +90,7 @@ TfrInventario::TfrInventario(const InventoryConfig& config, QWidget* parent)
         font.setPixelSize(9);
         label->setFont(font);
     }
+    fitCaptionColumn();
 
     // Only a choice the operator makes counts as a change: filling or
     // clearing the list must not run the count's query.
@@ -101,6 +103,32 @@ TfrInventario::TfrInventario(const InventoryConfig& config, QWidget* parent)
 }
 
 TfrInventario::~TfrInventario() = default;
+
+void TfrInventario::fitCaptionColumn()
+{
+    // The form's widths suit the font it was drawn with; the screen's may be
+    // wider. A caption then keeps the room its text needs, and the fields and
+    // what stands right of them move over by as much, so no caption is cut
+    // off or hidden under its field.
+    const QList<QLabel*> captions = {ui->Serie, ui->Label3, ui->LblTicket,
+                                     ui->Guia,  ui->Label2, ui->Label1};
+    const int fieldColumn = ui->cmbRegConteo->x();
+    const int gap = fieldColumn - (ui->Serie->x() + ui->Serie->width());
+    int captionRight = 0;
+    for (QLabel* caption : captions) {
+        const QSize needed = caption->sizeHint();
+        caption->resize(std::max(caption->width(), needed.width()),
+                        std::max(caption->height(), needed.height()));
+        captionRight = std::max(captionRight, caption->x() + caption->width());
+    }
+    const int shift = captionRight + gap - fieldColumn;
+    if (shift <= 0)
+        return;
+    for (QWidget* child : findChildren<QWidget*>(QString(), Qt::FindDirectChildrenOnly)) {
+        if (child->x() >= fieldColumn)
+            child->move(child->x() + shift, child->y());
+    }
+}
 
 Connection& TfrInventario::connection() const
 {

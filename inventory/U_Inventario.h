@@ -56,6 +56,8 @@ private:
     void CargaLocalidades();
     void RegistraEscaneo();
 
+    // Widens the caption column to the screen font's needs (see the .cpp).
+    void fitCaptionColumn();
     Connection& connection() const;
     // The component bound to this window's connection and closed, ready for its parameters.
     StoredProc& bind(StoredProc& component) const;

@@ -17,6 +17,8 @@
 #include <QMdiSubWindow>
 #include <QTest>
 
+#include <algorithm>
+
 using namespace lectora::server;
 
 namespace
@@ -51,11 +53,6 @@ QStringList texts(const std::vector<Value>& values, std::size_t n)
     for (std::size_t i = 0; i < n && i < values.size(); ++i)
         out << QString::fromStdString(values[i].toText());
     return out;
-}
-
-Reply validation(const std::string& error)
-{
-    return Reply::rows(ResultSet::texts({"Error", "ErrorDesc"}).row({error, ""}));
 }
 
 Reply count(const std::string& type, const std::string& almacen, const std::string& producto,
@@ -102,7 +99,7 @@ class TestInventario : public QObject
                 out.push_back(e);
         return out;
     }
-    QList<MessageService::Shown> shown() { return MessageService::instance().shown(); }
+    const QList<MessageService::Shown>& shown() { return TerminalFixture::shown(); }
     QStringList shownTexts()
     {
         QStringList out;
@@ -160,7 +157,11 @@ private Q_SLOTS:
         QCOMPARE(QApplication::focusWidget(), combo);
 
         QCOMPARE(label("Label1"), productLabel);
-        QCOMPARE(field<QLabel>("Label1")->width(), labelWidth);
+        auto* caption = field<QLabel>("Label1");
+        QCOMPARE(caption->width(), std::max(labelWidth, caption->sizeHint().width()));
+        // Every caption shows whole in the screen's font, "Reg. Conteo" too.
+        QCOMPARE(TerminalFixture::cutOffCaptions(w).join(u','), QString());
+        QCOMPARE(field<QComboBox>("cmbRegConteo")->x(), field("EdProducto")->x());
         QCOMPARE(text("edtCantidadProducto"), QString("1"));
         QVERIFY(field("edtCantidadProducto")->isReadOnly());
         // A variant's connection opens with its first command, and only then.
@@ -254,8 +255,9 @@ private Q_SLOTS:
     {
         QFETCH(QString, error);
         QFETCH(bool, refused);
-        fx->server().script("sp_KVR_InventarioValidaLocalidad",
-                            [error](Call&) { return validation(error.toStdString()); });
+        fx->server().script("sp_KVR_InventarioValidaLocalidad", [error](Call&) {
+            return TerminalFixture::status(error.toStdString());
+        });
         open();
         choose("NP-PAR-01");
         fx->clearJournal();
@@ -336,7 +338,7 @@ private Q_SLOTS:
         QFETCH(QString, quantityAfter);
         // Let every code pass the location check so that the window's own checks speak.
         fx->server().script("sp_KVR_InventarioValidaProductoLocalidad",
-                            [](Call&) { return validation("0"); });
+                            [](Call&) { return TerminalFixture::status("0"); });
         open();
         if (!count.isEmpty())
             choose(count);
