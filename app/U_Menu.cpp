@@ -59,7 +59,7 @@ TFr_Menu::TFr_Menu(const QStringList& visibleEntries, QWidget* parent)
     for (QWidget* control : loginControls())
         control->installEventFilter(this);
     connect(ui->cmdAcceso, &QPushButton::clicked, this,
-            [this] { guarded([this] { cmdAccesoClick(); }); });
+            [this] { WorkflowWindow::guarded([this] { cmdAccesoClick(); }); });
 
     FormCreate();
 }
@@ -95,8 +95,9 @@ void TFr_Menu::buildMenu(const QStringList& visibleEntries)
     };
     for (const auto& [action, click] : clicks) {
         action->setVisible(visibleEntries.contains(action->objectName()));
-        connect(action, &QAction::triggered, this,
-                [this, click = click] { guarded([this, click] { (this->*click)(); }); });
+        connect(action, &QAction::triggered, this, [this, click = click] {
+            WorkflowWindow::guarded([this, click] { (this->*click)(); });
+        });
     }
 }
 
@@ -144,9 +145,15 @@ bool TFr_Menu::eventFilter(QObject* watched, QEvent* event)
         return QMainWindow::eventFilter(watched, event);
 
     const int key = static_cast<QKeyEvent*>(event)->key();
+    if (control == ui->cmdAcceso && WorkflowWindow::isEnter(key)) {
+        // The focused button takes Enter as a dialog key and is pressed; the
+        // key is used up there, so no Enter character follows to move on.
+        WorkflowWindow::guarded([this] { cmdAccesoClick(); });
+        return true;
+    }
     if (!WorkflowWindow::isEnter(key)) {
         if (control == ui->edt_Contra)
-            guarded([this, key] { edt_ContraKeyDown(key); });
+            WorkflowWindow::guarded([this, key] { edt_ContraKeyDown(key); });
         return false;
     }
     FormKeyPress(control);
@@ -167,7 +174,7 @@ void TFr_Menu::FormKeyPress(QWidget* control)
                 selectNextLoginControl();
             }
         });
-        guarded([this] { edt_ContraKeyDown(Qt::Key_Return); });
+        WorkflowWindow::guarded([this] { edt_ContraKeyDown(Qt::Key_Return); });
         service.setBeforeModal({});
         if (!m_pendingEnterMove)
             return;
@@ -252,18 +259,6 @@ QMdiSubWindow* TFr_Menu::openOrFocus(const QString& caption,
     m_area->setActiveSubWindow(child);
     // Qt paints without the desktop's update lock, so there is none to release.
     return child;
-}
-
-void TFr_Menu::guarded(const std::function<void()>& step)
-{
-    MessageService& service = MessageService::instance();
-    try {
-        step();
-    } catch (const DbError& error) {
-        service.defaultError(error.text());
-    } catch (const std::exception& error) {
-        service.defaultError(QString::fromUtf8(error.what()));
-    }
 }
 
 void TFr_Menu::EntradaPorPallet1Click()

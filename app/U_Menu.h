@@ -60,8 +60,6 @@ private:
     void NordaPavrel1Click();
     void Ulmar1Click();
 
-    // Runs a handler; what it lets through goes to the default error report.
-    void guarded(const std::function<void()>& step);
     QList<QWidget*> loginControls() const;
     void selectNextLoginControl();
 

@@ -51,8 +51,9 @@ public:
     static bool isEnter(int key);
 
     // Runs `step`; an exception it lets through is shown by the default error
-    // report. Handlers that are not key-downs (combo changes, FormShow) use it.
-    void guarded(const std::function<void()>& step);
+    // report. Handlers that are not key-downs (combo changes, FormShow, the
+    // main window's login and menu) use it.
+    static void guarded(const std::function<void()>& step);
 
 protected:
     // Registers the key-down handler of a field (called with the Qt key code).

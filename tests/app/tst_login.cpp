@@ -103,6 +103,7 @@ private Q_SLOTS:
         QVERIFY(!m_menu->menuBar()->isVisible());
         QCOMPARE(focused(), QStringLiteral("edt_Usuario"));
         QCOMPARE(m_menu->centralWidget()->size(), QSize(312, 288));
+        QCOMPARE(TerminalFixture::cutOffCaptions(m_menu.get()).join(u','), QString());
         QCOMPARE(password()->echoMode(), QLineEdit::Password);
         QVERIFY(m_menu->IdPersona.isEmpty());
     }
@@ -247,12 +248,35 @@ private Q_SLOTS:
         TerminalFixture::pressEnter(user());
         QCOMPARE(focused(), QStringLiteral("edt_Contra"));
         QVERIFY(m_fixture->journal().isEmpty());
-        // Enter on the button moves on; it does not press it.
-        field<QPushButton>("cmdAcceso")->setFocus();
-        TerminalFixture::pressEnter(field<QPushButton>("cmdAcceso"));
+    }
+
+    // Enter on the focused button presses it, as a dialog key does, and the
+    // focus is not moved on after it: a refusal leaves it where the login put it.
+    void enterOnTheButtonLogsIn()
+    {
+        auto* button = field<QPushButton>("cmdAcceso");
+        button->setFocus();
+        TerminalFixture::pressEnter(button);
+        QCOMPARE(shown().size(), 1);
+        QCOMPARE(shown()[0].text, QStringLiteral("Ingrese su Usuario"));
         QCOMPARE(focused(), QStringLiteral("edt_Usuario"));
+
+        TerminalFixture::clearMessages();
+        user()->setText(QStringLiteral("demo"));
+        password()->setText(QStringLiteral("nope"));
+        button->setFocus();
+        TerminalFixture::pressEnter(button);
+        QCOMPARE(shown().size(), 1);
+        QCOMPARE(shown()[0].text, QStringLiteral("Usuario Incorrecto"));
+        QCOMPARE(focused(), QStringLiteral("edt_Contra"));
+
+        TerminalFixture::clearMessages();
+        password()->setText(QStringLiteral("demo"));
+        button->setFocus();
+        TerminalFixture::pressEnter(button);
         QVERIFY(shown().isEmpty());
-        QVERIFY(m_fixture->journal().isEmpty());
+        QVERIFY(!panel()->isVisible());
+        QCOMPARE(m_menu->IdPersona, QStringLiteral("1"));
     }
 
     void everyEntryOpensItsWindow_data()
