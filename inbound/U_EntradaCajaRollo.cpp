@@ -16,13 +16,11 @@ const QString kNoExisteTarima = QStringLiteral("No existe la tarima.");
 
 WindowTraits TFr_EntradaCajaRollo::windowTraits()
 {
-    WindowTraits t;
-    t.keyPreview = false;
-    t.formEnterMove = false;
-    t.close = WindowTraits::Close::Destroy;
-    t.buttons = WindowTraits::NoButtons;
-    t.sizeable = false;
-    return t;
+    return {.keyPreview = false,
+            .formEnterMove = false,
+            .close = WindowTraits::Close::Destroy,
+            .buttons = WindowTraits::NoButtons,
+            .sizeable = false};
 }
 
 TFr_EntradaCajaRollo::TFr_EntradaCajaRollo(QWidget* parent)

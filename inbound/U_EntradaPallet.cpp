@@ -15,13 +15,11 @@ const QString kLocalidadNoExiste = QStringLiteral("La localidad no existe en el 
 
 WindowTraits TFr_EntradaPallet::windowTraits()
 {
-    WindowTraits t;
-    t.keyPreview = true;
-    t.formEnterMove = true;
-    t.close = WindowTraits::Close::Destroy;
-    t.buttons = WindowTraits::NoButtons;
-    t.sizeable = false;
-    return t;
+    return {.keyPreview = true,
+            .formEnterMove = true,
+            .close = WindowTraits::Close::Destroy,
+            .buttons = WindowTraits::NoButtons,
+            .sizeable = false};
 }
 
 TFr_EntradaPallet::TFr_EntradaPallet(QWidget* parent)

@@ -11,13 +11,11 @@ WindowTraits embarqueTraits()
 {
     // Key preview without a form Enter handler: Enter does not move the focus.
     // No close handler and no minimise button: a close request does nothing.
-    WindowTraits t;
-    t.keyPreview = true;
-    t.formEnterMove = false;
-    t.close = WindowTraits::Close::Ignore;
-    t.buttons = WindowTraits::NoButtons;
-    t.sizeable = true;
-    return t;
+    return {.keyPreview = true,
+            .formEnterMove = false,
+            .close = WindowTraits::Close::Ignore,
+            .buttons = WindowTraits::NoButtons,
+            .sizeable = true};
 }
 
 } // namespace

@@ -10,13 +10,11 @@ namespace
 
 WindowTraits entregaCalidadTraits()
 {
-    WindowTraits t;
-    t.keyPreview = false;
-    t.formEnterMove = false;
-    t.close = WindowTraits::Close::Minimise;
-    t.buttons = WindowTraits::SystemMenu | WindowTraits::Minimise | WindowTraits::Maximise;
-    t.sizeable = true;
-    return t;
+    return {.keyPreview = false,
+            .formEnterMove = false,
+            .close = WindowTraits::Close::Minimise,
+            .buttons = WindowTraits::SystemMenu | WindowTraits::Minimise | WindowTraits::Maximise,
+            .sizeable = true};
 }
 
 } // namespace

@@ -12,13 +12,11 @@ WindowTraits liberacionTraits()
 {
     // The form has an Enter handler but no key preview, so it never acts:
     // the focus moves only where the steps move it.
-    WindowTraits t;
-    t.keyPreview = false;
-    t.formEnterMove = false;
-    t.close = WindowTraits::Close::Destroy;
-    t.buttons = WindowTraits::NoButtons;
-    t.sizeable = false;
-    return t;
+    return {.keyPreview = false,
+            .formEnterMove = false,
+            .close = WindowTraits::Close::Destroy,
+            .buttons = WindowTraits::NoButtons,
+            .sizeable = false};
 }
 
 const QString kNoExiste = QStringLiteral("No existe la tarima.");

@@ -10,13 +10,11 @@ namespace
 
 WindowTraits salidaCajaRolloTraits()
 {
-    WindowTraits t;
-    t.keyPreview = false;
-    t.formEnterMove = false;
-    t.close = WindowTraits::Close::Destroy;
-    t.buttons = WindowTraits::NoButtons;
-    t.sizeable = false;
-    return t;
+    return {.keyPreview = false,
+            .formEnterMove = false,
+            .close = WindowTraits::Close::Destroy,
+            .buttons = WindowTraits::NoButtons,
+            .sizeable = false};
 }
 
 } // namespace

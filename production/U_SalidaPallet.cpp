@@ -10,13 +10,11 @@ namespace
 
 WindowTraits salidaTraits()
 {
-    WindowTraits t;
-    t.keyPreview = true;
-    t.formEnterMove = true;
-    t.close = WindowTraits::Close::Destroy;
-    t.buttons = WindowTraits::NoButtons;
-    t.sizeable = false;
-    return t;
+    return {.keyPreview = true,
+            .formEnterMove = true,
+            .close = WindowTraits::Close::Destroy,
+            .buttons = WindowTraits::NoButtons,
+            .sizeable = false};
 }
 
 } // namespace

@@ -9,13 +9,11 @@
 
 WindowTraits TFr_Embarque1::windowTraits()
 {
-    WindowTraits t;
-    t.keyPreview = true;
-    t.formEnterMove = true;
-    t.close = WindowTraits::Close::Destroy;
-    t.buttons = WindowTraits::NoButtons;
-    t.sizeable = false;
-    return t;
+    return {.keyPreview = true,
+            .formEnterMove = true,
+            .close = WindowTraits::Close::Destroy,
+            .buttons = WindowTraits::NoButtons,
+            .sizeable = false};
 }
 
 TFr_Embarque1::TFr_Embarque1(QWidget* parent)

@@ -9,13 +9,11 @@
 
 WindowTraits TfrReubicaciones::windowTraits()
 {
-    WindowTraits t;
-    t.keyPreview = false;
-    t.formEnterMove = false;
-    t.close = WindowTraits::Close::Ignore;
-    t.buttons = WindowTraits::NoButtons;
-    t.sizeable = true;
-    return t;
+    return {.keyPreview = false,
+            .formEnterMove = false,
+            .close = WindowTraits::Close::Ignore,
+            .buttons = WindowTraits::NoButtons,
+            .sizeable = true};
 }
 
 TfrReubicaciones::TfrReubicaciones(QWidget* parent)
