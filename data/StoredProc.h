@@ -52,6 +52,11 @@ public:
     int integer(const QString& column) const;
 
     // Output parameter after open() has read every row, or after execProc().
+    // A numeric output comes back through the placeholder bound for it, which
+    // the driver keeps reporting null whatever it holds: read it with
+    // toString()/toInt(), never isNull(). A NULL the procedure answers reads
+    // as 0, so NULL and 0 cannot be told apart; the count windows, the only
+    // readers, take both the same way (@Error: success; @id_producto: no product).
     QVariant output(const QString& name) const;
 
     // What the last call sent (for tests and the journal's comparison).

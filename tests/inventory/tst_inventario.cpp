@@ -518,16 +518,27 @@ private Q_SLOTS:
     void lookupFails_data()
     {
         QTest::addColumn<int>("variant");
+        QTest::addColumn<QString>("answer");
         QTest::addColumn<bool>("sent");
-        QTest::newRow("preventa") << 0 << true;
-        QTest::newRow("ulmar") << 2 << false;
+        // A NULL id reads back as 0 through the driver; neither names a
+        // product, so the two need not be told apart.
+        for (const char* answer : {"fails", "null", "zero"}) {
+            QTest::addRow("preventa, lookup %s", answer) << 0 << answer << true;
+            QTest::addRow("ulmar, lookup %s", answer) << 2 << answer << false;
+        }
     }
     void lookupFails()
     {
         QFETCH(int, variant);
+        QFETCH(QString, answer);
         QFETCH(bool, sent);
-        fx->server().script("sp_KVR_ObtieneIDProducto",
-                            [](Call&) { return Reply::fail("Deadlock victim", 1205); });
+        fx->server().script("sp_KVR_ObtieneIDProducto", [answer](Call&) {
+            if (answer == "fails")
+                return Reply::fail("Deadlock victim", 1205);
+            Reply r;
+            r.outputs["@id_producto"] = answer == "null" ? Value() : Value(0);
+            return r;
+        });
         open(variant);
         choose(QString(kVariants[variant].prefix) + "-CIC-01");
         TerminalFixture::scan(field("EdProducto"), "S-1001");
