@@ -1,7 +1,7 @@
-// Every caption of the production, inbound and shipping windows is readable
+// Every caption of the inbound, production and shipping windows is readable
 // in the fonts the terminal really gets (the designed faces are often missing
-// and a wider one stands in): no label cuts its text, and no label runs into
-// the field it names or the value shown beside it.
+// and a wider one stands in): no label cuts its text, and none runs into the
+// field it names or the value shown beside it.
 #include "inbound/U_EntradaCajaRollo.h"
 #include "inbound/U_EntradaPallet.h"
 #include "production/U_Embarque.h"
@@ -11,10 +11,10 @@
 #include "production/U_SalidaPallet.h"
 #include "shipping/U_Consulta.h"
 #include "shipping/U_Reubicaciones.h"
+#include "tests/support/TerminalFixture.h"
 
 #include <QApplication>
 #include <QLabel>
-#include <QLineEdit>
 #include <QTest>
 #include <functional>
 #include <memory>
@@ -45,28 +45,21 @@ private Q_SLOTS:
     {
         QFETCH(WindowFactory, make);
         std::unique_ptr<WorkflowWindow> w(make());
-        const auto fields = w->findChildren<QLineEdit*>();
-        for (QLabel* label : w->findChildren<QLabel*>()) {
+        QCOMPARE(TerminalFixture::cutOffCaptions(w.get()), QStringList());
+
+        // Captions that wrap onto two lines, and captions beside a value label,
+        // are not covered by the fixture's check.
+        const auto labels = w->findChildren<QLabel*>();
+        for (QLabel* label : labels) {
             if (label->text().isEmpty())
                 continue;
             const QString what = label->objectName() + " \"" + label->text() + "\"";
-            const QRect room = label->contentsRect();
-            if (label->wordWrap()) {
+            if (label->wordWrap())
                 QVERIFY2(label->heightForWidth(label->width()) <= label->height(),
                          qPrintable(what + " needs more lines than it has"));
-            } else {
-                const int needed = label->fontMetrics().horizontalAdvance(label->text());
-                QVERIFY2(needed <= room.width(),
-                         qPrintable(
-                             what +
-                             QStringLiteral(" needs %1 px, has %2").arg(needed).arg(room.width())));
-            }
-            for (QLineEdit* field : fields)
-                QVERIFY2(!label->geometry().intersects(field->geometry()),
-                         qPrintable(what + " runs into " + field->objectName()));
             // The notice line of the entry window shares a row with the
             // suggestion by design; every other label keeps to itself.
-            for (QLabel* other : w->findChildren<QLabel*>())
+            for (QLabel* other : labels)
                 QVERIFY2(other == label || other->objectName() == QLatin1String("lbAvisos") ||
                              !label->geometry().intersects(other->geometry()),
                          qPrintable(what + " runs into " + other->objectName()));
