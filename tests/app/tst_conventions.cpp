@@ -61,12 +61,6 @@ WindowTraits traits(bool formEnterMove, WindowTraits::Close close = WindowTraits
     return t;
 }
 
-QString focusedName()
-{
-    QWidget* w = QApplication::focusWidget();
-    return w ? w->objectName() : QStringLiteral("<none>");
-}
-
 // Counts the key presses that reach a widget itself (not its children).
 class KeySpy : public QObject
 {
@@ -130,7 +124,7 @@ private Q_SLOTS:
                 w->selectNext();
         });
         TerminalFixture::scan(w->fields[0], QStringLiteral("x"));
-        QCOMPARE(focusedName(), expected);
+        QCOMPARE(TerminalFixture::focusName(), expected);
         // The step saw every key; the field saw the typed one but not Enter.
         QCOMPARE(keys, (QStringList{QString::number(Qt::Key_X), QString::number(Qt::Key_Return)}));
         QCOMPARE(w->fields[0]->text(), QStringLiteral("x"));
@@ -156,14 +150,14 @@ private Q_SLOTS:
             if (!WorkflowWindow::isEnter(key))
                 return;
             MessageService::instance().errorBox(QStringLiteral("No existe la tarima."));
-            focusWhileBoxUp = focusedName();
+            focusWhileBoxUp = TerminalFixture::focusName();
             MessageService::instance().errorBox(QStringLiteral("second box"));
             if (focusAfterBox)
                 w->focusAndSelect(w->fields[0]);
         });
         TerminalFixture::scan(w->fields[0], QStringLiteral("P1"));
         QCOMPARE(focusWhileBoxUp, QStringLiteral("B"));
-        QCOMPARE(focusedName(), expected);
+        QCOMPARE(TerminalFixture::focusName(), expected);
         QCOMPARE(MessageService::instance().shown().size(), 2);
         if (focusAfterBox)
             QCOMPARE(w->fields[0]->selectedText(), QStringLiteral("P1"));
@@ -174,13 +168,13 @@ private Q_SLOTS:
         ProbeWindow* w = openProbe(traits(false));
         w->fields[1]->setFocus();
         w->selectNext(1);
-        QCOMPARE(focusedName(), QStringLiteral("C")); // read-only, still a stop
+        QCOMPARE(TerminalFixture::focusName(), QStringLiteral("C")); // read-only, still a stop
         w->selectNext(2);
-        QCOMPARE(focusedName(), QStringLiteral("A")); // wrapped past D
+        QCOMPARE(TerminalFixture::focusName(), QStringLiteral("A")); // wrapped past D
         w->fields[3]->hide();
         w->fields[2]->setFocus();
         w->selectNext(1);
-        QCOMPARE(focusedName(), QStringLiteral("A")); // hidden fields are skipped
+        QCOMPARE(TerminalFixture::focusName(), QStringLiteral("A")); // hidden fields are skipped
     }
 
     void enterNeverReachesTheFrame_data()
@@ -207,7 +201,8 @@ private Q_SLOTS:
         w->installEventFilter(&spy);
         TerminalFixture::pressEnter(w->fields[0]);
         QCOMPARE(spy.enters, 0);
-        QCOMPARE(focusedName(), formEnterMove ? QStringLiteral("B") : QStringLiteral("A"));
+        QCOMPARE(TerminalFixture::focusName(),
+                 formEnterMove ? QStringLiteral("B") : QStringLiteral("A"));
     }
 
     void failureGoesToDefaultReportAndWindowStaysUsable()

@@ -40,12 +40,7 @@ private:
     QLineEdit* user() const { return field<QLineEdit>("edt_Usuario"); }
     QLineEdit* password() const { return field<QLineEdit>("edt_Contra"); }
     QWidget* panel() const { return field<QWidget>("Pa_Acceso"); }
-    const QList<MessageService::Shown>& shown() const { return MessageService::instance().shown(); }
-    QString focused() const
-    {
-        QWidget* w = QApplication::focusWidget();
-        return w ? w->objectName() : QStringLiteral("<none>");
-    }
+    const QList<MessageService::Shown>& shown() const { return TerminalFixture::shown(); }
 
     void login(const QString& name, const QString& secret)
     {
@@ -101,7 +96,7 @@ private Q_SLOTS:
         QCOMPARE(Fr_Menu, m_menu.get());
         QVERIFY(panel()->isVisible());
         QVERIFY(!m_menu->menuBar()->isVisible());
-        QCOMPARE(focused(), QStringLiteral("edt_Usuario"));
+        QCOMPARE(TerminalFixture::focusName(), QStringLiteral("edt_Usuario"));
         QCOMPARE(m_menu->centralWidget()->size(), QSize(312, 288));
         QCOMPARE(TerminalFixture::cutOffCaptions(m_menu.get()).join(u','), QString());
         QCOMPARE(password()->echoMode(), QLineEdit::Password);
@@ -145,7 +140,7 @@ private Q_SLOTS:
         QCOMPARE(shown()[0].text, text);
         QCOMPARE(shown()[0].caption, QStringLiteral("Usuario Incorrecto"));
         QCOMPARE(shown()[0].icon, QMessageBox::Critical);
-        QCOMPARE(focused(), focus);
+        QCOMPARE(TerminalFixture::focusName(), focus);
         QVERIFY(m_fixture->journal().isEmpty());
         QVERIFY(panel()->isVisible());
     }
@@ -156,7 +151,7 @@ private Q_SLOTS:
         QCOMPARE(shown().size(), 1);
         QCOMPARE(shown()[0].text, QStringLiteral("Usuario Incorrecto"));
         QCOMPARE(shown()[0].caption, QStringLiteral("Usuario Incorrecto"));
-        QCOMPARE(focused(), QStringLiteral("edt_Contra"));
+        QCOMPARE(TerminalFixture::focusName(), QStringLiteral("edt_Contra"));
         QCOMPARE(password()->selectedText(), QStringLiteral("nope"));
         QCOMPARE(user()->text(), QStringLiteral(" demo"));
         QVERIFY(panel()->isVisible());
@@ -246,7 +241,7 @@ private Q_SLOTS:
     {
         user()->setText(QStringLiteral("demo"));
         TerminalFixture::pressEnter(user());
-        QCOMPARE(focused(), QStringLiteral("edt_Contra"));
+        QCOMPARE(TerminalFixture::focusName(), QStringLiteral("edt_Contra"));
         QVERIFY(m_fixture->journal().isEmpty());
     }
 
@@ -259,7 +254,7 @@ private Q_SLOTS:
         TerminalFixture::pressEnter(button);
         QCOMPARE(shown().size(), 1);
         QCOMPARE(shown()[0].text, QStringLiteral("Ingrese su Usuario"));
-        QCOMPARE(focused(), QStringLiteral("edt_Usuario"));
+        QCOMPARE(TerminalFixture::focusName(), QStringLiteral("edt_Usuario"));
 
         TerminalFixture::clearMessages();
         user()->setText(QStringLiteral("demo"));
@@ -268,7 +263,7 @@ private Q_SLOTS:
         TerminalFixture::pressEnter(button);
         QCOMPARE(shown().size(), 1);
         QCOMPARE(shown()[0].text, QStringLiteral("Usuario Incorrecto"));
-        QCOMPARE(focused(), QStringLiteral("edt_Contra"));
+        QCOMPARE(TerminalFixture::focusName(), QStringLiteral("edt_Contra"));
 
         TerminalFixture::clearMessages();
         password()->setText(QStringLiteral("demo"));
