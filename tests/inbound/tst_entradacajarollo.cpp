@@ -17,26 +17,12 @@ using namespace lectora::server;
 namespace
 {
 
-Reply status(const std::optional<std::string>& code, const std::string& desc = "")
-{
-    ResultSet rs = ResultSet::texts({"Error", "ErrorDesc"});
-    if (code)
-        rs.row({*code, desc});
-    return Reply::rows(rs);
-}
-
 Reply cuantos(const std::optional<std::string>& value)
 {
     ResultSet rs = ResultSet::texts({"cuantos"});
     if (value)
         rs.row({*value});
     return Reply::rows(rs);
-}
-
-QString focusName()
-{
-    QWidget* w = QApplication::focusWidget();
-    return w ? w->objectName() : QString();
 }
 
 } // namespace
@@ -52,13 +38,6 @@ private:
     QLabel* avisos = nullptr;
     DataGrid* grid = nullptr;
 
-    const QList<MessageService::Shown>& shown() { return MessageService::instance().shown(); }
-
-    void type(QLineEdit* field, const QString& text)
-    {
-        field->setFocus();
-        TerminalFixture::scan(field, text);
-    }
     void fillAll()
     {
         ticket->setText("TS-1");
@@ -91,7 +70,7 @@ private Q_SLOTS:
 
     void startsEmptyInTicket()
     {
-        QCOMPARE(focusName(), QStringLiteral("TxtTicket"));
+        QCOMPARE(TerminalFixture::focusName(), QStringLiteral("TxtTicket"));
         QVERIFY(ticket->text().isEmpty());
         QVERIFY(prod->isReadOnly());
         QVERIFY(!avisos->isVisible());
@@ -173,7 +152,7 @@ private Q_SLOTS:
             return v == "-" ? std::nullopt : std::optional(v.toStdString());
         };
         fx->server().script("sp_KVR_ValidaTicketLectora",
-                            [=](Call&) { return status(opt(error)); });
+                            [=](Call&) { return TerminalFixture::status(opt(error)); });
         fx->server().script("sp_Kvr_IdentificaProcedimiento",
                             [=](Call&) { return ::cuantos(opt(cuantos)); });
         // The production pallet flag starts opposite to what the step decides.
@@ -181,23 +160,23 @@ private Q_SLOTS:
         prod->setText("TP-old");
         comp->setText("KC-old");
 
-        type(ticket, typed);
+        TerminalFixture::type(ticket, typed);
 
         QStringList expected{"EXECUTE sp_KVR_ValidaTicketLectora '" + typed + "'"};
         if (message.isEmpty())
             expected << "EXECUTE sp_Kvr_IdentificaProcedimiento '" + typed + "'";
         QCOMPARE(fx->journal(), expected);
-        QCOMPARE(focusName(), focus);
+        QCOMPARE(TerminalFixture::focusName(), focus);
         if (!message.isEmpty()) {
-            QCOMPARE(shown().size(), 1);
-            QCOMPARE(shown()[0].form, MessageService::Form::ErrorBox);
-            QCOMPARE(shown()[0].text, message);
-            QCOMPARE(shown()[0].caption, message);
+            QCOMPARE(TerminalFixture::shown().size(), 1);
+            QCOMPARE(TerminalFixture::shown()[0].form, MessageService::Form::ErrorBox);
+            QCOMPARE(TerminalFixture::shown()[0].text, message);
+            QCOMPARE(TerminalFixture::shown()[0].caption, message);
             QCOMPARE(ticket->selectedText(), ticket->text());
             QCOMPARE(prod->text(), QStringLiteral("TP-old"));
             return;
         }
-        QVERIFY(shown().isEmpty());
+        QVERIFY(TerminalFixture::shown().isEmpty());
         QCOMPARE(prod->isReadOnly(), prodReadOnly);
         QVERIFY(prod->text().isEmpty());
         QCOMPARE(comp->text(), prodReadOnly ? QString() : QStringLiteral("KC-old"));
@@ -207,8 +186,9 @@ private Q_SLOTS:
     {
         QList<QPair<QString, QString>> rows{{"C-01", "KC-1"}, {"C-02", "KC-2"}};
         QString error = "0";
-        fx->server().script("sp_KVR_ValidaTarimaComponenteKV",
-                            [&error](Call&) { return status(error.toStdString()); });
+        fx->server().script("sp_KVR_ValidaTarimaComponenteKV", [&error](Call&) {
+            return TerminalFixture::status(error.toStdString());
+        });
         fx->server().script("sp_KVR_SugiereLocalidadParaSurtir", [&rows](Call&) {
             ResultSet rs = ResultSet::texts({"tarima", "otro", "localidad"});
             for (const auto& r : rows)
@@ -216,10 +196,10 @@ private Q_SLOTS:
             return Reply::rows(rs);
         });
 
-        type(comp, " KC-1 ");
+        TerminalFixture::type(comp, " KC-1 ");
         QCOMPARE(fx->journal(), QStringList({"EXECUTE sp_KVR_ValidaTarimaComponenteKV 'KC-1'",
                                              "EXECUTE sp_KVR_SugiereLocalidadParaSurtir 'KC-1'"}));
-        QCOMPARE(focusName(), QStringLiteral("txtCantidad"));
+        QCOMPARE(TerminalFixture::focusName(), QStringLiteral("txtCantidad"));
         QCOMPARE(grid->rows(), 2);
         QCOMPARE(grid->cell(1, 0), QStringLiteral("C-02"));
         QCOMPARE(grid->cell(1, 1), QStringLiteral("KC-2"));
@@ -227,23 +207,23 @@ private Q_SLOTS:
         // A rejected pallet leaves the last suggestions in place.
         error = "1";
         comp->setText("KC-9");
-        type(comp, "");
-        QCOMPARE(shown().value(0).text, QStringLiteral("No existe la tarima."));
-        QCOMPARE(shown().value(0).caption, QStringLiteral("No existe la tarima."));
-        QCOMPARE(focusName(), QStringLiteral("TxtPalletComp"));
+        TerminalFixture::type(comp, "");
+        QCOMPARE(TerminalFixture::shown().value(0).text, QStringLiteral("No existe la tarima."));
+        QCOMPARE(TerminalFixture::shown().value(0).caption, QStringLiteral("No existe la tarima."));
+        QCOMPARE(TerminalFixture::focusName(), QStringLiteral("TxtPalletComp"));
         QCOMPARE(comp->selectedText(), QStringLiteral("KC-9"));
         QCOMPARE(grid->rows(), 2);
 
         // Accepting again runs the list afresh, also when it comes back empty.
         error = "";
         rows = {{"C-03", "KC-3"}};
-        type(comp, "");
+        TerminalFixture::type(comp, "");
         QCOMPARE(grid->rows(), 1);
         QCOMPARE(grid->cell(0, 1), QStringLiteral("KC-3"));
         rows.clear();
-        type(comp, "");
+        TerminalFixture::type(comp, "");
         QCOMPARE(grid->rows(), 0);
-        QCOMPARE(focusName(), QStringLiteral("txtCantidad"));
+        QCOMPARE(TerminalFixture::focusName(), QStringLiteral("txtCantidad"));
     }
 
     void quantityStepChecksEmptyInOrder_data()
@@ -285,35 +265,36 @@ private Q_SLOTS:
         ticket->setText(ticketText);
         comp->setText(compText);
         cantidad->setText(qty);
-        type(cantidad, "");
+        TerminalFixture::type(cantidad, "");
         QVERIFY(fx->journal().isEmpty());
-        QCOMPARE(shown().size(), 1);
-        QCOMPARE(shown()[0].form, MessageService::Form::Plain);
-        QCOMPARE(shown()[0].text, message);
-        QCOMPARE(shown()[0].caption, QStringLiteral("LectoraVelmor"));
-        QCOMPARE(focusName(), focus);
+        QCOMPARE(TerminalFixture::shown().size(), 1);
+        QCOMPARE(TerminalFixture::shown()[0].form, MessageService::Form::Plain);
+        QCOMPARE(TerminalFixture::shown()[0].text, message);
+        QCOMPARE(TerminalFixture::shown()[0].caption, QStringLiteral("LectoraVelmor"));
+        QCOMPARE(TerminalFixture::focusName(), focus);
     }
 
     void supplyRecorded()
     {
-        fx->server().script("sp_KVR_ScannerSalidas3",
-                            [](Call&) { return status("0", " Surtido registrado. "); });
+        fx->server().script("sp_KVR_ScannerSalidas3", [](Call&) {
+            return TerminalFixture::status("0", " Surtido registrado. ");
+        });
         ticket->setText(" TS-1 ");
         prod->setReadOnly(true);
         comp->setText("KC-1");
         cantidad->setText("abc");
-        type(cantidad, "");
+        TerminalFixture::type(cantidad, "");
 
         // Empty production pallet in third place; the quantity goes as typed.
         QCOMPARE(fx->journal(),
                  QStringList({"EXEC sp_KVR_ScannerSalidas3 'TS-1','KC-1', '', 'abc', 7"}));
-        QVERIFY(shown().isEmpty());
+        QVERIFY(TerminalFixture::shown().isEmpty());
         QVERIFY(avisos->isVisible());
         QCOMPARE(avisos->text(), QStringLiteral("Surtido registrado."));
         QCOMPARE(ticket->text(), QStringLiteral(" TS-1 "));
         QVERIFY(prod->text().isEmpty() && comp->text().isEmpty() && cantidad->text().isEmpty());
         QVERIFY(prod->isReadOnly());
-        QCOMPARE(focusName(), QStringLiteral("TxtTicket"));
+        QCOMPARE(TerminalFixture::focusName(), QStringLiteral("TxtTicket"));
         QCOMPARE(ticket->selectedText(), ticket->text());
 
         // The next key in the ticket hides the notice.
@@ -338,9 +319,9 @@ private Q_SLOTS:
         fx->server().script("sp_KVR_ScannerSalidas3", [kind](Call&) {
             switch (kind) {
             case 0:
-                return status(" 5 ", " Excede la tarima ");
+                return TerminalFixture::status(" 5 ", " Excede la tarima ");
             case 1:
-                return status(std::nullopt);
+                return TerminalFixture::status(std::nullopt);
             case 2:
                 return Reply::fail("se cayo el surtido");
             default:
@@ -349,45 +330,45 @@ private Q_SLOTS:
         });
         fillAll();
         avisos->setText("anterior");
-        type(cantidad, "");
+        TerminalFixture::type(cantidad, "");
 
         QCOMPARE(fx->journal().size(), 1);
         if (message.isEmpty()) {
-            QVERIFY(shown().isEmpty());
+            QVERIFY(TerminalFixture::shown().isEmpty());
         } else {
-            QCOMPARE(shown().size(), 1);
-            QCOMPARE(shown()[0].form, MessageService::Form::ErrorBox);
-            QCOMPARE(shown()[0].text, message);
-            QCOMPARE(shown()[0].caption, QStringLiteral("Error"));
+            QCOMPARE(TerminalFixture::shown().size(), 1);
+            QCOMPARE(TerminalFixture::shown()[0].form, MessageService::Form::ErrorBox);
+            QCOMPARE(TerminalFixture::shown()[0].text, message);
+            QCOMPARE(TerminalFixture::shown()[0].caption, QStringLiteral("Error"));
         }
         QCOMPARE(ticket->text() + prod->text() + comp->text() + cantidad->text(),
                  QStringLiteral("TS-1TP-1KC-15"));
         QVERIFY(!avisos->isVisible());
-        QCOMPARE(focusName(), QStringLiteral("txtCantidad"));
+        QCOMPARE(TerminalFixture::focusName(), QStringLiteral("txtCantidad"));
     }
 
     // The demo tickets and pallets, end to end: every supply takes its
     // quantity off the pallet, so the same supply is judged on what is left.
     void demoSupply()
     {
-        type(ticket, "TS-5001");
-        QCOMPARE(focusName(), QStringLiteral("TxtPalletProd"));
-        type(prod, "TP-3001");
-        QCOMPARE(focusName(), QStringLiteral("TxtPalletComp"));
-        type(comp, "KC-2002");
+        TerminalFixture::type(ticket, "TS-5001");
+        QCOMPARE(TerminalFixture::focusName(), QStringLiteral("TxtPalletProd"));
+        TerminalFixture::type(prod, "TP-3001");
+        QCOMPARE(TerminalFixture::focusName(), QStringLiteral("TxtPalletComp"));
+        TerminalFixture::type(comp, "KC-2002");
         QCOMPARE(grid->rows(), 2);
         QCOMPARE(grid->cell(0, 0), QStringLiteral("C-01-01"));
         QCOMPARE(grid->cell(0, 1), QStringLiteral("KC-2001"));
-        type(cantidad, "30");
-        QVERIFY(shown().isEmpty());
+        TerminalFixture::type(cantidad, "30");
+        QVERIFY(TerminalFixture::shown().isEmpty());
         QVERIFY(avisos->text().contains("Quedan 0"));
 
-        type(ticket, "");
-        type(prod, "TP-3001");
-        type(comp, "KC-2002");
+        TerminalFixture::type(ticket, "");
+        TerminalFixture::type(prod, "TP-3001");
+        TerminalFixture::type(comp, "KC-2002");
         QCOMPARE(grid->rows(), 1); // the emptied pallet is no longer suggested
-        type(cantidad, "1");
-        QCOMPARE(shown().value(0).text.left(10), QStringLiteral("Error: #5."));
+        TerminalFixture::type(cantidad, "1");
+        QCOMPARE(TerminalFixture::shown().value(0).text.left(10), QStringLiteral("Error: #5."));
 
         const QList<QPair<QString, QString>> refusals{
             {"abc", "Error: #4."}, {"0", "Error: #4."}, {"-2", "Error: #4."}};
@@ -395,25 +376,26 @@ private Q_SLOTS:
             TerminalFixture::clearMessages();
             comp->setText("KC-2001");
             cantidad->setText(qty);
-            type(cantidad, "");
-            QCOMPARE(shown().value(0).text.left(10), code);
+            TerminalFixture::type(cantidad, "");
+            QCOMPARE(TerminalFixture::shown().value(0).text.left(10), code);
         }
 
         // A direct ticket takes no production pallet; the inactive one is refused.
         TerminalFixture::clearMessages();
         ticket->clear();
-        type(ticket, "TS-5002");
+        TerminalFixture::type(ticket, "TS-5002");
         QVERIFY(prod->isReadOnly());
-        type(comp, "KC-2003");
+        TerminalFixture::type(comp, "KC-2003");
         cantidad->clear();
-        type(cantidad, "2.5");
+        TerminalFixture::type(cantidad, "2.5");
         QVERIFY(avisos->text().contains("Quedan 118"));
         ticket->clear();
-        type(ticket, "TS-5003");
-        QCOMPARE(shown().value(0).text, QStringLiteral("El ticket no se encuentra activo."));
+        TerminalFixture::type(ticket, "TS-5003");
+        QCOMPARE(TerminalFixture::shown().value(0).text,
+                 QStringLiteral("El ticket no se encuentra activo."));
         ticket->clear();
-        type(ticket, "TS-9999");
-        QCOMPARE(shown().value(1).text, QStringLiteral("No existe el ticket."));
+        TerminalFixture::type(ticket, "TS-9999");
+        QCOMPARE(TerminalFixture::shown().value(1).text, QStringLiteral("No existe el ticket."));
     }
 };
 

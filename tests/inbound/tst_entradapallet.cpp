@@ -25,12 +25,6 @@ Reply oneRow(const std::string& column, const std::optional<std::string>& value)
     return Reply::rows(rs);
 }
 
-QString focusName()
-{
-    QWidget* w = QApplication::focusWidget();
-    return w ? w->objectName() : QString();
-}
-
 } // namespace
 
 class TstEntradaPallet : public QObject
@@ -43,13 +37,6 @@ private:
     QLineEdit *kv = nullptr, *velmor = nullptr, *ubicacion = nullptr;
     QLabel *sugerida = nullptr, *avisos = nullptr;
 
-    const QList<MessageService::Shown>& shown() { return MessageService::instance().shown(); }
-
-    void type(QLineEdit* field, const QString& text)
-    {
-        field->setFocus();
-        TerminalFixture::scan(field, text);
-    }
     // Scripts the three checks so a location scan reaches the store with `store`.
     void scriptChecksPass()
     {
@@ -122,7 +109,7 @@ private Q_SLOTS:
                             [](Call&) { return oneRow("ID_Localidad", std::string(" A-09 ")); });
         velmor->setText("old label");
 
-        type(kv, pallet);
+        TerminalFixture::type(kv, pallet);
 
         const QString code = pallet.trimmed();
         QStringList expected{"EXECUTE sp_Kvr_IdentificaTipoEntrada '" + code + "'"};
@@ -132,8 +119,8 @@ private Q_SLOTS:
         QCOMPARE(velmor->isReadOnly(), readOnly);
         QCOMPARE(velmor->text(), suggests ? QString() : QStringLiteral("old label"));
         QCOMPARE(sugerida->text(), suggests ? QStringLiteral("A-09") : QString());
-        QCOMPARE(focusName(), focus);
-        QVERIFY(shown().isEmpty());
+        QCOMPARE(TerminalFixture::focusName(), focus);
+        QVERIFY(TerminalFixture::shown().isEmpty());
     }
 
     // An unknown kind leaves what the last identified pallet set up.
@@ -145,20 +132,20 @@ private Q_SLOTS:
         });
         fx->server().script("sp_KVR_SugiereLocalidadEntrada",
                             [](Call&) { return oneRow("ID_Localidad", std::string("A-07")); });
-        type(kv, "KV-1");
+        TerminalFixture::type(kv, "KV-1");
         QVERIFY(velmor->isReadOnly());
 
         kind = "999";
         kv->clear();
-        type(kv, "KV-2");
+        TerminalFixture::type(kv, "KV-2");
         QVERIFY(velmor->isReadOnly());
         QCOMPARE(sugerida->text(), QStringLiteral("A-07"));
-        QCOMPARE(focusName(), QStringLiteral("EdPalletVelmor"));
+        QCOMPARE(TerminalFixture::focusName(), QStringLiteral("EdPalletVelmor"));
 
         // Only a 186 pallet makes the label editable again.
         kind = "186";
         kv->clear();
-        type(kv, "KV-3");
+        TerminalFixture::type(kv, "KV-3");
         QVERIFY(!velmor->isReadOnly());
     }
 
@@ -204,25 +191,25 @@ private Q_SLOTS:
         velmor->setText("S-1 ");
         ubicacion->setText("L-1");
 
-        type(ubicacion, "");
+        TerminalFixture::type(ubicacion, "");
 
         QCOMPARE(fx->journal(),
                  QStringList({"EXECUTE sp_KVR_ValidaPallet 'KV-1','S-1'",
                               "EXECUTE sp_KVR_ValidaLocalidad 'L-1'",
                               "EXECUTE sp_Kvr_GuardaUbicacion 'KV-1', 'S-1', 'L-1', 7"}));
         if (text.isEmpty()) {
-            QVERIFY(shown().isEmpty());
+            QVERIFY(TerminalFixture::shown().isEmpty());
             QCOMPARE(avisos->text(), QString::fromUtf8("Verificación correcta"));
         } else {
-            QCOMPARE(shown().size(), 1);
-            QCOMPARE(shown()[0].form, MessageService::Form::ErrorBox);
-            QCOMPARE(shown()[0].text, text);
-            QCOMPARE(shown()[0].caption, caption);
+            QCOMPARE(TerminalFixture::shown().size(), 1);
+            QCOMPARE(TerminalFixture::shown()[0].form, MessageService::Form::ErrorBox);
+            QCOMPARE(TerminalFixture::shown()[0].text, text);
+            QCOMPARE(TerminalFixture::shown()[0].caption, caption);
             QCOMPARE(avisos->text(), QStringLiteral("before"));
         }
         // Stored or refused, the pallet starts over from its code.
         QVERIFY(kv->text().isEmpty() && velmor->text().isEmpty() && ubicacion->text().isEmpty());
-        QCOMPARE(focusName(), QStringLiteral("EdPalletKV"));
+        QCOMPARE(TerminalFixture::focusName(), QStringLiteral("EdPalletKV"));
     }
 
     void rejectedScansKeepFields_data()
@@ -251,18 +238,18 @@ private Q_SLOTS:
                             [](Call&) { return oneRow("id_localidad", std::nullopt); });
         kv->setText("KV-1");
         velmor->setText("S-9");
-        type(ubicacion, "ZZ");
+        TerminalFixture::type(ubicacion, "ZZ");
 
         QCOMPARE(fx->journal().size(), commands);
-        QCOMPARE(shown().size(), 1);
-        QCOMPARE(shown()[0].text, text);
-        QCOMPARE(shown()[0].caption, text);
-        QCOMPARE(shown()[0].icon, QMessageBox::Critical);
+        QCOMPARE(TerminalFixture::shown().size(), 1);
+        QCOMPARE(TerminalFixture::shown()[0].text, text);
+        QCOMPARE(TerminalFixture::shown()[0].caption, text);
+        QCOMPARE(TerminalFixture::shown()[0].icon, QMessageBox::Critical);
         QCOMPARE(kv->text(), QStringLiteral("KV-1"));
         QCOMPARE(velmor->text(), QStringLiteral("S-9"));
         QCOMPARE(ubicacion->text(), QStringLiteral("ZZ"));
         auto* target = w->findChild<QLineEdit*>(focus);
-        QCOMPARE(focusName(), focus);
+        QCOMPARE(TerminalFixture::focusName(), focus);
         QCOMPARE(target->selectedText(), target->text());
     }
 
@@ -273,10 +260,10 @@ private Q_SLOTS:
         fx->server().script("sp_KVR_ValidaPallet",
                             [](Call&) { return oneRow("tarima", std::nullopt); });
         velmor->setText("typed before");
-        type(kv, "KV-1003");
-        QCOMPARE(focusName(), QStringLiteral("EdUbicacion"));
+        TerminalFixture::type(kv, "KV-1003");
+        QCOMPARE(TerminalFixture::focusName(), QStringLiteral("EdUbicacion"));
         fx->clearJournal();
-        type(ubicacion, "A-01");
+        TerminalFixture::type(ubicacion, "A-01");
         QCOMPARE(fx->journal().value(0),
                  QStringLiteral("EXECUTE sp_KVR_ValidaPallet 'KV-1003',''"));
     }
@@ -300,9 +287,9 @@ private Q_SLOTS:
         fx->server().script("sp_Kvr_IdentificaTipoEntrada",
                             [](Call&) { return Reply::fail("identificacion caida"); });
         velmor->setText("kept");
-        type(kv, "KV-1");
-        QCOMPARE(shown().size(), 1);
-        QVERIFY(shown()[0].text.contains("identificacion caida"));
+        TerminalFixture::type(kv, "KV-1");
+        QCOMPARE(TerminalFixture::shown().size(), 1);
+        QVERIFY(TerminalFixture::shown()[0].text.contains("identificacion caida"));
         QCOMPARE(velmor->text(), QStringLiteral("kept"));
     }
 
@@ -318,43 +305,44 @@ private Q_SLOTS:
     // The demo warehouse: a pallet is stored once; its location then takes no other.
     void demoCycle()
     {
-        type(kv, "KV-1001");
+        TerminalFixture::type(kv, "KV-1001");
         QCOMPARE(sugerida->text(), QStringLiteral("A-01-02"));
-        QCOMPARE(focusName(), QStringLiteral("EdPalletVelmor"));
-        type(velmor, "SSCC-0001");
-        QCOMPARE(focusName(), QStringLiteral("EdUbicacion"));
-        type(ubicacion, "A-01-02");
-        QVERIFY(shown().isEmpty());
+        QCOMPARE(TerminalFixture::focusName(), QStringLiteral("EdPalletVelmor"));
+        TerminalFixture::type(velmor, "SSCC-0001");
+        QCOMPARE(TerminalFixture::focusName(), QStringLiteral("EdUbicacion"));
+        TerminalFixture::type(ubicacion, "A-01-02");
+        QVERIFY(TerminalFixture::shown().isEmpty());
         QCOMPARE(avisos->text(), QString::fromUtf8("Verificación correcta"));
 
         // The same pallet and location again: the location is taken now.
-        type(kv, "KV-1001");
+        TerminalFixture::type(kv, "KV-1001");
         QCOMPARE(sugerida->text(), QStringLiteral("A-01-03"));
-        type(velmor, "SSCC-0001");
-        type(ubicacion, "A-01-02");
-        QCOMPARE(shown().size(), 1);
-        QVERIFY(shown()[0].text.startsWith("No es posible registrar"));
+        TerminalFixture::type(velmor, "SSCC-0001");
+        TerminalFixture::type(ubicacion, "A-01-02");
+        QCOMPARE(TerminalFixture::shown().size(), 1);
+        QVERIFY(TerminalFixture::shown()[0].text.startsWith("No es posible registrar"));
 
         // A location of another warehouse.
         TerminalFixture::clearMessages();
-        type(kv, "KV-1002");
-        type(velmor, "SSCC-0002");
-        type(ubicacion, "B-01-01");
-        QCOMPARE(shown().value(0).text, QString::fromUtf8("La localidad no existe en el almacén."));
+        TerminalFixture::type(kv, "KV-1002");
+        TerminalFixture::type(velmor, "SSCC-0002");
+        TerminalFixture::type(ubicacion, "B-01-01");
+        QCOMPARE(TerminalFixture::shown().value(0).text,
+                 QString::fromUtf8("La localidad no existe en el almacén."));
 
         // Kind 187 skips the label; unknown locations and labels are refused.
         TerminalFixture::clearMessages();
-        type(kv, "KV-1003");
-        QCOMPARE(focusName(), QStringLiteral("EdUbicacion"));
-        type(ubicacion, "NO-EXISTE");
-        QCOMPARE(shown().value(0).text, QStringLiteral("Localidad Incorrecta"));
+        TerminalFixture::type(kv, "KV-1003");
+        QCOMPARE(TerminalFixture::focusName(), QStringLiteral("EdUbicacion"));
+        TerminalFixture::type(ubicacion, "NO-EXISTE");
+        QCOMPARE(TerminalFixture::shown().value(0).text, QStringLiteral("Localidad Incorrecta"));
         TerminalFixture::clearMessages();
         kv->clear();
         ubicacion->clear();
-        type(kv, "KV-1002");
-        type(velmor, "SSCC-0001");
-        type(ubicacion, "A-01-03");
-        QCOMPARE(shown().value(0).caption,
+        TerminalFixture::type(kv, "KV-1002");
+        TerminalFixture::type(velmor, "SSCC-0001");
+        TerminalFixture::type(ubicacion, "A-01-03");
+        QCOMPARE(TerminalFixture::shown().value(0).caption,
                  QString::fromUtf8("No corresponde el pallet Velmór con el pallet KV"));
     }
 };

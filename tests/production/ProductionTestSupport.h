@@ -6,12 +6,11 @@
 
 #include "app/shell/MessageService.h"
 #include "server/ProcedureHost.h"
+#include "tests/support/TerminalFixture.h"
 
-#include <QApplication>
 #include <QMetaType>
 #include <QString>
 #include <QStringList>
-#include <QWidget>
 
 #include <algorithm>
 #include <memory>
@@ -29,14 +28,13 @@ using lectora::server::ResultSet;
 inline Reply status(const QString& code, const QString& text,
                     const std::string& textColumn = "ErrorDesc")
 {
-    return Reply::rows(
-        ResultSet::texts({"Error", textColumn}).row({code.toStdString(), text.toStdString()}));
+    return TerminalFixture::status(code.toStdString(), text.toStdString(), textColumn);
 }
 
 // A status answer with its columns and no row.
 inline Reply noRow(const std::string& textColumn = "ErrorDesc")
 {
-    return Reply::rows(ResultSet::texts({"Error", textColumn}));
+    return TerminalFixture::status(std::nullopt, "", textColumn);
 }
 
 inline Reply serverError()
@@ -80,12 +78,6 @@ inline QStringList shownMessages()
         }
     }
     return lines;
-}
-
-inline QString focusName()
-{
-    QWidget* w = QApplication::focusWidget();
-    return w ? w->objectName() : QString();
 }
 
 } // namespace production_test

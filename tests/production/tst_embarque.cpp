@@ -65,7 +65,7 @@ private Q_SLOTS:
         QCOMPARE(grid->rows(), 3);
         // The field keeps the code and the focus: the next scan goes over it.
         QCOMPARE(edTarima->text(), QStringLiteral("TP-1"));
-        QCOMPARE(focusName(), QStringLiteral("edTarima"));
+        QCOMPARE(TerminalFixture::focusName(), QStringLiteral("edTarima"));
 
         fx.clearJournal();
         edTarima->clear();
@@ -78,7 +78,7 @@ private Q_SLOTS:
         QCOMPARE(grid->rows(), rows);
         QCOMPARE(edTarima->selectedText(),
                  messages.isEmpty() ? QString() : QStringLiteral(" TP-2 "));
-        QCOMPARE(focusName(), QStringLiteral("edTarima"));
+        QCOMPARE(TerminalFixture::focusName(), QStringLiteral("edTarima"));
     }
 
     void emptyCodeIsAnErrorBox()

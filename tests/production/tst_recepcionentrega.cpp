@@ -98,7 +98,7 @@ private Q_SLOTS:
         QCOMPARE(edTarima->text(), left);
         QCOMPARE(lbAvisos->text(), accepted ? win.success : QString());
         QCOMPARE(lbAvisos->isHidden(), kind == Kind::Quality && !accepted);
-        QCOMPARE(focusName(), QStringLiteral("edTarima"));
+        QCOMPARE(TerminalFixture::focusName(), QStringLiteral("edTarima"));
 
         if (accepted) {
             // The next scan's first key empties the notice; the label stays.

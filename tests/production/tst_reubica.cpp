@@ -76,7 +76,7 @@ private Q_SLOTS:
                              inTurn({suggestions({"LIB-A-01", "LIB-A-02"}), suggestions({"X"})}));
         r.fx.server().script("sp_KVR_ValidaTarimaProduccion",
                              inTurn({status("0", ""), status(code, "")}));
-        QCOMPARE(focusName(), QStringLiteral("edTarimaKV"));
+        QCOMPARE(TerminalFixture::focusName(), QStringLiteral("edTarimaKV"));
         TerminalFixture::scan(r.kv, QStringLiteral("TP-1"));
         QCOMPARE(r.grid->titles(), (QStringList{"Localidad", "Disponibles"}));
         QCOMPARE(r.grid->rows(), 2);
@@ -92,7 +92,7 @@ private Q_SLOTS:
         // A refused pallet keeps the last suggestion; an accepted one replaces it.
         QCOMPARE(r.grid->rows(), found ? 1 : 2);
         QCOMPARE(r.grid->cell(0, 0), found ? QStringLiteral("X") : QStringLiteral("LIB-A-01"));
-        QCOMPARE(focusName(),
+        QCOMPARE(TerminalFixture::focusName(),
                  found ? QStringLiteral("edTarimaVElmor") : QStringLiteral("edTarimaKV"));
         QCOMPARE(r.kv->selectedText(), found ? QString() : QStringLiteral(" TP-2 "));
     }
@@ -114,7 +114,7 @@ private Q_SLOTS:
         TerminalFixture::scan(r.client, QStringLiteral("VE-1"));
         QCOMPARE(r.fx.journal(), QStringList{"EXECUTE sp_KVR_ValidaTarimaCliente 'VE-1'"});
         QCOMPARE(shownMessages(), found ? QStringList{} : QStringList{kNotFound});
-        QCOMPARE(focusName(),
+        QCOMPARE(TerminalFixture::focusName(),
                  found ? QStringLiteral("edLocalidadTarima") : QStringLiteral("edTarimaVElmor"));
         QCOMPARE(r.client->selectedText(), found ? QString() : QStringLiteral("VE-1"));
     }
@@ -137,14 +137,14 @@ private Q_SLOTS:
         QCOMPARE(r.fx.journal(), QStringList{save});
         QCOMPARE(shownMessages(), QStringList{"E|Error|Error: #5.\r\nNo esta en calidad"});
         QCOMPARE(r.kv->text(), QStringLiteral("TP-1"));
-        QCOMPARE(focusName(), QStringLiteral("edLocalidadTarima"));
+        QCOMPARE(TerminalFixture::focusName(), QStringLiteral("edLocalidadTarima"));
 
         TerminalFixture::pressEnter(r.location);
         QCOMPARE(r.fx.journal(), (QStringList{save, save}));
         QCOMPARE(r.notice->text(), QStringLiteral("Localidad Actualizada"));
         QVERIFY(r.kv->text().isEmpty() && r.client->text().isEmpty() &&
                 r.location->text().isEmpty());
-        QCOMPARE(focusName(), QStringLiteral("edTarimaKV"));
+        QCOMPARE(TerminalFixture::focusName(), QStringLiteral("edTarimaKV"));
 
         TerminalFixture::clearMessages();
         TerminalFixture::pressEnter(r.location);
@@ -167,7 +167,7 @@ private Q_SLOTS:
         QVERIFY2(shown.first().startsWith("E|LectoraVelmor|") &&
                      shown.first().contains("Deadlock en la tabla de ordenes"),
                  qPrintable(shown.first()));
-        QCOMPARE(focusName(), QStringLiteral("edTarimaKV"));
+        QCOMPARE(TerminalFixture::focusName(), QStringLiteral("edTarimaKV"));
     }
 
     // The tab order starts at the client's label, not at the first field on screen.
@@ -176,11 +176,11 @@ private Q_SLOTS:
         Reubica r;
         r.client->setFocus();
         QTest::keyClick(r.client, Qt::Key_Tab);
-        QCOMPARE(focusName(), QStringLiteral("edLocalidadTarima"));
+        QCOMPARE(TerminalFixture::focusName(), QStringLiteral("edLocalidadTarima"));
         QTest::keyClick(r.location, Qt::Key_Tab);
-        QCOMPARE(focusName(), QStringLiteral("edTarimaKV"));
+        QCOMPARE(TerminalFixture::focusName(), QStringLiteral("edTarimaKV"));
         QTest::keyClick(r.kv, Qt::Key_Tab);
-        QCOMPARE(focusName(), QStringLiteral("dbgLocalidadTarima"));
+        QCOMPARE(TerminalFixture::focusName(), QStringLiteral("dbgLocalidadTarima"));
     }
 
     void closingDestroys()

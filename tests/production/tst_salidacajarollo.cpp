@@ -103,7 +103,7 @@ private Q_SLOTS:
         auto* lbAvisos = w->findChild<QLabel*>("lbAvisos");
 
         TerminalFixture::scan(edTarima, QStringLiteral("  TP-1 "));
-        QCOMPARE(focusName(), QStringLiteral("edMesa"));
+        QCOMPARE(TerminalFixture::focusName(), QStringLiteral("edMesa"));
         QVERIFY(fx.journal().isEmpty());
         TerminalFixture::scan(edMesa, QStringLiteral("M-2  "));
 
@@ -113,7 +113,8 @@ private Q_SLOTS:
         QCOMPARE(lbAvisos->isHidden(), notice.isEmpty());
         QCOMPARE(edTarima->text().isEmpty(), emptied);
         QCOMPARE(edMesa->text().isEmpty(), emptied);
-        QCOMPARE(focusName(), emptied ? QStringLiteral("edTarima") : QStringLiteral("edMesa"));
+        QCOMPARE(TerminalFixture::focusName(),
+                 emptied ? QStringLiteral("edTarima") : QStringLiteral("edMesa"));
     }
 
     void emptyPalletSendsNothing()
@@ -126,7 +127,7 @@ private Q_SLOTS:
         TerminalFixture::scan(w->findChild<QLineEdit*>("edMesa"), QStringLiteral("MESA-01"));
         QCOMPARE(shownMessages(), QStringList{"P|Ingrese la tarima."});
         QVERIFY(fx.journal().isEmpty());
-        QCOMPARE(focusName(), QStringLiteral("edTarima"));
+        QCOMPARE(TerminalFixture::focusName(), QStringLiteral("edTarima"));
     }
 
     // An empty station is not checked here: the server judges it.

@@ -12,17 +12,6 @@
 
 using namespace lectora::server;
 
-namespace
-{
-
-QString focusName()
-{
-    QWidget* w = QApplication::focusWidget();
-    return w ? w->objectName() : QString();
-}
-
-} // namespace
-
 class TstEmbarque1 : public QObject
 {
     Q_OBJECT
@@ -32,14 +21,6 @@ private:
     TFr_Embarque1* w = nullptr;
     QLineEdit *manifiesto = nullptr, *tarima = nullptr;
     QLabel* avisos = nullptr;
-
-    const QList<MessageService::Shown>& shown() { return MessageService::instance().shown(); }
-
-    void type(QLineEdit* field, const QString& text)
-    {
-        field->setFocus();
-        TerminalFixture::scan(field, text);
-    }
 
 private Q_SLOTS:
     void init()
@@ -62,9 +43,9 @@ private Q_SLOTS:
 
     void enterInManifestMovesOn()
     {
-        QCOMPARE(focusName(), QStringLiteral("edManifiesto"));
-        type(manifiesto, "MAN-1");
-        QCOMPARE(focusName(), QStringLiteral("edTarima"));
+        QCOMPARE(TerminalFixture::focusName(), QStringLiteral("edManifiesto"));
+        TerminalFixture::type(manifiesto, "MAN-1");
+        QCOMPARE(TerminalFixture::focusName(), QStringLiteral("edTarima"));
         QVERIFY(fx->journal().isEmpty());
     }
 
@@ -91,14 +72,14 @@ private Q_SLOTS:
         QFETCH(QString, message);
         manifiesto->setText(manifest);
         tarima->setText(pallet);
-        type(tarima, "");
+        TerminalFixture::type(tarima, "");
         QVERIFY(fx->journal().isEmpty());
-        QCOMPARE(shown().size(), 1);
-        QCOMPARE(shown()[0].form, MessageService::Form::Plain);
-        QCOMPARE(shown()[0].text, message);
-        QCOMPARE(shown()[0].caption, QStringLiteral("LectoraVelmor"));
+        QCOMPARE(TerminalFixture::shown().size(), 1);
+        QCOMPARE(TerminalFixture::shown()[0].form, MessageService::Form::Plain);
+        QCOMPARE(TerminalFixture::shown()[0].text, message);
+        QCOMPARE(TerminalFixture::shown()[0].caption, QStringLiteral("LectoraVelmor"));
         // Even an empty manifest leaves the operator in the pallet field.
-        QCOMPARE(focusName(), QStringLiteral("edTarima"));
+        QCOMPARE(TerminalFixture::focusName(), QStringLiteral("edTarima"));
     }
 
     void validated()
@@ -107,13 +88,13 @@ private Q_SLOTS:
             return Reply::rows(ResultSet::texts({"Error", "ErrorDesc"}).row({" 0 ", "ok"}));
         });
         manifiesto->setText(" MAN-1 ");
-        type(tarima, " PT-1 ");
+        TerminalFixture::type(tarima, " PT-1 ");
         QCOMPARE(fx->journal(), QStringList({"EXEC sp_KVR_ValidaEmbarque 'MAN-1','PT-1', 7"}));
-        QVERIFY(shown().isEmpty());
+        QVERIFY(TerminalFixture::shown().isEmpty());
         QVERIFY(avisos->isVisible());
         QCOMPARE(avisos->text(), QStringLiteral("Validacion correcta."));
         QVERIFY(manifiesto->text().isEmpty() && tarima->text().isEmpty());
-        QCOMPARE(focusName(), QStringLiteral("edManifiesto"));
+        QCOMPARE(TerminalFixture::focusName(), QStringLiteral("edManifiesto"));
     }
 
     void refusedOrFailing_data()
@@ -147,15 +128,15 @@ private Q_SLOTS:
         avisos->setText("Validacion correcta.");
         avisos->show();
         manifiesto->setText("MAN-1");
-        type(tarima, "PT-1");
+        TerminalFixture::type(tarima, "PT-1");
         QCOMPARE(fx->journal().size(), 1);
         if (message.isEmpty()) {
-            QVERIFY(shown().isEmpty());
+            QVERIFY(TerminalFixture::shown().isEmpty());
         } else {
-            QCOMPARE(shown().size(), 1);
-            QCOMPARE(shown()[0].form, MessageService::Form::ErrorBox);
-            QCOMPARE(shown()[0].text, message);
-            QCOMPARE(shown()[0].caption, QStringLiteral("Error"));
+            QCOMPARE(TerminalFixture::shown().size(), 1);
+            QCOMPARE(TerminalFixture::shown()[0].form, MessageService::Form::ErrorBox);
+            QCOMPARE(TerminalFixture::shown()[0].text, message);
+            QCOMPARE(TerminalFixture::shown()[0].caption, QStringLiteral("Error"));
         }
         QCOMPARE(manifiesto->text(), QStringLiteral("MAN-1"));
         QCOMPARE(tarima->text(), QStringLiteral("PT-1"));
@@ -192,14 +173,15 @@ private Q_SLOTS:
         QFETCH(QString, pallet);
         QFETCH(QString, prefix);
         manifiesto->setText(manifest);
-        type(tarima, pallet);
+        TerminalFixture::type(tarima, pallet);
         if (prefix == "Error: #5.") {
-            QVERIFY(shown().isEmpty());
+            QVERIFY(TerminalFixture::shown().isEmpty());
             manifiesto->setText(manifest);
-            type(tarima, pallet);
+            TerminalFixture::type(tarima, pallet);
         }
-        QCOMPARE(shown().size(), 1);
-        QVERIFY2(shown()[0].text.startsWith(prefix), qPrintable(shown()[0].text));
+        QCOMPARE(TerminalFixture::shown().size(), 1);
+        QVERIFY2(TerminalFixture::shown()[0].text.startsWith(prefix),
+                 qPrintable(TerminalFixture::shown()[0].text));
     }
 };
 

@@ -17,17 +17,6 @@ using namespace lectora::server;
 namespace
 {
 
-QString focusName()
-{
-    QWidget* w = QApplication::focusWidget();
-    return w ? w->objectName() : QString();
-}
-
-Reply status(const std::string& code, const std::string& desc)
-{
-    return Reply::rows(ResultSet::texts({"Error", "ErrorDesc"}).row({code, desc}));
-}
-
 const QString kValida = QStringLiteral("EXEC sp_KVR_ValidaTarimaUbicacion 'PT-1','D-1'");
 const QString kCambia = QStringLiteral("execute sp_KVR_CambiaUbicacionTarima 'PT-1' ,'D-1'");
 
@@ -43,19 +32,14 @@ private:
     QLineEdit *tarima = nullptr, *mesa = nullptr;
     QLabel* avisos = nullptr;
 
-    const QList<MessageService::Shown>& shown() { return MessageService::instance().shown(); }
-
-    void type(QLineEdit* field, const QString& text)
-    {
-        field->setFocus();
-        TerminalFixture::scan(field, text);
-    }
     void scriptAnswers(const std::string& check, const std::string& record)
     {
-        fx->server().script("sp_KVR_ValidaTarimaUbicacion",
-                            [check](Call&) { return status(check, "validacion " + check); });
-        fx->server().script("sp_KVR_CambiaUbicacionTarima",
-                            [record](Call&) { return status(record, "registro " + record); });
+        fx->server().script("sp_KVR_ValidaTarimaUbicacion", [check](Call&) {
+            return TerminalFixture::status(check, "validacion " + check);
+        });
+        fx->server().script("sp_KVR_CambiaUbicacionTarima", [record](Call&) {
+            return TerminalFixture::status(record, "registro " + record);
+        });
     }
 
 private Q_SLOTS:
@@ -79,27 +63,27 @@ private Q_SLOTS:
 
     void palletAloneSendsNothing()
     {
-        QCOMPARE(focusName(), QStringLiteral("edTarima"));
-        type(tarima, "PT-1");
-        QCOMPARE(focusName(), QStringLiteral("edMesa"));
+        QCOMPARE(TerminalFixture::focusName(), QStringLiteral("edTarima"));
+        TerminalFixture::type(tarima, "PT-1");
+        QCOMPARE(TerminalFixture::focusName(), QStringLiteral("edMesa"));
         QVERIFY(fx->journal().isEmpty());
         // Without the form's Enter move, Enter in the location stays there.
         mesa->setText("D-1");
         fx->server().script("sp_KVR_ValidaTarimaUbicacion",
-                            [](Call&) { return status("1", "no"); });
-        type(mesa, "");
-        QCOMPARE(focusName(), QStringLiteral("edMesa"));
+                            [](Call&) { return TerminalFixture::status("1", "no"); });
+        TerminalFixture::type(mesa, "");
+        QCOMPARE(TerminalFixture::focusName(), QStringLiteral("edMesa"));
     }
 
     void blankPalletRefusedBeforeSending()
     {
         tarima->setText("   ");
-        type(mesa, "D-1");
+        TerminalFixture::type(mesa, "D-1");
         QVERIFY(fx->journal().isEmpty());
-        QCOMPARE(shown().size(), 1);
-        QCOMPARE(shown()[0].form, MessageService::Form::Plain);
-        QCOMPARE(shown()[0].text, QStringLiteral("Ingrese la tarima."));
-        QCOMPARE(focusName(), QStringLiteral("edTarima"));
+        QCOMPARE(TerminalFixture::shown().size(), 1);
+        QCOMPARE(TerminalFixture::shown()[0].form, MessageService::Form::Plain);
+        QCOMPARE(TerminalFixture::shown()[0].text, QStringLiteral("Ingrese la tarima."));
+        QCOMPARE(TerminalFixture::focusName(), QStringLiteral("edTarima"));
     }
 
     void moves_data()
@@ -138,10 +122,10 @@ private Q_SLOTS:
         MessageService::instance().setNextAnswers({yes ? QMessageBox::Yes : QMessageBox::No});
         tarima->setText(" PT-1 ");
         mesa->setText("D-1 ");
-        type(mesa, "");
+        TerminalFixture::type(mesa, "");
 
         QCOMPARE(fx->journal(), commands);
-        const auto& messages = shown();
+        const auto& messages = TerminalFixture::shown();
         const bool asked = check.trimmed() == "0";
         QCOMPARE(messages.size(), int(asked) + int(!refusal.isEmpty()));
         if (asked) {
@@ -158,11 +142,11 @@ private Q_SLOTS:
         if (moved) {
             QCOMPARE(avisos->text(), QString::fromUtf8("Reubicación correcta."));
             QVERIFY(tarima->text().isEmpty() && mesa->text().isEmpty());
-            QCOMPARE(focusName(), QStringLiteral("edTarima"));
+            QCOMPARE(TerminalFixture::focusName(), QStringLiteral("edTarima"));
         } else {
             QCOMPARE(tarima->text(), QStringLiteral(" PT-1 "));
             QCOMPARE(mesa->text(), QStringLiteral("D-1 "));
-            QCOMPARE(focusName(), QStringLiteral("edMesa"));
+            QCOMPARE(TerminalFixture::focusName(), QStringLiteral("edMesa"));
         }
     }
 
@@ -170,20 +154,20 @@ private Q_SLOTS:
     {
         scriptAnswers("2", "0");
         tarima->setText("PT-1");
-        type(mesa, "  ");
+        TerminalFixture::type(mesa, "  ");
         QCOMPARE(fx->journal(), QStringList({"EXEC sp_KVR_ValidaTarimaUbicacion 'PT-1',''"}));
     }
 
     void failureDroppedSilently()
     {
         fx->server().script("sp_KVR_ValidaTarimaUbicacion",
-                            [](Call&) { return status("0", "ok"); });
+                            [](Call&) { return TerminalFixture::status("0", "ok"); });
         fx->server().script("sp_KVR_CambiaUbicacionTarima",
                             [](Call&) { return Reply::fail("bloqueo"); });
         tarima->setText("PT-1");
-        type(mesa, "D-1");
+        TerminalFixture::type(mesa, "D-1");
         QCOMPARE(fx->journal().size(), 2);
-        QCOMPARE(shown().size(), 1); // the question only
+        QCOMPARE(TerminalFixture::shown().size(), 1); // the question only
         QCOMPARE(tarima->text(), QStringLiteral("PT-1"));
         QVERIFY(!avisos->isVisible());
     }
@@ -192,7 +176,7 @@ private Q_SLOTS:
     {
         scriptAnswers("0", "0");
         tarima->setText("PT-1");
-        type(mesa, "D-1");
+        TerminalFixture::type(mesa, "D-1");
         QVERIFY(avisos->isVisible());
         tarima->setFocus();
         QTest::keyClicks(tarima, "P");
@@ -219,8 +203,9 @@ private Q_SLOTS:
             TerminalFixture::clearMessages();
             tarima->setText(pallet);
             mesa->setText(location);
-            type(mesa, "");
-            return shown().isEmpty() ? QString() : shown().last().text;
+            TerminalFixture::type(mesa, "");
+            return TerminalFixture::shown().isEmpty() ? QString()
+                                                      : TerminalFixture::shown().last().text;
         };
         QCOMPARE(move("PT-7001", "D-01-04"), QString::fromUtf8("Cambiar de ubicación?"));
         QCOMPARE(avisos->text(), QString::fromUtf8("Reubicación correcta."));
