@@ -1,9 +1,81 @@
 #include "data/ResultRows.h"
 
+#include "data/DbError.h"
 #include "data/SqlFailure.h"
 
 #include <QSqlError>
 #include <QSqlRecord>
+
+void ResultRows::reset(QStringList columns, QList<QList<QVariant>> rows)
+{
+    m_columns = std::move(columns);
+    m_rows = std::move(rows);
+    m_pos = 0;
+}
+
+void ResultRows::clear()
+{
+    reset({}, {});
+}
+
+void ResultRows::next()
+{
+    if (!eof())
+        ++m_pos;
+}
+
+int ResultRows::columnIndex(const QString& name) const
+{
+    for (int i = 0; i < m_columns.size(); ++i) {
+        if (m_columns[i].compare(name, Qt::CaseInsensitive) == 0)
+            return i;
+    }
+    return -1;
+}
+
+QVariant ResultRows::value(int index) const
+{
+    if (index < 0 || eof())
+        return {};
+    return m_rows[m_pos].value(index);
+}
+
+QList<QList<QVariant>> ResultRows::takeRest()
+{
+    QList<QList<QVariant>> rest = m_rows.mid(m_pos);
+    m_pos = m_rows.size();
+    return rest;
+}
+
+int ResultRows::wholeNumber(const QVariant& value)
+{
+    if (value.isNull())
+        return 0;
+    bool ok = false;
+    int n = 0;
+    switch (value.typeId()) {
+    case QMetaType::Double:
+    case QMetaType::Float:
+        n = qRound(value.toDouble(&ok));
+        break;
+    default: {
+        const QString t = value.toString().trimmed();
+        if (t.isEmpty())
+            return 0;
+        n = t.toInt(&ok);
+        if (!ok) {
+            // Decimal columns arrive as text ("12.00").
+            const double d = t.toDouble(&ok);
+            ok = ok && d == static_cast<double>(static_cast<int>(d));
+            n = static_cast<int>(d);
+        }
+    }
+    }
+    if (!ok)
+        throw DbError(DbError::Kind::Conversion,
+                      QStringLiteral("'%1' is not a valid integer value").arg(value.toString()));
+    return n;
+}
 
 namespace resultrows
 {

@@ -17,13 +17,8 @@ SharedQuery::~SharedQuery() = default;
 void SharedQuery::close()
 {
     m_query.reset();
-    m_columns.clear();
-    m_row.clear();
     m_rows.clear();
-    m_pos = 0;
     m_open = false;
-    m_eof = true;
-    m_empty = true;
 }
 
 void SharedQuery::setConnection(Connection& connection)
@@ -60,16 +55,12 @@ void SharedQuery::open()
     }
 
     const QSqlRecord record = query->record();
+    QStringList columns;
     for (int i = 0; i < record.count(); ++i)
-        m_columns << record.fieldName(i);
-    m_rows = resultrows::readAll(*query, *m_connection, m_text);
+        columns << record.fieldName(i);
+    m_rows.reset(columns, resultrows::readAll(*query, *m_connection, m_text));
     resultrows::drain(*query);
     m_open = true;
-    m_pos = 0;
-    m_empty = m_rows.isEmpty();
-    m_eof = m_empty;
-    if (!m_eof)
-        m_row = m_rows.first();
 }
 
 void SharedQuery::run(Connection& connection, const QString& commandText)
@@ -82,40 +73,28 @@ void SharedQuery::run(Connection& connection, const QString& commandText)
 
 bool SharedQuery::isEmpty() const
 {
-    return m_empty;
+    return m_rows.isEmpty();
 }
 
 bool SharedQuery::eof() const
 {
-    return m_eof;
+    return m_rows.eof();
 }
 
 void SharedQuery::next()
 {
-    if (m_eof)
-        return;
-    ++m_pos;
-    m_eof = m_pos >= m_rows.size();
-    m_row = m_eof ? QList<QVariant>() : m_rows[m_pos];
+    m_rows.next();
 }
 
 QVariant SharedQuery::value(const QString& column) const
 {
-    int index = -1;
-    for (int i = 0; i < m_columns.size(); ++i) {
-        if (m_columns[i].compare(column, Qt::CaseInsensitive) == 0) {
-            index = i;
-            break;
-        }
-    }
+    const int index = m_rows.columnIndex(column);
     // Before any command and after a failed one there is no result to miss a
     // column from; reading then is like reading after no row.
     if (index < 0 && m_open)
         throw DbError(DbError::Kind::MissingColumn,
                       QStringLiteral("Field '%1' not found").arg(column));
-    if (index < 0 || m_eof || index >= m_row.size())
-        return {};
-    return m_row[index];
+    return m_rows.value(index);
 }
 
 QString SharedQuery::text(const QString& column) const
@@ -126,45 +105,15 @@ QString SharedQuery::text(const QString& column) const
 
 int SharedQuery::integer(const QString& column) const
 {
-    const QVariant v = value(column);
-    if (v.isNull())
-        return 0;
-    bool ok = false;
-    int n = 0;
-    switch (v.typeId()) {
-    case QMetaType::Double:
-    case QMetaType::Float:
-        n = qRound(v.toDouble(&ok));
-        break;
-    default: {
-        const QString t = v.toString().trimmed();
-        if (t.isEmpty())
-            return 0;
-        n = t.toInt(&ok);
-        if (!ok) {
-            // Decimal columns arrive as text ("12.00").
-            const double d = t.toDouble(&ok);
-            ok = ok && d == static_cast<double>(static_cast<int>(d));
-            n = static_cast<int>(d);
-        }
-    }
-    }
-    if (!ok)
-        throw DbError(DbError::Kind::Conversion,
-                      QStringLiteral("'%1' is not a valid integer value").arg(v.toString()));
-    return n;
+    return ResultRows::wholeNumber(value(column));
 }
 
 QStringList SharedQuery::columns() const
 {
-    return m_columns;
+    return m_rows.columns();
 }
 
 QList<QList<QVariant>> SharedQuery::takeRows()
 {
-    QList<QList<QVariant>> rows = m_eof ? QList<QList<QVariant>>() : m_rows.mid(m_pos);
-    m_pos = m_rows.size();
-    m_eof = true;
-    m_row.clear();
-    return rows;
+    return m_rows.takeRest();
 }

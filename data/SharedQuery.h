@@ -3,13 +3,16 @@
 // set row by row: Qr_Aux, and the grid windows' own queries. Forward-only, so
 // the driver never falls back to server cursors.
 //
-//   Dm_Velmor->Qr_Aux.run(Dm_Velmor->Cx, CommandText("EXECUTE sp_KVR_ValidaLocalidad").quoted(loc));
-//   if (Dm_Velmor->Qr_Aux.isEmpty()) ...
-//   QString code = Dm_Velmor->Qr_Aux.text("Error").trimmed();
+//   SharedQuery& q = Dm_Velmor->Qr_Aux;
+//   q.run(Dm_Velmor->Cx, CommandText("EXECUTE sp_KVR_ValidaLocalidad").quoted(loc));
+//   if (q.isEmpty()) ...
+//   QString code = q.text("Error").trimmed();
 //
 // Reading a column after a command that returned no row gives "" (or 0); a
 // column the result does not have, or a command without a result set, raises
 // DbError.
+
+#include "data/ResultRows.h"
 
 #include <QList>
 #include <QSqlQuery>
@@ -19,7 +22,8 @@
 
 class Connection;
 
-class SharedQuery {
+class SharedQuery
+{
 public:
     SharedQuery();
     ~SharedQuery();
@@ -55,11 +59,6 @@ private:
     Connection* m_connection = nullptr;
     QString m_text;
     std::unique_ptr<QSqlQuery> m_query;
-    QStringList m_columns;
-    QList<QVariant> m_row;
-    QList<QList<QVariant>> m_rows; // the whole first result set, read at open
-    qsizetype m_pos = 0;
+    ResultRows m_rows; // the whole first result set, read at open
     bool m_open = false;
-    bool m_eof = true;
-    bool m_empty = true;
 };

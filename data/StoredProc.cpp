@@ -85,11 +85,7 @@ void StoredProc::setConnection(Connection& connection)
 void StoredProc::close()
 {
     m_query.reset();
-    m_columns.clear();
-    m_row.clear();
     m_rows.clear();
-    m_pos = 0;
-    m_eof = true;
 }
 
 void StoredProc::setParam(const QString& name, const QVariant& value)
@@ -187,14 +183,12 @@ void StoredProc::open()
         throw DbError(DbError::Kind::NoResultSet, text);
     }
     const QSqlRecord record = m_query->record();
+    QStringList columns;
     for (int i = 0; i < record.count(); ++i)
-        m_columns << record.fieldName(i);
-    m_rows = resultrows::readAll(*m_query, *m_connection, procedureName());
+        columns << record.fieldName(i);
+    QList<QList<QVariant>> rows = resultrows::readAll(*m_query, *m_connection, procedureName());
     finish();
-    m_pos = 0;
-    m_eof = m_rows.isEmpty();
-    if (!m_eof)
-        m_row = m_rows.first();
+    m_rows.reset(columns, std::move(rows));
 }
 
 void StoredProc::execProc()
@@ -205,39 +199,32 @@ void StoredProc::execProc()
 
 bool StoredProc::eof() const
 {
-    return m_eof;
+    return m_rows.eof();
 }
 
 void StoredProc::next()
 {
-    if (m_eof)
-        return;
-    ++m_pos;
-    m_eof = m_pos >= m_rows.size();
-    m_row = m_eof ? QList<QVariant>() : m_rows[m_pos];
+    m_rows.next();
+}
+
+QVariant StoredProc::value(const QString& column) const
+{
+    const int index = m_rows.columnIndex(column);
+    if (index < 0)
+        throw DbError(DbError::Kind::MissingColumn,
+                      QStringLiteral("Field '%1' not found").arg(column));
+    return m_rows.value(index);
 }
 
 QString StoredProc::text(const QString& column) const
 {
-    for (int i = 0; i < m_columns.size(); ++i) {
-        if (m_columns[i].compare(column, Qt::CaseInsensitive) == 0)
-            return m_eof || i >= m_row.size() || m_row[i].isNull() ? QString()
-                                                                   : m_row[i].toString();
-    }
-    throw DbError(DbError::Kind::MissingColumn, QStringLiteral("Field '%1' not found").arg(column));
+    const QVariant v = value(column);
+    return v.isNull() ? QString() : v.toString();
 }
 
 int StoredProc::integer(const QString& column) const
 {
-    const QString t = text(column).trimmed();
-    if (t.isEmpty())
-        return 0;
-    bool ok = false;
-    const int n = t.toInt(&ok);
-    if (!ok)
-        throw DbError(DbError::Kind::Conversion,
-                      QStringLiteral("'%1' is not a valid integer value").arg(t));
-    return n;
+    return ResultRows::wholeNumber(value(column));
 }
 
 QVariant StoredProc::output(const QString& name) const

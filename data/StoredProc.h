@@ -7,6 +7,8 @@
 // result of the call has been read. String outputs are bound pre-sized to
 // their declared size.
 
+#include "data/ResultRows.h"
+
 #include <QList>
 #include <QSqlQuery>
 #include <QString>
@@ -15,14 +17,15 @@
 
 class Connection;
 
-class StoredProc {
+class StoredProc
+{
 public:
     enum class Type { Integer, Boolean, String, Decimal };
     enum class Direction { Input, InOut, ReturnValue };
     struct Param {
-        QString name;  // "@Serie"
+        QString name; // "@Serie"
         Type type;
-        int size = 0;  // string size (0: no limit) or decimal precision
+        int size = 0; // string size (0: no limit) or decimal precision
         Direction direction = Direction::Input;
         bool nullable = true;
     };
@@ -63,7 +66,8 @@ public:
     QList<QVariant> lastArguments() const { return m_lastArgs; }
 
 private:
-    void call();   // binds every parameter and runs the call
+    QVariant value(const QString& column) const; // throws DbError for a missing column
+    void call();                                 // binds every parameter and runs the call
     void finish(); // consumes what is left of the results and reads the outputs
 
     QString m_procedure;
@@ -73,9 +77,5 @@ private:
     QList<QVariant> m_lastArgs;
     Connection* m_connection = nullptr;
     std::unique_ptr<QSqlQuery> m_query;
-    QStringList m_columns;
-    QList<QVariant> m_row;
-    QList<QList<QVariant>> m_rows; // the whole first result set, read at open
-    qsizetype m_pos = 0;
-    bool m_eof = true;
+    ResultRows m_rows; // the whole first result set, read at open
 };

@@ -155,6 +155,47 @@ private Q_SLOTS:
         QCOMPARE(q.text("Error"), QString());
     }
 
+    // A column read as a whole number reads the same through the shared query
+    // and through a procedure component.
+    void integerColumns_data()
+    {
+        QTest::addColumn<QString>("value");
+        QTest::addColumn<bool>("valid");
+        QTest::addColumn<int>("expected");
+        QTest::newRow("blanks around") << " 12 " << true << 12;
+        QTest::newRow("negative") << "-3" << true << -3;
+        QTest::newRow("decimal without fraction") << "12.00" << true << 12;
+        QTest::newRow("empty") << "" << true << 0;
+        QTest::newRow("fraction") << "12.5" << false << 0;
+        QTest::newRow("letters") << "12a" << false << 0;
+    }
+    void integerColumns()
+    {
+        QFETCH(QString, value);
+        QFETCH(bool, valid);
+        QFETCH(int, expected);
+        TerminalFixture f;
+        const std::string v = value.toStdString();
+        auto answer = [v](Call&) { return Reply::rows(ResultSet::texts({"n"}).row({v})); };
+        f.server().script("sp_KVR_Numero", answer);
+        f.server().script("sp_KVR_ConsultaCatInventarioConteo", answer);
+
+        auto& q = f.dm().Qr_Aux;
+        q.run(f.dm().Cx, "EXECUTE sp_KVR_Numero");
+        auto& sp = f.dm().sp_KVR_ConsultaCatInventarioConteo;
+        sp.close();
+        sp.setParam("@Estatus", 1);
+        sp.open();
+        if (valid) {
+            QCOMPARE(q.integer("n"), expected);
+            QCOMPARE(sp.integer("N"), expected);
+        } else {
+            QVERIFY_THROWS_EXCEPTION(DbError, q.integer("n"));
+            QVERIFY_THROWS_EXCEPTION(DbError, sp.integer("n"));
+        }
+        QVERIFY_THROWS_EXCEPTION(DbError, sp.integer("otra"));
+    }
+
     void commandsInterleaveOnOneConnection()
     {
         TerminalFixture f;
