@@ -1,7 +1,7 @@
-// Every caption of the inbound, production and shipping windows is readable
-// in the fonts the terminal really gets (the designed faces are often missing
-// and a wider one stands in): no label cuts its text, and none runs into the
-// field it names or the value shown beside it.
+// The frame of each inbound, production and shipping window: its title-bar
+// buttons, what a close request does to it, whether Enter alone moves on, and
+// captions readable in the fonts the terminal really gets (the designed faces
+// are often missing and a wider one stands in).
 #include "inbound/U_EntradaCajaRollo.h"
 #include "inbound/U_EntradaPallet.h"
 #include "production/U_Embarque.h"
@@ -14,7 +14,11 @@
 #include "tests/support/TerminalFixture.h"
 
 #include <QApplication>
+#include <QCoreApplication>
 #include <QLabel>
+#include <QLineEdit>
+#include <QMdiSubWindow>
+#include <QPointer>
 #include <QTest>
 #include <functional>
 #include <memory>
@@ -22,11 +26,97 @@
 using WindowFactory = std::function<WorkflowWindow*()>;
 Q_DECLARE_METATYPE(WindowFactory)
 
-class TstCaptionsFit : public QObject
+class TstWindowFrames : public QObject
 {
     Q_OBJECT
 
 private Q_SLOTS:
+    void frame_data()
+    {
+        QTest::addColumn<WindowFactory>("make");
+        QTest::addColumn<QString>("buttons");    // S system menu, N minimise, X maximise
+        QTest::addColumn<QString>("onClose");    // destroyed, minimised or open
+        QTest::addColumn<QString>("field");      // a field whose Enter sends nothing ...
+        QTest::addColumn<QString>("afterEnter"); // ... and where the focus is then
+
+        QTest::newRow("Verificacion de Entrada")
+            << WindowFactory([] { return new TFr_EntradaPallet; }) << ""
+            << "destroyed"
+            << "EdPalletVelmor"
+            << "EdUbicacion";
+        QTest::newRow("Surtido") << WindowFactory([] { return new TFr_EntradaCajaRollo; }) << ""
+                                 << "destroyed"
+                                 << "TxtPalletProd"
+                                 << "TxtPalletComp";
+        QTest::newRow("Entrega a mesa")
+            << WindowFactory([] { return new TFr_SalidaCajaRollo; }) << ""
+            << "destroyed"
+            << "edTarima"
+            << "edMesa";
+        QTest::newRow("Recibo") << WindowFactory([] { return new TFr_Salida; }) << ""
+                                << "destroyed"
+                                << "edTarima"
+                                << "edTarima";
+        QTest::newRow("Calidad") << WindowFactory([] { return new TfrEntregaTarimaACalidad; })
+                                 << "SNX"
+                                 << "minimised"
+                                 << "edTarima"
+                                 << "edTarima";
+        QTest::newRow("Liberado") << WindowFactory([] { return new TfrLiberacionCalidadVElmor; })
+                                  << ""
+                                  << "destroyed"
+                                  << ""
+                                  << "";
+        QTest::newRow("Consulta") << WindowFactory([] { return new Tfr_Embarque; }) << ""
+                                  << "open"
+                                  << "edTarima"
+                                  << "edTarima";
+        QTest::newRow("Embarque") << WindowFactory([] { return new TFr_Embarque1; }) << ""
+                                  << "destroyed"
+                                  << "edManifiesto"
+                                  << "edTarima";
+        QTest::newRow("Reubicaciones") << WindowFactory([] { return new TfrReubicaciones; }) << ""
+                                       << "open"
+                                       << "edTarima"
+                                       << "edMesa";
+    }
+    void frame()
+    {
+        QFETCH(WindowFactory, make);
+        QFETCH(QString, buttons);
+        QFETCH(QString, onClose);
+        QFETCH(QString, field);
+        QFETCH(QString, afterEnter);
+        TerminalFixture fx;
+        WorkflowWindow* w = make();
+        QPointer<QMdiSubWindow> child = fx.open(w, QStringLiteral("Ventana"));
+
+        const Qt::WindowFlags flags = child->windowFlags();
+        QCOMPARE(bool(flags & Qt::WindowSystemMenuHint), buttons.contains('S'));
+        QCOMPARE(bool(flags & Qt::WindowCloseButtonHint), buttons.contains('S'));
+        QCOMPARE(bool(flags & Qt::WindowMinimizeButtonHint), buttons.contains('N'));
+        QCOMPARE(bool(flags & Qt::WindowMaximizeButtonHint), buttons.contains('X'));
+        QVERIFY(!(flags & Qt::WindowContextHelpButtonHint));
+        QVERIFY(child->isMaximized());
+
+        // Where Enter alone leaves the focus tells the form's Enter move (key
+        // preview with a key-press handler) apart from the steps' own moves.
+        if (!field.isEmpty()) {
+            auto* edit = w->findChild<QLineEdit*>(field);
+            QVERIFY(edit);
+            TerminalFixture::type(edit, QString());
+            QCOMPARE(TerminalFixture::focusName(), afterEnter);
+            QCOMPARE(fx.journal(), QStringList());
+        }
+
+        child->close();
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+        const QString state = !child                 ? QStringLiteral("destroyed")
+                              : child->isMinimized() ? QStringLiteral("minimised")
+                                                     : QStringLiteral("open");
+        QCOMPARE(state, onClose);
+    }
+
     void captions_data()
     {
         QTest::addColumn<WindowFactory>("make");
@@ -67,5 +157,5 @@ private Q_SLOTS:
     }
 };
 
-QTEST_MAIN(TstCaptionsFit)
-#include "tst_captionsfit.moc"
+QTEST_MAIN(TstWindowFrames)
+#include "tst_windowframes.moc"
