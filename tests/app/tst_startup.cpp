@@ -8,6 +8,7 @@
 #include "app/shell/MessageService.h"
 #include "data/U_Data.h"
 #include "server/EmbeddedServer.h"
+#include "tests/support/TerminalFixture.h"
 
 #include <QAction>
 #include <QLineEdit>
@@ -15,30 +16,6 @@
 #include <QMdiSubWindow>
 #include <QTemporaryDir>
 #include <QTest>
-
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
-namespace
-{
-
-// A loopback port where nothing listens (the system's pick, then let go).
-int closedPort()
-{
-    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
-    ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
-    ::close(fd);
-    return ntohs(address.sin_port);
-}
-
-} // namespace
 
 class StartupTest : public QObject
 {
@@ -121,7 +98,8 @@ private Q_SLOTS:
         QFETCH(QString, reason);
         QString path = m_home.filePath(QStringLiteral("missing.ini"));
         if (!profile.isEmpty()) {
-            path = writeProfile(QStringLiteral("refused.ini"), profile.arg(closedPort()));
+            path = writeProfile(QStringLiteral("refused.ini"),
+                                profile.arg(TerminalFixture::closedPort()));
         }
         qputenv("LECTORA_PROFILE", path.toUtf8());
         int code = 0;

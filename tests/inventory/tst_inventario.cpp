@@ -91,14 +91,7 @@ class TestInventario : public QObject
         combo->setCurrentIndex(i);
         Q_EMIT combo->activated(i);
     }
-    std::vector<JournalEntry> calls(const char* procedure)
-    {
-        std::vector<JournalEntry> out;
-        for (const auto& e : fx->server().journal())
-            if (ProcedureRegistry::key(e.procedure) == ProcedureRegistry::key(procedure))
-                out.push_back(e);
-        return out;
-    }
+    std::vector<JournalEntry> calls(const char* procedure) { return fx->calls(procedure); }
     const QList<MessageService::Shown>& shown() { return TerminalFixture::shown(); }
     QStringList shownTexts()
     {

@@ -15,6 +15,10 @@
 #include <QMdiSubWindow>
 #include <QTest>
 
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 namespace
 {
 
@@ -83,6 +87,29 @@ QStringList TerminalFixture::journal() const
 void TerminalFixture::clearJournal()
 {
     m_server.clearJournal();
+}
+
+std::vector<lectora::server::JournalEntry> TerminalFixture::calls(const char* procedure) const
+{
+    using lectora::server::ProcedureRegistry;
+    std::vector<lectora::server::JournalEntry> out;
+    for (const auto& entry : m_server.journal())
+        if (ProcedureRegistry::key(entry.procedure) == ProcedureRegistry::key(procedure))
+            out.push_back(entry);
+    return out;
+}
+
+int TerminalFixture::closedPort()
+{
+    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
+    ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
+    ::close(fd);
+    return ntohs(address.sin_port);
 }
 
 void TerminalFixture::scan(QWidget* field, const QString& text)

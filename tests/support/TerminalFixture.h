@@ -11,6 +11,7 @@
 
 #include <optional>
 #include <string>
+#include <vector>
 
 #include <QString>
 #include <QStringList>
@@ -37,6 +38,12 @@ public:
     // Batch texts and RPC lines received since the last clearJournal(), in order.
     QStringList journal() const;
     void clearJournal();
+    // The calls of `procedure` received since the last clearJournal(), with
+    // their arguments (the name compares as the server compares it).
+    std::vector<lectora::server::JournalEntry> calls(const char* procedure) const;
+
+    // A loopback port where nothing listens (the system's pick, then let go).
+    static int closedPort();
 
     // Types `text` into `field` key by key and presses Enter, as a scanner does.
     static void scan(QWidget* field, const QString& text);
