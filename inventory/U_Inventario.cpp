@@ -76,9 +76,12 @@ TfrInventario::TfrInventario(QWidget* parent)
 }
 
 TfrInventario::TfrInventario(const InventoryConfig& config, QWidget* parent)
-    : WorkflowWindow(
-          WindowTraits{false, false, WindowTraits::Close::Ignore, WindowTraits::Help, true},
-          parent),
+    : WorkflowWindow(WindowTraits{.keyPreview = false,
+                                  .formEnterMove = false,
+                                  .close = WindowTraits::Close::Ignore,
+                                  .buttons = WindowTraits::Help,
+                                  .sizeable = true},
+                     parent),
       m_config(config), ui(std::make_unique<Ui::TfrInventario>())
 {
     ui->setupUi(this);

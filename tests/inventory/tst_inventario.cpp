@@ -161,8 +161,15 @@ private Q_SLOTS:
         QCOMPARE(fx->dm().CxNordaPavrel.timesOpened(), variant == 1 ? 1 : 0);
         QCOMPARE(fx->dm().CxUlmar.timesOpened(), variant == 2 ? 1 : 0);
 
+        // Help is the only title-bar button, and a request to close does nothing.
+        const Qt::WindowFlags flags = w->subWindow()->windowFlags();
+        QVERIFY(flags & Qt::WindowContextHelpButtonHint);
+        for (Qt::WindowType button : {Qt::WindowSystemMenuHint, Qt::WindowCloseButtonHint,
+                                      Qt::WindowMinimizeButtonHint, Qt::WindowMaximizeButtonHint})
+            QVERIFY(!(flags & button));
         w->subWindow()->close();
         QVERIFY(w->isVisible());
+        QVERIFY(!w->subWindow()->isMinimized());
     }
 
     // Each count fills type, warehouse, restriction and quantity mode.
