@@ -74,6 +74,8 @@ void add(Figure f)
     std::printf("  %-44s %10.3f %-5s", qPrintable(f.name), f.value, qPrintable(f.unit));
     if (f.baseline > 0)
         std::printf("  (%s %.3f)", qPrintable(f.baselineName), f.baseline);
+    if (!f.note.isEmpty() && f.target.isEmpty())
+        std::printf("\n      %s", qPrintable(f.note));
     if (!f.target.isEmpty())
         std::printf("  target %s: %s", qPrintable(f.target), f.met ? "met" : "MISSED");
     std::printf("\n");
@@ -88,42 +90,85 @@ qint64 monotonicNs()
     return qint64(ts.tv_sec) * 1000000000 + ts.tv_nsec;
 }
 
-// Alternates the two loops round by round so that both see the same load;
+// Runs the loops in turn, round by round, so that all see the same load;
 // returns the median per-scan ms of each.
-std::pair<double, double> alternate(const std::function<void()>& window,
-                                    const std::function<void()>& bare)
+std::vector<double> alternate(const std::vector<std::function<void()>>& loops)
 {
-    for (int i = 0; i < kWarmUp; ++i) {
-        window();
-        bare();
-    }
-    std::vector<double> w, b;
+    for (int i = 0; i < kWarmUp; ++i)
+        for (const auto& loop : loops)
+            loop();
+    std::vector<std::vector<double>> ms(loops.size());
     QElapsedTimer timer;
-    for (int round = 0; round < kRounds; ++round) {
-        timer.start();
-        for (int i = 0; i < kScansPerRound; ++i)
-            window();
-        w.push_back(static_cast<double>(timer.nsecsElapsed()) / 1e6 / kScansPerRound);
-        timer.start();
-        for (int i = 0; i < kScansPerRound; ++i)
-            bare();
-        b.push_back(static_cast<double>(timer.nsecsElapsed()) / 1e6 / kScansPerRound);
-    }
-    return {bench::median(w), bench::median(b)};
+    for (int round = 0; round < kRounds; ++round)
+        for (std::size_t l = 0; l < loops.size(); ++l) {
+            timer.start();
+            for (int i = 0; i < kScansPerRound; ++i)
+                loops[l]();
+            ms[l].push_back(static_cast<double>(timer.nsecsElapsed()) / 1e6 / kScansPerRound);
+        }
+    std::vector<double> medians;
+    for (const auto& m : ms)
+        medians.push_back(bench::median(m));
+    return medians;
 }
 
-void addScan(const char* what, std::pair<double, double> ms)
+// A field of the window's own that no handler watches: typing the scan's
+// keys there costs what the keys alone cost.
+QLineEdit* typingField(QWidget* window)
 {
-    const double ratio = ms.first / ms.second;
+    auto* field = new QLineEdit(window);
+    field->setObjectName(QStringLiteral("benchTyping"));
+    field->show();
+    return field;
+}
+
+void typeOnly(QLineEdit* field, const QString& keys)
+{
+    field->clear();
+    field->setFocus();
+    QTest::keyClicks(field, keys);
+}
+
+// Figures: window over bare (the target), and where the window's time goes:
+// the same calls through the data module alone, and the keys alone.
+void addScan(const char* what, const std::vector<double>& ms)
+{
+    const double window = ms[0], bare = ms[1], module = ms[2], keys = ms[3];
+    const double ratio = window / bare;
     add({QStringLiteral("scan %1: window / bare ODBC").arg(what), ratio, "x",
-         QStringLiteral("window %1 ms, bare").arg(ms.first, 0, 'f', 3), ms.second, "<= 1.10",
+         QStringLiteral("window %1 ms, bare").arg(window, 0, 'f', 3), bare, "<= 1.10",
          ratio <= 1.10});
+    Figure split{QStringLiteral("  of which data module / bare ODBC"), module / bare, "x",
+                 QStringLiteral("data module %1 ms; keys alone").arg(module, 0, 'f', 3), keys};
+    split.note = QStringLiteral("the window's %1 ms: keys %2 ms, commands through the data "
+                                "module %3 ms, the rest (handler, focus moves, paint) %4 ms")
+                     .arg(window, 0, 'f', 3)
+                     .arg(keys, 0, 'f', 3)
+                     .arg(module, 0, 'f', 3)
+                     .arg(window - keys - module, 0, 'f', 3);
+    add(split);
 }
 
 [[noreturn]] void fail(const QString& why)
 {
     std::fprintf(stderr, "bench_all: %s\n", qPrintable(why));
     std::exit(1);
+}
+
+// The loops must send the same commands: counted on the stand-in's journal.
+void sameCommands(TerminalFixture& fx, const std::vector<std::function<void()>>& loops)
+{
+    std::vector<std::size_t> sent;
+    for (std::size_t l = 0; l < 3; ++l) {
+        fx.server().clearJournal();
+        loops[l]();
+        sent.push_back(fx.server().journal().size());
+    }
+    if (sent[0] != sent[1] || sent[1] != sent[2])
+        fail(QStringLiteral("window, bare and data module sent %1, %2 and %3 commands")
+                 .arg(sent[0])
+                 .arg(sent[1])
+                 .arg(sent[2]));
 }
 
 // --- scans through the windows ------------------------------------------------------
@@ -163,6 +208,36 @@ void bareCountScan(BareOdbc& bare, int countId, const std::function<void()>& lap
         lap();
 }
 
+// The same three calls through the data module as the window makes them,
+// without the window.
+void moduleCountScan(int countId)
+{
+    SharedQuery& q = Dm_Velmor->Qr_Aux;
+    q.run(Dm_Velmor->Cx, QStringLiteral("EXECUTE sp_KVR_InventarioValidaProductoLocalidad "
+                                        "'Producto Terminado', 'B-01-01', 'PRD-100'"));
+    q.close();
+    StoredProc& lookup = Dm_Velmor->sp_KVR_ObtieneIDProducto;
+    lookup.setConnection(Dm_Velmor->Cx);
+    lookup.close();
+    lookup.setParam(QStringLiteral("@Serie"), QStringLiteral("PRD-100"));
+    lookup.execProc();
+    StoredProc& record = Dm_Velmor->sp_KVR_ScaneoInventarioDet;
+    record.setConnection(Dm_Velmor->Cx);
+    record.close();
+    record.setParam(QStringLiteral("@id_personausuario"), QStringLiteral("7"));
+    record.setParam(QStringLiteral("@id_inventarioconteo"), countId);
+    record.setParam(QStringLiteral("@NombreAlmacen"), QStringLiteral("Producto Terminado"));
+    record.setParam(QStringLiteral("@id_localidad"), QStringLiteral("B-01-01"));
+    record.setParam(QStringLiteral("@id_producto"),
+                    lookup.output(QStringLiteral("@id_producto")).toInt());
+    record.setParam(QStringLiteral("@serie"), QStringLiteral("PRD-100"));
+    record.setParam(QStringLiteral("@lote"), QString(""));
+    record.setParam(QStringLiteral("@IndCantidad"), 1);
+    record.execProc();
+    if (record.output(QStringLiteral("@Error")).toString().toInt() > 0)
+        throw std::runtime_error("data-module recording refused");
+}
+
 void inventoryScan(TerminalFixture& fx, BareOdbc& bare)
 {
     auto* w = new TfrInventario;
@@ -185,7 +260,15 @@ void inventoryScan(TerminalFixture& fx, BareOdbc& bare)
             fail("the count window did not record the scan: " + message->text());
     };
     auto bareScan = [&] { bareCountScan(bare, countId); };
-    addScan("count recording (3 commands)", alternate(window, bareScan));
+    QLineEdit* typing = typingField(w);
+    auto keys = [&] {
+        typeOnly(typing, QStringLiteral("PRD-100"));
+        QTest::keyClick(typing, Qt::Key_Return);
+    };
+    const std::vector<std::function<void()>> loops{window, bareScan,
+                                                   [&] { moduleCountScan(countId); }, keys};
+    sameCommands(fx, loops);
+    addScan("count recording (3 commands)", alternate(loops));
     fx.area()->closeAllSubWindows();
 }
 
@@ -218,7 +301,21 @@ void shipmentScan(TerminalFixture& fx, BareOdbc& bare)
     if (fx.server().journal().size() != 1)
         fail(QStringLiteral("the bare shipment loop sent %1 commands")
                  .arg(fx.server().journal().size()));
-    addScan("shipment validation (1 command)", alternate(window, bareScan));
+    auto module = [&] {
+        Dm_Velmor->Qr_Aux.run(Dm_Velmor->Cx,
+                              QStringLiteral("EXEC sp_KVR_ValidaEmbarque 'MAN-9001','PT-7001', 7"));
+        if (Dm_Velmor->Qr_Aux.text(QStringLiteral("Error")).trimmed() != QLatin1String("0"))
+            fail("data-module shipment validation refused");
+    };
+    QLineEdit* typing = typingField(w);
+    auto keys = [&] {
+        typeOnly(typing, QStringLiteral("MAN-9001"));
+        QTest::keyClick(typing, Qt::Key_Return);
+        typeOnly(typing, QStringLiteral("PT-7001"));
+        QTest::keyClick(typing, Qt::Key_Return);
+    };
+    sameCommands(fx, {window, bareScan, module});
+    addScan("shipment validation (1 command)", alternate({window, bareScan, module, keys}));
     fx.area()->closeAllSubWindows();
     fx.server().procedures().unscript("sp_KVR_ValidaEmbarque");
 }
@@ -253,7 +350,25 @@ void entryScan(TerminalFixture& fx, BareOdbc& bare)
             fail("bare entry validation refused");
         bare.exec("EXECUTE sp_Kvr_GuardaUbicacion 'KV-1001', 'SSCC-0001', 'A-01-02', 7");
     };
-    addScan("entry verification (5 commands)", alternate(window, bareScan));
+    auto module = [&] {
+        SharedQuery& q = Dm_Velmor->Qr_Aux;
+        q.run(Dm_Velmor->Cx, QStringLiteral("EXECUTE sp_Kvr_IdentificaTipoEntrada 'KV-1001'"));
+        q.run(Dm_Velmor->Cx, QStringLiteral("EXECUTE sp_KVR_SugiereLocalidadEntrada 'KV-1001'"));
+        q.run(Dm_Velmor->Cx, QStringLiteral("EXECUTE sp_KVR_ValidaPallet 'KV-1001','SSCC-0001'"));
+        q.run(Dm_Velmor->Cx, QStringLiteral("EXECUTE sp_KVR_ValidaLocalidad 'A-01-02'"));
+        q.run(
+            Dm_Velmor->Cx,
+            QStringLiteral("EXECUTE sp_Kvr_GuardaUbicacion 'KV-1001', 'SSCC-0001', 'A-01-02', 7"));
+    };
+    QLineEdit* typing = typingField(w);
+    auto keys = [&] {
+        for (const char* code : {"KV-1001", "SSCC-0001", "A-01-02"}) {
+            typeOnly(typing, QString::fromLatin1(code));
+            QTest::keyClick(typing, Qt::Key_Return);
+        }
+    };
+    sameCommands(fx, {window, bareScan, module});
+    addScan("entry verification (5 commands)", alternate({window, bareScan, module, keys}));
     fx.area()->closeAllSubWindows();
     fx.server().procedures().unscript("sp_Kvr_GuardaUbicacion");
 }
@@ -492,6 +607,8 @@ int main(int argc, char** argv)
         qputenv("QT_QPA_PLATFORM", "offscreen");
     QApplication app(argc, argv);
     QString json = QCoreApplication::applicationDirPath() + "/results.json";
+    // --scans: the window scans only (for a profiler); nothing is written.
+    const bool scansOnly = app.arguments().contains(QStringLiteral("--scans"));
     for (int i = 1; i + 1 < argc; ++i)
         if (qstrcmp(argv[i], "--json") == 0)
             json = QString::fromLocal8Bit(argv[i + 1]);
@@ -509,6 +626,8 @@ int main(int argc, char** argv)
         if (!MessageService::instance().shown().isEmpty())
             fail("a message was shown during the scans: " +
                  MessageService::instance().shown().first().text);
+        if (scansOnly)
+            return 0;
         grid(fx, bare);
         load(fx.server().port());
     } catch (const std::exception& e) {
