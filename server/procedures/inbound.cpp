@@ -9,6 +9,7 @@
 // procedures, which move pallets between locations.
 #include "server/Database.h"
 #include "server/ProcedureHost.h"
+#include "server/procedures/Answers.h"
 
 #include <cctype>
 #include <cstdint>
@@ -46,23 +47,7 @@ CREATE TABLE IF NOT EXISTS wh_tarima (
 namespace
 {
 
-constexpr std::string_view kMainCatalogue = "KV_NORDA_PREVENTA";
-const char* kNow = "strftime('%Y-%m-%d %H:%M:%S', 'now', 'localtime')";
-
-// SQL Server compares codes without trailing blanks; the tables compare
-// without letter case (NOCASE), as the server's collation does.
-std::string arg(const Call& call, std::size_t i)
-{
-    std::string s = call.text(i);
-    while (!s.empty() && (s.back() == ' ' || s.back() == '\t'))
-        s.pop_back();
-    return s;
-}
-
-Reply status(const std::string& code, const std::string& text)
-{
-    return Reply::rows(ResultSet::texts({"Error", "ErrorDesc"}).row({code, text}));
-}
+using namespace answers;
 
 // Quantities are kept in thousandths, so boxes and metres of roll add up exactly.
 // Accepts "12", "12.5", "0.125"; anything else (signs, exponents, more than

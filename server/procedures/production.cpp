@@ -6,6 +6,7 @@
 // catalogue; the client catalogues have no production data.
 #include "server/Database.h"
 #include "server/ProcedureHost.h"
+#include "server/procedures/Answers.h"
 
 #include <cctype>
 #include <string>
@@ -16,7 +17,7 @@ namespace lectora::server
 namespace
 {
 
-constexpr std::string_view kMainCatalogue = "KV_NORDA_PREVENTA";
+using namespace answers;
 
 // The pallet's statuses, in the order of its life; shown as they are by the query.
 const std::string kEnAlmacen = "En almacen";
@@ -24,22 +25,6 @@ const std::string kEntregada = "Entregada a mesa";
 const std::string kRecibida = "Recibida en produccion";
 const std::string kEnCalidad = "En calidad";
 const std::string kLiberada = "Liberada";
-
-// SQL Server compares codes without trailing blanks and without letter case;
-// the tables are declared NOCASE, and arguments lose their trailing blanks here.
-std::string arg(const Call& call, std::size_t i)
-{
-    std::string s = call.text(i);
-    while (!s.empty() && (s.back() == ' ' || s.back() == '\t'))
-        s.pop_back();
-    return s;
-}
-
-Reply status(const std::string& code, const std::string& text,
-             const std::string& textColumn = "ErrorDesc")
-{
-    return Reply::rows(ResultSet::texts({"Error", textColumn}).row({code, text}));
-}
 
 bool sameCode(const std::string& a, const std::string& b)
 {
@@ -51,8 +36,6 @@ bool sameCode(const std::string& a, const std::string& b)
             return false;
     return true;
 }
-
-const char* kNow = "strftime('%Y-%m-%d %H:%M:%S', 'now', 'localtime')";
 
 struct Pallet {
     bool found = false;
@@ -157,38 +140,44 @@ Reply cambiaMesa(Call& call)
     return status("0", "Tarima " + p.code + " asignada a la mesa " + mesa + ".");
 }
 
-// Receipt in the production area of a pallet delivered to its station.
-// 0 received; 2 no such pallet; 4 not delivered yet; 5 received already.
-Reply recepcion(Call& call)
+// One step of a pallet's life that a single scan records: the pallet must be
+// exactly at `from`. 0 recorded; 2 no such pallet; 4 not at `from` yet;
+// 5 past it already.
+struct Step {
+    const std::string& from;
+    const std::string& to;
+    const char* dateColumn;
+    const char* notYet; // "... no ha sido <notYet>."
+    const char* done;   // "... ya fue <done>." / "Tarima ... <done>."
+};
+
+Reply recordStep(Call& call, const Step& step)
 {
     Database& db = *call.db;
     const std::string pallet = arg(call, 0), who = arg(call, 1);
     Pallet p = findPallet(db, pallet);
     if (!p.found)
         return status("2", "La tarima " + pallet + " no existe.");
-    if (stage(p.status) < stage(kEntregada))
-        return status("4", "La tarima " + p.code + " no ha sido entregada a una mesa.");
-    if (stage(p.status) > stage(kEntregada))
-        return status("5", "La tarima " + p.code + " ya fue recibida en produccion.");
-    db.transaction([&] { advance(db, p.code, kRecibida, "fecha_recepcion", who); });
-    return status("0", "Tarima " + p.code + " recibida en produccion.");
+    if (stage(p.status) < stage(step.from))
+        return status("4", "La tarima " + p.code + " no ha sido " + step.notYet + ".");
+    if (stage(p.status) > stage(step.from))
+        return status("5", "La tarima " + p.code + " ya fue " + step.done + ".");
+    db.transaction([&] { advance(db, p.code, step.to, step.dateColumn, who); });
+    return status("0", "Tarima " + p.code + " " + step.done + ".");
+}
+
+// Receipt in the production area of a pallet delivered to its station.
+Reply recepcion(Call& call)
+{
+    return recordStep(call, {kEntregada, kRecibida, "fecha_recepcion", "entregada a una mesa",
+                             "recibida en produccion"});
 }
 
 // Hand-over to quality of a pallet received in production.
-// 0 handed over; 2 no such pallet; 4 not received in production; 5 handed over already.
 Reply entregaCalidad(Call& call)
 {
-    Database& db = *call.db;
-    const std::string pallet = arg(call, 0), who = arg(call, 1);
-    Pallet p = findPallet(db, pallet);
-    if (!p.found)
-        return status("2", "La tarima " + pallet + " no existe.");
-    if (stage(p.status) < stage(kRecibida))
-        return status("4", "La tarima " + p.code + " no ha sido recibida en produccion.");
-    if (stage(p.status) > stage(kRecibida))
-        return status("5", "La tarima " + p.code + " ya fue entregada a calidad.");
-    db.transaction([&] { advance(db, p.code, kEnCalidad, "fecha_calidad", who); });
-    return status("0", "Tarima " + p.code + " entregada a calidad.");
+    return recordStep(call, {kRecibida, kEnCalidad, "fecha_calidad", "recibida en produccion",
+                             "entregada a calidad"});
 }
 
 // 1 no such pallet; 2 the pallet is not in quality (the terminal only stops on

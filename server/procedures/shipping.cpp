@@ -6,6 +6,7 @@
 // inbound ones (wh_).
 #include "server/Database.h"
 #include "server/ProcedureHost.h"
+#include "server/procedures/Answers.h"
 
 #include <optional>
 #include <string>
@@ -18,22 +19,7 @@ void createWarehouseTables(Database& db); // inbound.cpp
 namespace
 {
 
-constexpr std::string_view kMainCatalogue = "KV_NORDA_PREVENTA";
-const char* kNow = "strftime('%Y-%m-%d %H:%M:%S', 'now', 'localtime')";
-
-// Codes lose their trailing blanks as SQL Server compares them.
-std::string arg(const Call& call, std::size_t i)
-{
-    std::string s = call.text(i);
-    while (!s.empty() && (s.back() == ' ' || s.back() == '\t'))
-        s.pop_back();
-    return s;
-}
-
-Reply status(const std::string& code, const std::string& text)
-{
-    return Reply::rows(ResultSet::texts({"Error", "ErrorDesc"}).row({code, text}));
-}
+using namespace answers;
 
 // 1 no such manifest; 2 the manifest is not open; 3 no such pallet; 4 the
 // pallet is not on the manifest; 5 already validated; 0 validated and recorded.
