@@ -21,7 +21,6 @@ public:
 
 private:
     void edTarimaKeyDown(int key);
-    void startNextPallet();
 
     std::unique_ptr<Ui::TfrEntregaTarimaACalidad> ui;
 };

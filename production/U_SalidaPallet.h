@@ -24,7 +24,6 @@ protected:
 
 private:
     void edTarimaKeyDown(int key);
-    void startNextPallet();
 
     std::unique_ptr<Ui::TFr_Salida> ui;
 };
