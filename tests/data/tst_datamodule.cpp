@@ -321,7 +321,9 @@ private Q_SLOTS:
         sp.close();
         sp.setParam("@Serie", "SER-1");
         sp.execProc();
-        QVERIFY(sp.output("@id_producto").isNull());
+        // A NULL output reads as 0: the driver reports every numeric output
+        // null, so isNull() tells nothing.
+        QCOMPARE(sp.output("@id_producto").toString(), QStringLiteral("0"));
 
         // An in/out text the procedure leaves alone reads back empty, not as the padding it went
         // out with.
