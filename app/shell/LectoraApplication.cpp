@@ -1,7 +1,6 @@
 #include "app/shell/LectoraApplication.h"
 
 #include "app/shell/MessageService.h"
-#include "data/DbError.h"
 
 #include <exception>
 
@@ -11,10 +10,8 @@ bool LectoraApplication::notify(QObject* receiver, QEvent* event)
 {
     try {
         return QApplication::notify(receiver, event);
-    } catch (const DbError& error) {
-        MessageService::instance().defaultError(error.text());
-    } catch (const std::exception& error) {
-        MessageService::instance().defaultError(QString::fromUtf8(error.what()));
+    } catch (...) {
+        MessageService::instance().reportFailure(std::current_exception());
     }
     return false;
 }

@@ -1,5 +1,7 @@
 #include "app/shell/MessageService.h"
 
+#include "data/DbError.h"
+
 #include <QApplication>
 #include <QGuiApplication>
 #include <QScreen>
@@ -62,6 +64,19 @@ void MessageService::defaultError(const QString& text)
 {
     show(Form::ErrorBox, text, kApplicationTitle, QMessageBox::Critical, QMessageBox::Ok,
          QMessageBox::Ok);
+}
+
+void MessageService::reportFailure(std::exception_ptr failure)
+{
+    try {
+        std::rethrow_exception(failure);
+    } catch (const DbError& error) {
+        defaultError(error.text());
+    } catch (const std::exception& error) {
+        defaultError(QString::fromUtf8(error.what()));
+    } catch (...) {
+        defaultError(QStringLiteral("Error desconocido"));
+    }
 }
 
 QMessageBox::StandardButton MessageService::show(Form form, const QString& text,

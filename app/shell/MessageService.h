@@ -8,6 +8,7 @@
 #include <QList>
 #include <QMessageBox>
 #include <QString>
+#include <exception>
 #include <functional>
 
 class QWidget;
@@ -43,6 +44,9 @@ public:
     // The application's default error report: error box with the text, titled
     // with the application title.
     void defaultError(const QString& text);
+    // The default error report of a failure caught as `failure` (a DbError
+    // shows its text, any other exception what it says).
+    void reportFailure(std::exception_ptr failure);
 
     // Called just before any modal box opens (the workflow windows use it to
     // apply a pending form-level Enter move while the box is open).

@@ -2,7 +2,6 @@
 
 #include "app/shell/MessageService.h"
 #include "app/shell/Operator.h"
-#include "data/DbError.h"
 
 #include <QApplication>
 #include <QCloseEvent>
@@ -81,15 +80,10 @@ bool WorkflowWindow::isEnter(int key)
 
 void WorkflowWindow::guarded(const std::function<void()>& step)
 {
-    MessageService& service = MessageService::instance();
     try {
         step();
-    } catch (const DbError& error) {
-        service.defaultError(error.text());
-    } catch (const std::exception& error) {
-        service.defaultError(QString::fromUtf8(error.what()));
     } catch (...) {
-        service.defaultError(QStringLiteral("Error desconocido"));
+        MessageService::instance().reportFailure(std::current_exception());
     }
 }
 

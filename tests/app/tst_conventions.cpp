@@ -17,6 +17,8 @@
 #include <QTest>
 #include <QVBoxLayout>
 
+#include <stdexcept>
+
 namespace
 {
 
@@ -227,6 +229,33 @@ private Q_SLOTS:
         TerminalFixture::pressEnter(w->fields[0]);
         QCOMPARE(runs, 2);
         QVERIFY(w->fields[0]->text().isEmpty());
+    }
+
+    // Whatever a step lets through is reported with a text, never lost.
+    void failureTexts_data()
+    {
+        QTest::addColumn<int>("kind");
+        QTest::addColumn<QString>("text");
+        QTest::newRow("server error") << 0 << "Servidor caído";
+        QTest::newRow("standard exception") << 1 << "bad conversion";
+        QTest::newRow("anything else") << 2 << "Error desconocido";
+    }
+    void failureTexts()
+    {
+        QFETCH(int, kind);
+        QFETCH(QString, text);
+        WorkflowWindow::guarded([kind] {
+            if (kind == 0)
+                throw DbError(DbError::Kind::Server, QStringLiteral("Servidor caído"));
+            if (kind == 1)
+                throw std::runtime_error("bad conversion");
+            throw 42;
+        });
+        const auto& shown = TerminalFixture::shown();
+        QCOMPARE(shown.size(), 1);
+        QCOMPARE(shown[0].text, text);
+        QCOMPARE(shown[0].caption, QStringLiteral("LectoraVelmor"));
+        QCOMPARE(shown[0].form, MessageService::Form::ErrorBox);
     }
 
     void closing_data()
