@@ -42,6 +42,12 @@ void SharedQuery::open()
         throw DbError(
             DbError::Kind::Conversion,
             QStringLiteral("The command contains a NUL character and cannot be sent unchanged."));
+    // Half a character (a field's length limit can cut a pair of UTF-16
+    // surrogates) would reach the server replaced by another character.
+    if (!m_text.isValidUtf16())
+        throw DbError(DbError::Kind::Conversion,
+                      QStringLiteral("The command contains half a character and cannot be sent "
+                                     "unchanged."));
 
     QSqlDatabase db = m_connection->database();
     auto query = std::make_unique<QSqlQuery>(db);

@@ -158,9 +158,15 @@ private:
         return out;
     }
 
-    // A NUL cannot go through the driver's C-string interface: such a
-    // command is refused before it is sent, never sent cut short.
-    static bool carried(const QString& values) { return !values.contains(QChar(0)); }
+    // A NUL cannot go through the driver's C-string interface, and half a
+    // character (a length limit that cuts a surrogate pair) would arrive as
+    // another one: such a command is refused before it is sent, never sent
+    // cut short or altered.
+    static bool carried(const QString& value)
+    {
+        return !value.contains(QChar(0)) && value.isValidUtf16();
+    }
+    static bool carried(const QString& a, const QString& b) { return carried(a) && carried(b); }
 
     // Fills `field` as a scanner would leave it (setText keeps the field's
     // length limit) and returns what the command must carry.
@@ -250,7 +256,13 @@ private Q_SLOTS:
                 pallet->setFocus();
                 TerminalFixture::pressEnter(pallet);
                 const auto c = calls("sp_KVR_ValidaEmbarque");
-                if (!carried(m + p)) {
+                if (m.isEmpty() || p.isEmpty()) {
+                    // A field cut to blanks counts as empty: a message, nothing sent.
+                    QVERIFY(c.empty());
+                    QCOMPARE(MessageService::instance().shown().size(), 1);
+                    break;
+                }
+                if (!carried(m, p)) {
                     QVERIFY(c.empty()); // dropped silently by this window
                     break;
                 }
@@ -283,7 +295,12 @@ private Q_SLOTS:
                 MessageService::instance().setNextAnswers({QMessageBox::No});
                 TerminalFixture::pressEnter(mesa);
                 const auto c = calls("sp_KVR_ValidaTarimaUbicacion");
-                if (!carried(t + m)) {
+                if (t.isEmpty()) {
+                    QVERIFY(c.empty());
+                    QCOMPARE(MessageService::instance().shown().size(), 1);
+                    break;
+                }
+                if (!carried(t, m)) {
                     QVERIFY(c.empty());
                     break;
                 }
@@ -295,6 +312,35 @@ private Q_SLOTS:
             }
             }
         }
+        fx.reset();
+    }
+
+    // A field cut inside a surrogate pair holds half a character: the batch
+    // is refused before it is sent (the entry window's default report shows
+    // why) instead of reaching the server with another character.
+    void halfCharacterIsRefusedNotAltered()
+    {
+        fx = std::make_unique<TerminalFixture>();
+        auto* entry = new TFr_EntradaPallet;
+        fx->open(entry, "Verificacion de Entrada");
+        auto* kv = entry->findChild<QLineEdit*>("EdPalletKV");
+        TerminalFixture::clearMessages();
+        fx->clearJournal();
+        kv->setFocus();
+        kv->setText(QStringLiteral("KV-1001") + QChar(0xD83D));
+        TerminalFixture::pressEnter(kv);
+        for (const auto& e : fx->server().journal())
+            QVERIFY2(e.text.find("KV-1001") == std::string::npos, e.text.c_str());
+        QCOMPARE(MessageService::instance().shown().size(), 1);
+        QCOMPARE(MessageService::instance().shown().first().form, MessageService::Form::ErrorBox);
+
+        // The whole character goes through unchanged.
+        TerminalFixture::clearMessages();
+        kv->setText(QStringLiteral("KV-1001😀"));
+        TerminalFixture::pressEnter(kv);
+        const auto c = calls("sp_Kvr_IdentificaTipoEntrada");
+        QCOMPARE(int(c.size()), 1);
+        QCOMPARE(QString::fromStdString(c[0].args[0].toText()), QStringLiteral("KV-1001😀"));
         fx.reset();
     }
 
