@@ -99,13 +99,12 @@ void TFr_EntradaCajaRollo::TxtPalletCompKeyDown(int key)
         return;
     }
 
-    // The driver keeps one statement open per connection: the check's result
-    // goes before the list runs, and the list's after the grid has its copy.
+    // The connection carries one pending result at a time, and the check's
+    // answer has been read: free it for the grid's query.
     q.close();
     ui->dbgLocalidadTarima->load(
         ADOQuery1, Dm_Velmor->Cx,
         CommandText("EXECUTE sp_KVR_SugiereLocalidadParaSurtir").quoted(pallet));
-    ADOQuery1.close();
     ui->txtCantidad->setFocus();
 }
 

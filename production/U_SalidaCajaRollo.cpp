@@ -77,8 +77,8 @@ void TFr_SalidaCajaRollo::edMesaKeyDown(int key)
         }
         showNotice(QStringLiteral("Validacion correcta."));
         startNextPallet();
-    } catch (const DbError&) {
     } catch (const std::exception&) {
+        // DbError included: dropped on purpose, see above.
     }
 }
 
