@@ -1,7 +1,7 @@
 // The frame of each inbound, production and shipping window: its title-bar
-// buttons, what a close request does to it, whether Enter alone moves on, and
-// captions readable in the fonts the terminal really gets (the designed faces
-// are often missing and a wider one stands in).
+// buttons, what a close request does to it, whether Enter alone moves on, the
+// length limits of its fields, and captions readable in the fonts the terminal really gets (the
+// designed faces are often missing and a wider one stands in).
 #include "inbound/U_EntradaCajaRollo.h"
 #include "inbound/U_EntradaPallet.h"
 #include "production/U_Embarque.h"
@@ -115,6 +115,51 @@ private Q_SLOTS:
                               : child->isMinimized() ? QStringLiteral("minimised")
                                                      : QStringLiteral("open");
         QCOMPARE(state, onClose);
+    }
+
+    // Every edit box of the window with its length limit (0: none); a scan
+    // longer than the limit is cut by the field.
+    void lengthLimits_data()
+    {
+        QTest::addColumn<WindowFactory>("make");
+        QTest::addColumn<QStringList>("limits");
+        QTest::newRow("Verificacion de Entrada")
+            << WindowFactory([] { return new TFr_EntradaPallet; })
+            << QStringList{"EdPalletKV:0", "EdPalletVelmor:0", "EdUbicacion:0"};
+        QTest::newRow("Surtido") << WindowFactory([] {
+            return new TFr_EntradaCajaRollo;
+        }) << QStringList{"TxtTicket:0", "TxtPalletProd:0", "TxtPalletComp:0", "txtCantidad:0"};
+        QTest::newRow("Entrega a mesa") << WindowFactory([] { return new TFr_SalidaCajaRollo; })
+                                        << QStringList{"edTarima:45", "edMesa:15"};
+        QTest::newRow("Recibo") << WindowFactory([] { return new TFr_Salida; })
+                                << QStringList{"edTarima:15"};
+        QTest::newRow("Calidad") << WindowFactory([] { return new TfrEntregaTarimaACalidad; })
+                                 << QStringList{"edTarima:15"};
+        QTest::newRow("Liberado") << WindowFactory([] {
+            return new TfrLiberacionCalidadVElmor;
+        }) << QStringList{"edTarimaKV:0", "edTarimaVElmor:0", "edLocalidadTarima:0"};
+        QTest::newRow("Consulta") << WindowFactory([] { return new Tfr_Embarque; })
+                                  << QStringList{"edTarima:0"};
+        QTest::newRow("Embarque") << WindowFactory([] { return new TFr_Embarque1; })
+                                  << QStringList{"edManifiesto:0", "edTarima:0"};
+        QTest::newRow("Reubicaciones") << WindowFactory([] { return new TfrReubicaciones; })
+                                       << QStringList{"edTarima:45", "edMesa:15"};
+    }
+    void lengthLimits()
+    {
+        QFETCH(WindowFactory, make);
+        QFETCH(QStringList, limits);
+        std::unique_ptr<WorkflowWindow> w(make());
+        QCOMPARE(w->findChildren<QLineEdit*>().size(), limits.size());
+        const QString scan(200, QLatin1Char('7'));
+        for (const QString& entry : limits) {
+            const QString name = entry.section(':', 0, 0);
+            const int limit = entry.section(':', 1).toInt();
+            auto* field = w->findChild<QLineEdit*>(name);
+            QVERIFY2(field, qPrintable(name));
+            field->setText(scan);
+            QCOMPARE(field->text().size(), limit ? limit : scan.size());
+        }
     }
 
     void captions_data()
