@@ -112,11 +112,13 @@ private:
     // Makes `procedure` stop the whole stand-in while the terminal waits for
     // its answer: the port closes and the command never comes back.
     std::thread stopper;
+    std::atomic<bool> stopperSet{false}; // `stopper` is assigned on the server's thread
     void stopDuring(const char* procedure)
     {
         EmbeddedServer* server = &fx->server();
         fx->server().script(procedure, [this, server](Call&) {
             stopper = std::thread([server] { server->stop(); });
+            stopperSet = true;
             Reply r = Reply::rows(ResultSet::texts({"Error"}).row({"0"}));
             r.delay = std::chrono::milliseconds(300);
             return r;
@@ -124,8 +126,11 @@ private:
     }
     void restart(const char* procedure)
     {
-        if (stopper.joinable())
-            stopper.join();
+        for (int i = 0; i < 5000 && !stopperSet; ++i)
+            QThread::msleep(1);
+        QVERIFY(stopperSet);
+        stopper.join();
+        stopperSet = false;
         QVERIFY(!fx->server().running());
         fx->server().procedures().unscript(procedure);
         fx->server().start(onDisk);
@@ -149,6 +154,7 @@ private Q_SLOTS:
     }
     void cleanup()
     {
+        stopperSet = false;
         if (stopper.joinable())
             stopper.join();
         fx.reset();
@@ -277,6 +283,7 @@ private Q_SLOTS:
         std::atomic<int> calls{0};
         EmbeddedServer* server = &fx->server();
         std::thread dropper;
+        std::atomic<bool> dropperSet{false}; // assigned on the server's thread
         fx->server().script(
             "sp_KVR_ScaneoInventarioDet",
             [&, body = real->body](Call& call) {
@@ -286,6 +293,7 @@ private Q_SLOTS:
                     std::this_thread::sleep_for(std::chrono::milliseconds(50));
                     server->dropConnections();
                 });
+                dropperSet = true;
                 r.delay = std::chrono::milliseconds(400);
                 return r;
             },
@@ -297,8 +305,10 @@ private Q_SLOTS:
         auto* product = field<QLineEdit>(inv, "EdProducto");
         product->setFocus();
         TerminalFixture::scan(product, "S-1002");
-        if (dropper.joinable())
-            dropper.join();
+        for (int i = 0; i < 5000 && !dropperSet; ++i)
+            QThread::msleep(1);
+        QVERIFY(dropperSet);
+        dropper.join();
         QCOMPARE(texts(), QStringList{"No es posible realizar la operacion"});
         QCOMPARE(calls.load(), 1);
         QCOMPARE(countOf(fx->server().journal(), "sp_KVR_ScaneoInventarioDet"), 1);
