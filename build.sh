@@ -10,11 +10,18 @@ what=${1:-run}
 packages=(cmake g++ make pkg-config qt6-base-dev libqt6sql6-odbc tdsodbc unixodbc unixodbc-dev
           libsqlite3-dev sqlite3 fonts-dejavu-core)
 if [ "$what" != run ]; then
-  packages+=(freetds-bin nodejs npm clang libclang-rt-14-dev xvfb xauth)
+  packages+=(freetds-bin nodejs:node npm:npm clang libclang-rt-14-dev xvfb xauth)
 fi
 
+# "package:command" is satisfied by the command too: Node.js and npm often come
+# from outside Debian, and asking apt for them then breaks the install.
 missing=()
-for p in "${packages[@]}"; do
+for entry in "${packages[@]}"; do
+  p=${entry%%:*}
+  cmd=${entry#*:}
+  if [ "$cmd" != "$entry" ] && command -v "$cmd" >/dev/null 2>&1; then
+    continue
+  fi
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
 done
 if [ ${#missing[@]} -gt 0 ]; then
