@@ -84,7 +84,11 @@ void StoredProc::setConnection(Connection& connection)
 
 void StoredProc::close()
 {
-    m_query.reset();
+    // A statement left with unread results is freed, which makes the driver
+    // cancel them; one whose results were all read stays prepared.
+    if (m_pending)
+        m_query.reset();
+    m_pending = false;
     m_rows.clear();
 }
 
@@ -246,17 +250,27 @@ void StoredProc::call()
     for (qsizetype i = 0; i < m_outputs.size(); ++i)
         m_outputs[i] = QVariant(metaTypeOf(m_params[i].type));
 
-    QStringList marks;
-    for (qsizetype i = 1; i < m_params.size(); ++i)
-        marks << QStringLiteral("?");
-    const QString statement =
-        QStringLiteral("{? = call %1(%2)}").arg(procedureName(), marks.join(QLatin1Char(',')));
-
+    // A lost or reopened link has taken the prepared statement with it; it is
+    // let go before the reconnect, so the reconnect finds no statement open.
+    if (m_query && (m_preparedOn != m_connection || !m_connection->isOpen() ||
+                    m_connection->timesOpened() != m_preparedOpening))
+        m_query.reset();
     QSqlDatabase db = m_connection->database();
-    auto query = std::make_unique<QSqlQuery>(db);
-    query->setForwardOnly(true);
-    if (!query->prepare(statement))
-        sqlfailure::raise(query->lastError(), *m_connection, statement);
+    if (!m_query) {
+        QStringList marks;
+        for (qsizetype i = 1; i < m_params.size(); ++i)
+            marks << QStringLiteral("?");
+        const QString statement = QStringLiteral("{? = call %1(%2)}")
+                                      .arg(procedureName(), marks.join(QLatin1Char(',')));
+        auto query = std::make_unique<QSqlQuery>(db);
+        query->setForwardOnly(true);
+        if (!query->prepare(statement))
+            sqlfailure::raise(query->lastError(), *m_connection, statement);
+        m_query = std::move(query);
+        m_preparedOn = m_connection;
+        m_preparedOpening = m_connection->timesOpened();
+    }
+    QSqlQuery& query = *m_query;
 
     m_lastArgs.clear();
     for (qsizetype i = 0; i < m_params.size(); ++i) {
@@ -271,17 +285,23 @@ void StoredProc::call()
         }
         if (p.direction != Direction::ReturnValue)
             m_lastArgs << m_values[i];
-        query->bindValue(int(i), bound, paramTypeOf(p.direction));
+        query.bindValue(int(i), bound, paramTypeOf(p.direction));
     }
 
-    if (!query->exec())
-        sqlfailure::raise(query->lastError(), *m_connection, procedureName());
-    m_query = std::move(query);
+    m_pending = true;
+    if (!query.exec()) {
+        // A failed call leaves the statement in whatever state the driver
+        // chose; the next call starts from a fresh one.
+        const QSqlError error = query.lastError();
+        m_query.reset();
+        m_pending = false;
+        sqlfailure::raise(error, *m_connection, procedureName());
+    }
 }
 
 void StoredProc::finish()
 {
-    if (!m_query)
+    if (!m_query || !m_pending)
         return;
     // Output parameters arrive after every result set of the call.
     resultrows::drain(*m_query);
@@ -302,5 +322,5 @@ void StoredProc::finish()
         }
         m_outputs[i] = v;
     }
-    m_query.reset();
+    m_pending = false;
 }

@@ -76,6 +76,12 @@ private:
     QList<QVariant> m_outputs;
     QList<QVariant> m_lastArgs;
     Connection* m_connection = nullptr;
+    // The call stays prepared between calls: a fresh statement per call cost
+    // a handle, a prepare and the placeholders' text each time. It belongs to
+    // one opening of one connection and is dropped with it.
     std::unique_ptr<QSqlQuery> m_query;
-    ResultRows m_rows; // the whole first result set, read at open
+    Connection* m_preparedOn = nullptr;
+    int m_preparedOpening = 0;
+    bool m_pending = false; // results of the last call not yet consumed
+    ResultRows m_rows;      // the whole first result set, read at open
 };

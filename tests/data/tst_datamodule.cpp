@@ -468,6 +468,97 @@ private Q_SLOTS:
         QVERIFY(Dm_Velmor == nullptr);
     }
 
+    // A component's call stays prepared from one call to the next: each call
+    // must still carry its own values and read its own outputs, and whatever
+    // happened to the link in between must cost exactly the call it hit.
+    void procedureCallsInTurnOverOneLink_data()
+    {
+        QTest::addColumn<QString>("between");
+        QTest::addColumn<bool>("secondRaises");
+        QTest::addColumn<int>("kind");
+        QTest::newRow("nothing") << "nothing" << false << 0;
+        QTest::newRow("server refuses the second call")
+            << "refuse" << true << int(DbError::Kind::Server);
+        QTest::newRow("link dropped, the call finds it")
+            << "drop" << true << int(DbError::Kind::ConnectionLost);
+        QTest::newRow("link dropped, a query finds it and reopens") << "query" << false << 0;
+        QTest::newRow("server restarted") << "restart" << true
+                                          << int(DbError::Kind::ConnectionLost);
+    }
+    void procedureCallsInTurnOverOneLink()
+    {
+        QFETCH(QString, between);
+        QFETCH(bool, secondRaises);
+        QFETCH(int, kind);
+        TerminalFixture f;
+        auto& dm = f.dm();
+        auto script = [&f] {
+            f.server().script("sp_KVR_ScaneoInventarioDet", [](Call& c) {
+                const std::string serie = c.arg("@serie").toText();
+                if (serie == "REHUSADA")
+                    return Reply::fail("Serie rehusada");
+                Reply r;
+                r.outputs["@Error"] = Value(static_cast<int>(serie.size()));
+                r.outputs["@ErrorDescripcion"] = Value("Registrada " + serie);
+                return r;
+            });
+        };
+        script();
+        auto& sp = dm.sp_KVR_ScaneoInventarioDet;
+        auto scan = [&](const QString& serie, int count) {
+            sp.close();
+            sp.setParam("@id_personausuario", 7);
+            sp.setParam("@id_inventarioconteo", count);
+            sp.setParam("@NombreAlmacen", "Almacén Norte");
+            sp.setParam("@id_localidad", "B-01-01");
+            sp.setParam("@id_producto", 41);
+            sp.setParam("@serie", serie);
+            sp.setParam("@lote", "");
+            sp.setParam("@IndCantidad", 1);
+            sp.execProc();
+        };
+        scan("PRIMERA", 1);
+        QCOMPARE(sp.output("@ErrorDescripcion").toString(), QStringLiteral("Registrada PRIMERA"));
+        const int opened = dm.Cx.timesOpened();
+
+        if (between == "drop" || between == "query") {
+            f.server().dropConnections();
+        } else if (between == "restart") {
+            ServerOptions options = f.server().options();
+            options.port = f.server().port();
+            f.server().stop();
+            f.server().start(options);
+            script();
+        }
+        if (between == "query") {
+            QVERIFY_THROWS_EXCEPTION(DbError, dm.Qr_Aux.run(dm.Cx, "EXECUTE sp_KVR_Persona 'a','b'"));
+            dm.Qr_Aux.run(dm.Cx, "EXECUTE sp_KVR_Persona 'demo','demo'");
+        }
+        f.server().clearJournal();
+
+        try {
+            scan(between == "refuse" ? "REHUSADA" : "SEGUNDA", 2);
+            QVERIFY(!secondRaises);
+            QCOMPARE(sp.output("@Error").toInt(), 7);
+            QCOMPARE(sp.output("@ErrorDescripcion").toString(),
+                     QStringLiteral("Registrada SEGUNDA"));
+        } catch (const DbError& e) {
+            QVERIFY2(secondRaises, qPrintable(e.text()));
+            QCOMPARE(int(e.kind()), kind);
+        }
+
+        scan("TERCERA-B", 3);
+        QCOMPARE(sp.output("@Error").toInt(), 9);
+        QCOMPARE(sp.output("@ErrorDescripcion").toString(), QStringLiteral("Registrada TERCERA-B"));
+        const auto sent = commandsFor(f.server(), "sp_kvr_scaneoinventariodet");
+        const std::size_t reached = between == "refuse" ? 2u : (secondRaises ? 1u : 2u);
+        QCOMPARE(sent.size(), reached);
+        QCOMPARE(sent.back().args.at(1).toText(), std::string("3"));
+        QCOMPARE(sent.back().args.at(5).toText(), std::string("TERCERA-B"));
+        const bool reopened = between == "drop" || between == "query" || between == "restart";
+        QCOMPARE(dm.Cx.timesOpened(), opened + (reopened ? 1 : 0));
+    }
+
     void lostLinkReopensWithoutResending_data()
     {
         QTest::addColumn<bool>("restart");
