@@ -260,8 +260,8 @@ void StoredProc::call()
         QStringList marks;
         for (qsizetype i = 1; i < m_params.size(); ++i)
             marks << QStringLiteral("?");
-        const QString statement = QStringLiteral("{? = call %1(%2)}")
-                                      .arg(procedureName(), marks.join(QLatin1Char(',')));
+        const QString statement =
+            QStringLiteral("{? = call %1(%2)}").arg(procedureName(), marks.join(QLatin1Char(',')));
         auto query = std::make_unique<QSqlQuery>(db);
         query->setForwardOnly(true);
         if (!query->prepare(statement))

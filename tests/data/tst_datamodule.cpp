@@ -482,8 +482,8 @@ private Q_SLOTS:
         QTest::newRow("link dropped, the call finds it")
             << "drop" << true << int(DbError::Kind::ConnectionLost);
         QTest::newRow("link dropped, a query finds it and reopens") << "query" << false << 0;
-        QTest::newRow("server restarted") << "restart" << true
-                                          << int(DbError::Kind::ConnectionLost);
+        QTest::newRow("server restarted")
+            << "restart" << true << int(DbError::Kind::ConnectionLost);
     }
     void procedureCallsInTurnOverOneLink()
     {
@@ -531,7 +531,8 @@ private Q_SLOTS:
             script();
         }
         if (between == "query") {
-            QVERIFY_THROWS_EXCEPTION(DbError, dm.Qr_Aux.run(dm.Cx, "EXECUTE sp_KVR_Persona 'a','b'"));
+            QVERIFY_THROWS_EXCEPTION(DbError,
+                                     dm.Qr_Aux.run(dm.Cx, "EXECUTE sp_KVR_Persona 'a','b'"));
             dm.Qr_Aux.run(dm.Cx, "EXECUTE sp_KVR_Persona 'demo','demo'");
         }
         f.server().clearJournal();
