@@ -39,6 +39,23 @@ inline double median(const std::vector<double>& v)
     return percentile(v, 0.5);
 }
 
+// The middle value; of an even count, the upper of the two middle ones.
+inline double upperMedian(std::vector<double> v)
+{
+    if (v.empty())
+        return 0;
+    std::sort(v.begin(), v.end());
+    return v[v.size() / 2];
+}
+
+inline double mean(const std::vector<double>& v)
+{
+    double sum = 0;
+    for (double x : v)
+        sum += x;
+    return v.empty() ? 0 : sum / static_cast<double>(v.size());
+}
+
 // A field of /proc/self/status in kB ("VmRSS:", "VmHWM:").
 inline long procStatusKb(const char* key)
 {
@@ -105,6 +122,7 @@ struct OdbcApi {
     (SQLHSTMT, SQLUSMALLINT, SQLSMALLINT, SQLPOINTER, SQLLEN, SQLLEN*) = nullptr;
     SQLRETURN (*moreResults)(SQLHSTMT) = nullptr;
     SQLRETURN (*freeStmt)(SQLHSTMT, SQLUSMALLINT) = nullptr;
+    SQLRETURN (*closeCursor)(SQLHSTMT) = nullptr;
     SQLRETURN (*disconnect)(SQLHDBC) = nullptr;
     SQLRETURN (*freeHandle)(SQLSMALLINT, SQLHANDLE) = nullptr;
 
@@ -133,6 +151,7 @@ struct OdbcApi {
             sym(a.getData, "SQLGetData");
             sym(a.moreResults, "SQLMoreResults");
             sym(a.freeStmt, "SQLFreeStmt");
+            sym(a.closeCursor, "SQLCloseCursor");
             sym(a.disconnect, "SQLDisconnect");
             sym(a.freeHandle, "SQLFreeHandle");
             return a;

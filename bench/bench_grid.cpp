@@ -4,22 +4,18 @@
 // suggestion procedure is scripted to answer the rows.
 #include "app/shell/DataGrid.h"
 #include "app/shell/MessageService.h"
+#include "bench/BenchKit.h"
 #include "data/U_Data.h"
 #include "inbound/U_EntradaCajaRollo.h"
 #include "tests/support/TerminalFixture.h"
 
 #include <QApplication>
-#include <QDir>
 #include <QElapsedTimer>
-#include <QFile>
 #include <QLineEdit>
 #include <QTest>
 
-#include <algorithm>
 #include <cstdio>
 #include <vector>
-
-#include <unistd.h>
 
 using namespace lectora::server;
 
@@ -28,43 +24,6 @@ namespace
 
 constexpr int kRows = 100000;
 constexpr int kRuns = 5;
-
-// Resident and peak memory of this process in kB, from /proc.
-long procStatus(const char* key)
-{
-    QFile f("/proc/self/status");
-    if (!f.open(QIODevice::ReadOnly))
-        return -1;
-    for (const QByteArray& line : f.readAll().split('\n'))
-        if (line.startsWith(key))
-            return line.mid(qstrlen(key)).trimmed().split(' ').value(0).toLong();
-    return -1;
-}
-
-// CPU time in ms of this thread and of all the others (the in-process
-// stand-in), from /proc, to tell the terminal's share from the server's.
-struct CpuSplit {
-    double self = 0, others = 0;
-};
-
-CpuSplit cpuSplit()
-{
-    CpuSplit split;
-    const QString me = QString::number(gettid());
-    const double tick = 1000.0 / sysconf(_SC_CLK_TCK);
-    for (const QString& tid :
-         QDir("/proc/self/task").entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
-        QFile f("/proc/self/task/" + tid + "/stat");
-        if (!f.open(QIODevice::ReadOnly))
-            continue;
-        const QByteArray stat = f.readAll();
-        // Fields after the command name, which is in parentheses.
-        const QList<QByteArray> fields = stat.mid(stat.lastIndexOf(')') + 2).split(' ');
-        const double ms = (fields.value(11).toLong() + fields.value(12).toLong()) * tick;
-        (tid == me ? split.self : split.others) += ms;
-    }
-    return split;
-}
 
 } // namespace
 
@@ -96,8 +55,8 @@ int main(int argc, char** argv)
     comp->setText("KC-0000001");
     QApplication::processEvents();
 
-    const long rssBefore = procStatus("VmRSS:");
-    const CpuSplit cpuBefore = cpuSplit();
+    const long rssBefore = bench::procStatusKb("VmRSS:");
+    const bench::CpuSplit cpuBefore = bench::cpuSplit();
     std::vector<double> times;
     long rssAfter = 0;
     for (int run = 0; run < kRuns; ++run) {
@@ -115,10 +74,10 @@ int main(int argc, char** argv)
         }
         QApplication::processEvents();
         if (run == 0)
-            rssAfter = procStatus("VmRSS:");
+            rssAfter = bench::procStatusKb("VmRSS:");
     }
 
-    const CpuSplit cpuAfter = cpuSplit();
+    const bench::CpuSplit cpuAfter = bench::cpuSplit();
 
     // Where the time goes: the same answer fetched through a query alone
     // (server, wire, driver and the copy of the rows), without the grid.
@@ -132,10 +91,6 @@ int main(int argc, char** argv)
         fetchTimes.push_back(timer.nsecsElapsed() / 1e6);
         query.close();
     }
-    std::sort(fetchTimes.begin(), fetchTimes.end());
-
-    std::vector<double> sorted = times;
-    std::sort(sorted.begin(), sorted.end());
     std::printf("bench_grid: %d-row suggestion answer, Enter on the component pallet to grid "
                 "painted\n",
                 kRows);
@@ -143,13 +98,13 @@ int main(int argc, char** argv)
     for (double t : times)
         std::printf(" %.1f", t);
     std::printf("\n  first %.1f ms, median %.1f ms, best %.1f ms (target <= 300 ms)\n", times[0],
-                sorted[sorted.size() / 2], sorted[0]);
+                bench::upperMedian(times), bench::percentile(times, 0));
     std::printf("  of which fetching the rows through the data path: median %.1f ms\n",
-                fetchTimes[fetchTimes.size() / 2]);
+                bench::upperMedian(fetchTimes));
     std::printf("  CPU per run: terminal thread %.0f ms, stand-in threads %.0f ms\n",
                 (cpuAfter.self - cpuBefore.self) / kRuns,
                 (cpuAfter.others - cpuBefore.others) / kRuns);
     std::printf("  memory: RSS %ld kB before, %ld kB with the rows shown (+%ld kB), peak %ld kB\n",
-                rssBefore, rssAfter, rssAfter - rssBefore, procStatus("VmHWM:"));
+                rssBefore, rssAfter, rssAfter - rssBefore, bench::procStatusKb("VmHWM:"));
     return 0;
 }

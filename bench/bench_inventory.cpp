@@ -4,6 +4,7 @@
 // through the data module without the window. All run in turns in one process
 // so that they see the same machine load; the figures that matter are the ratios.
 #include "app/shell/MessageService.h"
+#include "bench/BenchKit.h"
 #include "data/U_Data.h"
 #include "inventory/U_Inventario.h"
 #include "tests/support/TerminalFixture.h"
@@ -108,20 +109,6 @@ void dataModuleScan(int countId)
         qFatal("recording refused");
 }
 
-double median(std::vector<double> v)
-{
-    std::sort(v.begin(), v.end());
-    return v.empty() ? 0 : v[v.size() / 2];
-}
-
-double mean(const std::vector<double>& v)
-{
-    double sum = 0;
-    for (double x : v)
-        sum += x;
-    return v.empty() ? 0 : sum / v.size();
-}
-
 } // namespace
 
 int main(int argc, char** argv)
@@ -172,14 +159,15 @@ int main(int argc, char** argv)
     if (!MessageService::instance().shown().isEmpty())
         qFatal("a message was shown during the run");
 
-    const double window = median(windowMs), module = median(moduleMs), bare = median(bareMs);
+    const double window = bench::upperMedian(windowMs), module = bench::upperMedian(moduleMs),
+                 bare = bench::upperMedian(bareMs);
     std::printf("recorded scan, %d rounds of %d scans each\n", kRounds, kScansPerRound);
     std::printf("  window (keys, Enter, handler end): median %.3f ms  mean %.3f ms\n", window,
-                mean(windowMs));
+                bench::mean(windowMs));
     std::printf("  data module, same three calls    : median %.3f ms  mean %.3f ms\n", module,
-                mean(moduleMs));
+                bench::mean(moduleMs));
     std::printf("  bare QSqlQuery, same three calls : median %.3f ms  mean %.3f ms\n", bare,
-                mean(bareMs));
+                bench::mean(bareMs));
     std::printf("  data module / bare: %.3f\n", module / bare);
     std::printf("  window / bare: %.3f (the window adds %+.1f %%; target <= 10 %%)\n",
                 window / bare, (window / bare - 1) * 100);

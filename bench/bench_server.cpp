@@ -2,6 +2,7 @@
 // QODBC -> unixODBC -> FreeTDS) beside bare ODBC calls through the same
 // driver without Qt, for 1 and 32 clients. Prints latency percentiles and
 // commands per second; nothing here asserts.
+#include "bench/BenchKit.h"
 #include "server/EmbeddedServer.h"
 
 #include <QCoreApplication>
@@ -14,9 +15,6 @@
 #include <barrier>
 #include <chrono>
 #include <cstdio>
-#include <dlfcn.h>
-#include <sql.h>
-#include <sqlext.h>
 #include <string>
 #include <thread>
 #include <vector>
@@ -27,13 +25,6 @@ namespace
 {
 
 const char* const kCommand = "EXECUTE sp_KVR_Persona 'demo','demo'";
-
-std::string connectionString(int port)
-{
-    return "Driver=FreeTDS;Server=127.0.0.1;Port=" + std::to_string(port) +
-           ";Database=KV_NORDA_PREVENTA;UID=sa;PWD=tolvexra;TDS_Version=7.4;"
-           "ClientCharset=UTF-8;Encryption=off";
-}
 
 struct Result {
     std::vector<double> micros; // one per command, every client
@@ -76,7 +67,7 @@ Result qtClients(int port, int clients, int count)
             const QString name = QString("bench%1").arg(c);
             {
                 QSqlDatabase db = QSqlDatabase::addDatabase("QODBC", name);
-                db.setDatabaseName(QString::fromStdString(connectionString(port)));
+                db.setDatabaseName(QString::fromStdString(bench::odbcConnectionString(port)));
                 if (!db.open())
                     ++errors;
                 QSqlQuery q(db);
@@ -102,40 +93,8 @@ Result qtClients(int port, int clients, int count)
 }
 
 // --- bare ODBC through the same driver, no Qt ----------------------------------------
-// The driver manager is loaded at run time, as Qt's plugin does, so that the
-// benchmark needs no link flags of its own.
 
-struct Odbc {
-    SQLRETURN (*allocHandle)(SQLSMALLINT, SQLHANDLE, SQLHANDLE*);
-    SQLRETURN (*setEnvAttr)(SQLHENV, SQLINTEGER, SQLPOINTER, SQLINTEGER);
-    SQLRETURN (*driverConnect)
-    (SQLHDBC, SQLHWND, SQLCHAR*, SQLSMALLINT, SQLCHAR*, SQLSMALLINT, SQLSMALLINT*, SQLUSMALLINT);
-    SQLRETURN (*execDirect)(SQLHSTMT, SQLCHAR*, SQLINTEGER);
-    SQLRETURN (*fetch)(SQLHSTMT);
-    SQLRETURN (*getData)(SQLHSTMT, SQLUSMALLINT, SQLSMALLINT, SQLPOINTER, SQLLEN, SQLLEN*);
-    SQLRETURN (*moreResults)(SQLHSTMT);
-    SQLRETURN (*closeCursor)(SQLHSTMT);
-    SQLRETURN (*disconnect)(SQLHDBC);
-    SQLRETURN (*freeHandle)(SQLSMALLINT, SQLHANDLE);
-
-    bool load()
-    {
-        void* lib = dlopen("libodbc.so.2", RTLD_NOW);
-        if (!lib)
-            return false;
-        auto sym = [&](auto& fn, const char* name) {
-            fn = reinterpret_cast<std::remove_reference_t<decltype(fn)>>(dlsym(lib, name));
-            return fn != nullptr;
-        };
-        return sym(allocHandle, "SQLAllocHandle") && sym(setEnvAttr, "SQLSetEnvAttr") &&
-               sym(driverConnect, "SQLDriverConnect") && sym(execDirect, "SQLExecDirect") &&
-               sym(fetch, "SQLFetch") && sym(getData, "SQLGetData") &&
-               sym(moreResults, "SQLMoreResults") && sym(closeCursor, "SQLCloseCursor") &&
-               sym(disconnect, "SQLDisconnect") && sym(freeHandle, "SQLFreeHandle");
-    }
-};
-
-Result odbcClients(const Odbc& odbc, int port, int clients, int count)
+Result odbcClients(const bench::OdbcApi& odbc, int port, int clients, int count)
 {
     return runClients(
         clients, count,
@@ -148,7 +107,7 @@ Result odbcClients(const Odbc& odbc, int port, int clients, int count)
             odbc.setEnvAttr(env, SQL_ATTR_ODBC_VERSION, reinterpret_cast<SQLPOINTER>(SQL_OV_ODBC3),
                             0);
             odbc.allocHandle(SQL_HANDLE_DBC, env, &dbc);
-            std::string cs = connectionString(port);
+            std::string cs = bench::odbcConnectionString(port);
             const bool connected = SQL_SUCCEEDED(
                 odbc.driverConnect(dbc, nullptr, reinterpret_cast<SQLCHAR*>(cs.data()), SQL_NTS,
                                    nullptr, 0, nullptr, SQL_DRIVER_NOPROMPT));
@@ -192,20 +151,11 @@ Result odbcClients(const Odbc& odbc, int port, int clients, int count)
         });
 }
 
-double percentile(std::vector<double> v, double p)
-{
-    if (v.empty())
-        return 0;
-    std::sort(v.begin(), v.end());
-    const auto i = static_cast<std::size_t>(p * static_cast<double>(v.size() - 1));
-    return v[i];
-}
-
 void print(const char* path, int clients, const Result& r)
 {
     std::printf("| %-26s | %7d | %8zu | %10.0f | %8.0f | %8.0f | %6d |\n", path, clients,
                 r.micros.size(), static_cast<double>(r.micros.size()) / r.seconds,
-                percentile(r.micros, 0.50), percentile(r.micros, 0.99), r.errors);
+                bench::percentile(r.micros, 0.50), bench::percentile(r.micros, 0.99), r.errors);
     std::fflush(stdout);
 }
 
@@ -231,10 +181,14 @@ int main(int argc, char** argv)
 
     print("Qt QODBC (the terminal)", 1, qtClients(port, 1, single));
     print("Qt QODBC (the terminal)", 32, qtClients(port, 32, each));
-    Odbc odbc;
-    if (odbc.load()) {
-        print("bare ODBC/FreeTDS, no Qt", 1, odbcClients(odbc, port, 1, single));
-        print("bare ODBC/FreeTDS, no Qt", 32, odbcClients(odbc, port, 32, each));
+    const bench::OdbcApi* odbc = nullptr;
+    try {
+        odbc = &bench::OdbcApi::get();
+    } catch (const std::runtime_error&) {
+    }
+    if (odbc) {
+        print("bare ODBC/FreeTDS, no Qt", 1, odbcClients(*odbc, port, 1, single));
+        print("bare ODBC/FreeTDS, no Qt", 32, odbcClients(*odbc, port, 32, each));
     } else {
         std::printf("bare ODBC: libodbc.so.2 not found, skipped\n");
     }
