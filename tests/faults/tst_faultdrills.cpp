@@ -27,28 +27,10 @@
 #include <set>
 #include <thread>
 
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 using namespace lectora::server;
 
 namespace
 {
-
-// A loopback port where nothing listens (the system's pick, then let go).
-int freePort()
-{
-    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
-    ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
-    ::close(fd);
-    return ntohs(address.sin_port);
-}
 
 QStringList texts()
 {
@@ -330,7 +312,7 @@ private Q_SLOTS:
     void clientCatalogueUnreachable()
     {
         ConnectionSettings nowhere = fx->settings();
-        nowhere.port = freePort();
+        nowhere.port = TerminalFixture::closedPort();
         fx->dm().CxNordaPavrel.configure(nowhere);
 
         auto* pavrel = new TfrInventarioNordaPavrel;
@@ -362,7 +344,7 @@ private Q_SLOTS:
         const QString server = QCoreApplication::applicationDirPath() + "/../server/lectora-server";
         QVERIFY2(QFile::exists(server), qPrintable(server));
         QTemporaryDir data;
-        const int port = freePort();
+        const int port = TerminalFixture::closedPort();
         const QStringList args{"--listen", QStringLiteral("127.0.0.1:%1").arg(port), "--data",
                                data.path()};
         QProcess process;

@@ -6,34 +6,13 @@
 #include "app/shell/MessageService.h"
 #include "data/U_Data.h"
 #include "server/EmbeddedServer.h"
+#include "tests/support/TerminalFixture.h"
 
 #include <QFile>
 #include <QTemporaryDir>
 #include <QTest>
 
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 using namespace lectora::server;
-
-namespace
-{
-
-int closedPort()
-{
-    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
-    ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
-    ::close(fd);
-    return ntohs(address.sin_port);
-}
-
-} // namespace
 
 class TstStartFailure : public QObject
 {
@@ -68,7 +47,7 @@ private Q_SLOTS:
         QString password = QStringLiteral("Right-Pw-31");
         if (how == "closed") {
             server.stop();
-            port = closedPort();
+            port = TerminalFixture::closedPort();
         } else if (how == "refused") {
             password = QStringLiteral("Wrong-Pw-77");
         } else {
