@@ -9,6 +9,7 @@
 #include "server/procedures/Answers.h"
 
 #include <cctype>
+#include <optional>
 #include <string>
 
 namespace lectora::server
@@ -87,6 +88,24 @@ void advance(Database& db, const std::string& pallet, const std::string& status,
              {status, operatorId, pallet});
 }
 
+// What delivery and station change both refuse: 2 no such pallet, 3 no such
+// station, 4 the pallet has left the warehouse. Fills the pallet and the
+// station's code when neither is refused.
+std::optional<Reply> refuseUnlessInWarehouse(Database& db, const std::string& pallet,
+                                             const std::string& station, Pallet& p,
+                                             std::string& mesa)
+{
+    p = findPallet(db, pallet);
+    if (!p.found)
+        return status("2", "La tarima " + pallet + " no existe.");
+    mesa = findStation(db, station);
+    if (mesa.empty())
+        return status("3", "La mesa " + station + " no existe.");
+    if (p.status != kEnAlmacen)
+        return status("4", "La tarima " + p.code + " ya no esta en almacen (" + p.status + ").");
+    return std::nullopt;
+}
+
 // Delivery of a pallet to a production station. 0 delivered; 1 the pallet is
 // assigned to another station (the terminal offers to reassign it); 2 no such
 // pallet; 3 no such station; 4 the pallet has left the warehouse already;
@@ -95,14 +114,10 @@ Reply validaEntrega(Call& call)
 {
     Database& db = *call.db;
     const std::string pallet = arg(call, 0), station = arg(call, 1), who = arg(call, 2);
-    Pallet p = findPallet(db, pallet);
-    if (!p.found)
-        return status("2", "La tarima " + pallet + " no existe.");
-    const std::string mesa = findStation(db, station);
-    if (mesa.empty())
-        return status("3", "La mesa " + station + " no existe.");
-    if (p.status != kEnAlmacen)
-        return status("4", "La tarima " + p.code + " ya no esta en almacen (" + p.status + ").");
+    Pallet p;
+    std::string mesa;
+    if (std::optional<Reply> refused = refuseUnlessInWarehouse(db, pallet, station, p, mesa))
+        return *refused;
     if (!p.station.empty() && !sameCode(p.station, station))
         return status("1", "La tarima " + p.code + " esta asignada a la mesa " + p.station + ".");
     // A pallet may be planned for a station under maintenance, but not delivered to it.
@@ -123,14 +138,10 @@ Reply cambiaMesa(Call& call)
 {
     Database& db = *call.db;
     const std::string pallet = arg(call, 0), station = arg(call, 1), who = arg(call, 2);
-    Pallet p = findPallet(db, pallet);
-    if (!p.found)
-        return status("2", "La tarima " + pallet + " no existe.");
-    const std::string mesa = findStation(db, station);
-    if (mesa.empty())
-        return status("3", "La mesa " + station + " no existe.");
-    if (p.status != kEnAlmacen)
-        return status("4", "La tarima " + p.code + " ya no esta en almacen (" + p.status + ").");
+    Pallet p;
+    std::string mesa;
+    if (std::optional<Reply> refused = refuseUnlessInWarehouse(db, pallet, station, p, mesa))
+        return *refused;
     if (!p.orderAllowsStationChange)
         return status("6", "La orden " + p.order + " no permite cambio de mesa.");
     db.transaction([&] {
