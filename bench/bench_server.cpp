@@ -56,6 +56,23 @@ template <typename Client> Result runClients(int clients, int count, Client clie
     return result;
 }
 
+// One client's part: warm up, wait for the others, time `n` commands one by
+// one, and say when done.
+template <typename Once, typename Barrier>
+void timedRuns(Once& once, int n, std::vector<double>& micros, Barrier& start, Barrier& finish)
+{
+    for (int i = 0; i < 50; ++i)
+        once();
+    start.arrive_and_wait();
+    micros.reserve(n);
+    for (int i = 0; i < n; ++i) {
+        const auto t = Clock::now();
+        once();
+        micros.push_back(std::chrono::duration<double, std::micro>(Clock::now() - t).count());
+    }
+    finish.arrive_and_wait();
+}
+
 // --- the terminal's path ----------------------------------------------------------
 
 Result qtClients(int port, int clients, int count)
@@ -76,17 +93,7 @@ Result qtClients(int port, int clients, int count)
                     if (!q.exec(kCommand) || !q.next() || q.value("ID_Persona").toInt() != 1)
                         ++errors;
                 };
-                for (int i = 0; i < 50; ++i)
-                    once();
-                start.arrive_and_wait();
-                micros.reserve(n);
-                for (int i = 0; i < n; ++i) {
-                    const auto t = Clock::now();
-                    once();
-                    micros.push_back(
-                        std::chrono::duration<double, std::micro>(Clock::now() - t).count());
-                }
-                finish.arrive_and_wait();
+                timedRuns(once, n, micros, start, finish);
             }
             QSqlDatabase::removeDatabase(name);
         });
@@ -132,17 +139,7 @@ Result odbcClients(const bench::OdbcApi& odbc, int port, int clients, int count)
                 }
                 odbc.closeCursor(stmt);
             };
-            for (int i = 0; i < 50; ++i)
-                once();
-            start.arrive_and_wait();
-            micros.reserve(n);
-            for (int i = 0; i < n; ++i) {
-                const auto t = Clock::now();
-                once();
-                micros.push_back(
-                    std::chrono::duration<double, std::micro>(Clock::now() - t).count());
-            }
-            finish.arrive_and_wait();
+            timedRuns(once, n, micros, start, finish);
             if (stmt)
                 odbc.freeHandle(SQL_HANDLE_STMT, stmt);
             odbc.disconnect(dbc);
