@@ -1,5 +1,6 @@
-// A data-module connection. The provider-style record stays the single
-// statement of the settings; the ODBC string is derived from it at open time.
+// A data-module connection. The settings live in the members; the
+// provider-style record and the ODBC string are two renderings of them, and
+// the ODBC one is built afresh at each open so new settings take effect then.
 #include "data/Connection.h"
 
 #include "data/DbError.h"

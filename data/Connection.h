@@ -1,16 +1,19 @@
 #pragma once
 // One database connection of the data module (Cx, CxNordaPavrel, CxUlmar).
-// It keeps the provider-style connection record (the installation's record of
-// the settings, with its 5000-second timeouts) and derives the ODBC string
-// from it. A connection that failed because the link was lost is reopened by
-// the next command that uses it; a failed command is never sent again.
+// It holds the configured settings and builds from them both the
+// provider-style record the installation documents (with its 5000-second
+// timeouts) and the ODBC string the driver is opened with; neither is read
+// back to make the other. A connection that failed because the link was lost
+// is reopened by the next command that uses it; a failed command is never
+// sent again.
 
 #include <QSqlDatabase>
 #include <QString>
 
 struct ConnectionSettings;
 
-class Connection {
+class Connection
+{
 public:
     Connection(const QString& name, const QString& catalogue);
     ~Connection();
@@ -19,9 +22,10 @@ public:
 
     void configure(const ConnectionSettings& settings);
 
-    QString name() const { return m_name; }          // "Cx", "CxNordaPavrel", "CxUlmar"
+    QString name() const { return m_name; }           // "Cx", "CxNordaPavrel", "CxUlmar"
     QString catalogue() const { return m_catalogue; } // "KV_NORDA_PREVENTA", ...
-    // The key=value record: Provider=SQLOLEDB.1;Password=...;...;Tag with column collation when possible=False
+    // The key=value record: Provider=SQLOLEDB.1;Password=...;...;Tag with column collation when
+    // possible=False
     QString connectionString() const;
     // What the ODBC driver gets: Driver, Server, Port, Database, UID, PWD,
     // TDS_Version=7.4, ClientCharset=UTF-8, Encryption=off, APP, WSID.
