@@ -1,8 +1,10 @@
 // lectora-server: the stand-in SQL Server as a process of its own.
 #include "server/EmbeddedServer.h"
 
+#include <CLI/CLI.hpp>
+
 #include <csignal>
-#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <iostream>
 #include <string>
@@ -10,9 +12,19 @@
 namespace
 {
 
+using lectora::server::ServerOptions;
+
+// Printed after the complaints that come from not knowing the flags; a new
+// flag goes here and in declareFlags.
 constexpr const char* kUsage =
     "usage: lectora-server --listen HOST:PORT --data DIR [--journal FILE] "
     "[--login NAME --password PW]";
+
+// The command line as given; checkFlags turns it into the server's options.
+struct Flags {
+    ServerOptions options;
+    std::string listen;
+};
 
 int fail(const std::string& message, int code = 1)
 {
@@ -20,51 +32,84 @@ int fail(const std::string& message, int code = 1)
     return code;
 }
 
+void declareFlags(CLI::App& app, Flags& flags)
+{
+    // A flag given twice keeps its last value, as a shell script overriding a default expects.
+    app.option_defaults()->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
+    // Unknown words are collected and refused in checkFlags with their own message.
+    app.allow_extras();
+    ServerOptions& o = flags.options;
+    app.add_option("--listen", flags.listen,
+                   "Address and port to accept clients on (default port 1433)")
+        ->type_name("HOST:PORT");
+    app.add_option("--data", o.dataDir, "Folder holding one database per catalogue (required)")
+        ->type_name("DIR");
+    app.add_option("--journal", o.journalFile, "File that gets one line per command received")
+        ->type_name("FILE");
+    app.add_option("--login", o.login, "Login name clients must give")->type_name("NAME");
+    app.add_option("--password", o.password, "Password clients must give")->type_name("PW");
+}
+
+// Empty when HOST:PORT was understood and stored in `options`, else the complaint.
+std::string readListen(const std::string& value, ServerOptions& options)
+{
+    const auto colon = value.rfind(':');
+    if (colon == std::string::npos || colon == 0)
+        return "--listen wants HOST:PORT, got \"" + value + "\"";
+    const std::string port = value.substr(colon + 1);
+    char* end = nullptr;
+    const long p = std::strtol(port.c_str(), &end, 10);
+    if (port.empty() || *end != '\0' || p < 0 || p > 65535)
+        return "--listen: \"" + port + "\" is not a port number";
+    options.host = value.substr(0, colon);
+    options.port = static_cast<int>(p);
+    return {};
+}
+
+// Empty when the parsed flags make a usable server, else the one-line complaint.
+std::string checkFlags(const CLI::App& app, Flags& flags)
+{
+    if (const auto extra = app.remaining(); !extra.empty())
+        return "unknown flag " + extra.front() + "\n" + kUsage;
+    if (app.count("--listen") > 0) {
+        if (std::string complaint = readListen(flags.listen, flags.options); !complaint.empty())
+            return complaint;
+    }
+    if (app.count("--data") == 0)
+        return std::string("--data DIR is required\n") + kUsage;
+    if (flags.options.dataDir.empty())
+        return "--data needs a folder";
+    return {};
+}
+
+// The flag that lacks its value is always the last word: every flag takes one.
+std::string flagMissingItsValue(int argc, char** argv)
+{
+    const std::string last = argv[argc - 1];
+    return last.substr(0, last.find('='));
+}
+
 } // namespace
 
 int main(int argc, char** argv)
 {
-    lectora::server::ServerOptions options;
-    options.port = 1433;
-    bool haveData = false;
-    for (int i = 1; i < argc; ++i) {
-        const std::string flag = argv[i];
-        if (flag == "--help" || flag == "-h") {
-            std::cout << kUsage << std::endl;
-            return 0;
-        }
-        if (flag != "--listen" && flag != "--data" && flag != "--journal" && flag != "--login" &&
-            flag != "--password")
-            return fail("unknown flag " + flag + "\n" + kUsage, 2);
-        if (i + 1 >= argc)
-            return fail(flag + " needs a value\n" + kUsage, 2);
-        const std::string value = argv[++i];
-        if (flag == "--listen") {
-            const auto colon = value.rfind(':');
-            if (colon == std::string::npos || colon == 0)
-                return fail("--listen wants HOST:PORT, got \"" + value + "\"", 2);
-            options.host = value.substr(0, colon);
-            const std::string port = value.substr(colon + 1);
-            char* end = nullptr;
-            const long p = std::strtol(port.c_str(), &end, 10);
-            if (port.empty() || *end != '\0' || p < 0 || p > 65535)
-                return fail("--listen: \"" + port + "\" is not a port number", 2);
-            options.port = static_cast<int>(p);
-        } else if (flag == "--data") {
-            if (value.empty())
-                return fail("--data needs a folder", 2);
-            options.dataDir = value;
-            haveData = true;
-        } else if (flag == "--journal") {
-            options.journalFile = value;
-        } else if (flag == "--login") {
-            options.login = value;
-        } else {
-            options.password = value;
-        }
+    CLI::App app{"The stand-in SQL Server: answers the terminal's procedures from SQLite.",
+                 "lectora-server"};
+    Flags flags;
+    flags.options.port = 1433;
+    declareFlags(app, flags);
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::CallForHelp& help) {
+        return app.exit(help);
+    } catch (const CLI::ArgumentMismatch&) {
+        return fail(flagMissingItsValue(argc, argv) + " needs a value\n" + kUsage, 2);
+    } catch (const CLI::ParseError& e) {
+        return fail(std::string(e.what()) + "\n" + kUsage, 2);
     }
-    if (!haveData)
-        return fail(std::string("--data DIR is required\n") + kUsage, 2);
+    if (const std::string complaint = checkFlags(app, flags); !complaint.empty())
+        return fail(complaint, 2);
+    const ServerOptions& options = flags.options;
 
     // Signals are taken by sigwait below; every thread the server starts
     // inherits the block, so none of them is interrupted by one.
