@@ -17,6 +17,7 @@
 #include <poll.h>
 #include <stdexcept>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <thread>
 #include <unistd.h>
 
@@ -34,12 +35,38 @@ std::string upper(std::string_view s)
     return out;
 }
 
-// Opens a catalogue and, when it is new, creates and fills it in one transaction.
+// Data files hold operators and every recording: readable by their owner
+// only. The file is made before SQLite opens it because SQLite gives its
+// -wal and -shm files the mode of the database file.
+void ownerOnly(const std::filesystem::path& file)
+{
+    const int fd = ::open(file.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    if (fd < 0)
+        throw std::runtime_error("cannot open " + file.string() + ": " + std::strerror(errno));
+    const bool ok = ::fchmod(fd, 0600) == 0;
+    ::close(fd);
+    if (!ok)
+        throw std::runtime_error("cannot make " + file.string() +
+                                 " private: " + std::strerror(errno));
+    for (const char* suffix : {"-wal", "-shm"}) {
+        std::filesystem::path side = file;
+        side += suffix;
+        std::error_code ec;
+        if (std::filesystem::exists(side, ec))
+            std::filesystem::permissions(
+                side, std::filesystem::perms::owner_read | std::filesystem::perms::owner_write, ec);
+    }
+}
+
+// Opens a catalogue and, when it is new, creates and fills it in one
+// transaction; one made by an older version is brought up to date.
 std::unique_ptr<Database> openCatalogue(const ServerOptions& options, const char* name)
 {
     const std::filesystem::path file = options.dataDir.empty()
                                            ? std::filesystem::path(":memory:")
                                            : options.dataDir / (std::string(name) + ".sqlite");
+    if (!options.dataDir.empty())
+        ownerOnly(file);
     auto db = std::make_unique<Database>(file, name);
     if (options.seedDemo && db->scalar("PRAGMA user_version").toInt().value_or(0) == 0) {
         db->transaction([&] {
@@ -49,6 +76,11 @@ std::unique_ptr<Database> openCatalogue(const ServerOptions& options, const char
             db->exec("PRAGMA user_version = 1");
         });
     }
+    db->transaction([&] {
+        for (const auto& module : procedureModules())
+            if (module.upgrade)
+                module.upgrade(*db);
+    });
     return db;
 }
 
@@ -63,6 +95,22 @@ void checkDataFolder(const std::filesystem::path& dir)
         throw std::runtime_error("the data folder " + dir.string() + " is not a folder");
     if (::access(dir.c_str(), W_OK) != 0)
         throw std::runtime_error("the data folder " + dir.string() + " is not writable");
+    // Private to its owner. A folder shared with others (sticky, like /tmp,
+    // or someone else's) is not changed but refused.
+    struct stat st {
+    };
+    if (::stat(dir.c_str(), &st) != 0)
+        throw std::runtime_error("cannot read the data folder " + dir.string() + ": " +
+                                 std::strerror(errno));
+    if ((st.st_mode & 077) == 0)
+        return;
+    if (st.st_uid != ::geteuid() || (st.st_mode & S_ISVTX))
+        throw std::runtime_error(
+            "the data folder " + dir.string() +
+            " is shared with other users; give the server a folder of its own");
+    if (::chmod(dir.c_str(), 0700) != 0)
+        throw std::runtime_error("cannot make the data folder " + dir.string() +
+                                 " private: " + std::strerror(errno));
 }
 
 int listenOn(const std::string& host, int port, int& boundPort)
@@ -247,7 +295,7 @@ void EmbeddedServer::start(const ServerOptions& options)
         throw std::runtime_error(std::string("cannot open the catalogues: ") + e.what());
     }
     if (!options.journalFile.empty())
-        d->journal.openFile(options.journalFile);
+        d->journal.openFile(options.journalFile, options.journalLimit);
 
     try {
         d->listenFd = listenOn(options.host, options.port, d->port);

@@ -11,18 +11,21 @@
 #include <string>
 #include <vector>
 
-namespace lectora::server {
+namespace lectora::server
+{
 
 class Database;
 
 struct ServerOptions {
     std::string host = "127.0.0.1";
-    int port = 0;                       // 0: an ephemeral port, see EmbeddedServer::port()
-    std::filesystem::path dataDir;      // empty: every catalogue in memory (tests)
-    std::filesystem::path journalFile;  // empty: no journal file (the in-memory journal is always kept)
+    int port = 0;                  // 0: an ephemeral port, see EmbeddedServer::port()
+    std::filesystem::path dataDir; // empty: every catalogue in memory (tests)
+    std::filesystem::path
+        journalFile; // empty: no journal file (the in-memory journal is always kept)
+    std::uintmax_t journalLimit = 64u << 20; // bytes before the file moves to FILE.1; 0: no limit
     std::string login = "sa";
     std::string password = "tolvexra";
-    bool seedDemo = true;               // create and fill the demo data when a catalogue is new
+    bool seedDemo = true; // create and fill the demo data when a catalogue is new
 };
 
 // One line of the journal: what a connection sent.
@@ -34,14 +37,15 @@ struct JournalEntry {
     // "sp_KVR_ObtieneIDProducto;1 ('SER-1', NULL)".
     std::string text;
     bool rpc = false;
-    std::string procedure;      // resolved procedure name as sent ("" for SET and the like)
-    std::vector<Value> args;    // argument values (password masked)
+    std::string procedure;   // resolved procedure name as sent ("" for SET and the like)
+    std::vector<Value> args; // argument values (password masked)
 };
 
-class EmbeddedServer {
+class EmbeddedServer
+{
 public:
     EmbeddedServer();
-    ~EmbeddedServer();  // stops
+    ~EmbeddedServer(); // stops
     EmbeddedServer(const EmbeddedServer&) = delete;
     EmbeddedServer& operator=(const EmbeddedServer&) = delete;
 

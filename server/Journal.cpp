@@ -4,20 +4,91 @@
 #include <chrono>
 #include <cstring>
 #include <ctime>
+#include <fcntl.h>
 #include <stdexcept>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace lectora::server
 {
 
-void Journal::openFile(const std::filesystem::path& file)
+namespace
+{
+
+// What an entry holds on the heap, near enough to budget by.
+std::size_t footprint(const JournalEntry& e)
+{
+    std::size_t n =
+        sizeof(JournalEntry) + e.text.capacity() + e.procedure.capacity() + e.catalogue.capacity();
+    for (const Value& v : e.args) {
+        n += sizeof(Value);
+        if (const auto* s = std::get_if<std::string>(&v.data))
+            n += s->capacity();
+    }
+    return n;
+}
+
+std::string stamp()
+{
+    const auto now = std::chrono::system_clock::now();
+    const std::time_t t = std::chrono::system_clock::to_time_t(now);
+    const auto ms =
+        std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() %
+        1000;
+    std::tm tm{};
+    gmtime_r(&t, &tm);
+    char text[48];
+    const std::size_t n = std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S", &tm);
+    std::snprintf(text + n, sizeof text - n, ".%03dZ", static_cast<int>(ms));
+    return text;
+}
+
+} // namespace
+
+void Journal::openFile(const std::filesystem::path& file, std::uintmax_t limit)
 {
     std::lock_guard lock(m_mutex);
+    m_path = file;
+    m_fileLimit = limit;
+    openLocked();
+}
+
+void Journal::openLocked()
+{
     m_file.close();
     m_file.clear();
-    m_file.open(file, std::ios::app | std::ios::binary);
+    // Created private, and made private if an older version left it open to all.
+    const int fd = ::open(m_path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
+    if (fd < 0 || ::fchmod(fd, 0600) != 0) {
+        const int err = errno;
+        if (fd >= 0)
+            ::close(fd);
+        throw std::runtime_error("cannot open journal file " + m_path.string() + ": " +
+                                 std::strerror(err));
+    }
+    struct stat st {
+    };
+    m_fileSize = ::fstat(fd, &st) == 0 ? static_cast<std::uintmax_t>(st.st_size) : 0;
+    ::close(fd);
+    m_file.open(m_path, std::ios::app | std::ios::binary);
     if (!m_file)
-        throw std::runtime_error("cannot open journal file " + file.string() + ": " +
+        throw std::runtime_error("cannot open journal file " + m_path.string() + ": " +
                                  std::strerror(errno));
+}
+
+void Journal::rotateLocked()
+{
+    m_file.close();
+    std::filesystem::path older = m_path;
+    older += ".1";
+    std::error_code ec;
+    std::filesystem::rename(m_path, older, ec);
+    try {
+        openLocked();
+    } catch (const std::exception&) {
+        // A journal that cannot be reopened stops; the server goes on serving.
+        m_file.close();
+    }
 }
 
 void Journal::closeFile()
@@ -30,35 +101,38 @@ void Journal::record(JournalEntry entry)
 {
     std::lock_guard lock(m_mutex);
     if (m_file.is_open()) {
-        const auto now = std::chrono::system_clock::now();
-        const std::time_t t = std::chrono::system_clock::to_time_t(now);
-        const auto ms =
-            std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() %
-            1000;
-        std::tm tm{};
-        gmtime_r(&t, &tm);
-        char stamp[40];
-        std::strftime(stamp, sizeof stamp, "%Y-%m-%dT%H:%M:%S", &tm);
-        char millis[8];
-        std::snprintf(millis, sizeof millis, ".%03dZ", static_cast<int>(ms));
+        if (m_fileLimit > 0 && m_fileSize >= m_fileLimit)
+            rotateLocked();
+        const std::string text = stamp() + ' ' + line(entry) + '\n';
         // Flushed per line so that a crash or kill loses at most the line being written.
-        m_file << stamp << millis << ' ' << line(entry) << '\n' << std::flush;
+        m_file << text << std::flush;
+        m_fileSize += text.size();
     }
-    m_entries.push_back(std::move(entry));
-    if (m_entries.size() > kMemoryLimit)
+    const std::size_t size = footprint(entry);
+    m_entries.emplace_back(std::move(entry), size);
+    m_memoryUsed += size;
+    // The newest entry stays even when it alone is over the budget.
+    while (m_memoryUsed > m_memoryLimit && m_entries.size() > 1) {
+        m_memoryUsed -= m_entries.front().second;
         m_entries.pop_front();
+    }
 }
 
 std::vector<JournalEntry> Journal::entries() const
 {
     std::lock_guard lock(m_mutex);
-    return {m_entries.begin(), m_entries.end()};
+    std::vector<JournalEntry> out;
+    out.reserve(m_entries.size());
+    for (const auto& [e, size] : m_entries)
+        out.push_back(e);
+    return out;
 }
 
 void Journal::clear()
 {
     std::lock_guard lock(m_mutex);
     m_entries.clear();
+    m_memoryUsed = 0;
 }
 
 bool Journal::isSecret(std::string_view procedure, std::size_t index)

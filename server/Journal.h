@@ -1,8 +1,10 @@
 #pragma once
-// What every connection sent, in order: kept in memory for tests and, when a
-// file is named, appended to it one line per command. Secrets never reach
-// it: the password argument of the login procedure is masked before an entry
-// is made.
+// What every connection sent, in order: the newest entries kept in memory
+// (for tests) and, when a file is named, appended to it one line per command.
+// Both are bounded in bytes: memory keeps what fits in its budget, and the
+// file, once over its limit, is renamed to FILE.1 (replacing the previous
+// one) and started afresh. Secrets never reach it: the session masks every
+// argument a procedure declares secret before an entry is made.
 
 #include "server/EmbeddedServer.h"
 
@@ -21,9 +23,15 @@ class Journal
 {
 public:
     static constexpr const char* kMask = "****";
+    static constexpr std::uintmax_t kDefaultFileLimit = 64u << 20;
+    static constexpr std::size_t kDefaultMemoryLimit = 8u << 20;
 
-    // Opens `file` for appending; throws std::runtime_error with a one-line reason.
-    void openFile(const std::filesystem::path& file);
+    explicit Journal(std::size_t memoryLimit = kDefaultMemoryLimit) : m_memoryLimit(memoryLimit) {}
+
+    // Opens `file` for appending (readable by its owner only), rotating it
+    // once it grows past `limit` bytes; throws std::runtime_error with a
+    // one-line reason.
+    void openFile(const std::filesystem::path& file, std::uintmax_t limit = kDefaultFileLimit);
     void closeFile();
 
     void record(JournalEntry entry);
@@ -38,11 +46,16 @@ public:
     static std::string line(const JournalEntry& entry);
 
 private:
+    void openLocked();
+    void rotateLocked();
+
     mutable std::mutex m_mutex;
-    // The newest entries only: a server that runs for weeks must not keep
-    // every command in memory (the file keeps them all).
-    static constexpr std::size_t kMemoryLimit = 200000;
-    std::deque<JournalEntry> m_entries;
+    std::size_t m_memoryLimit;
+    std::size_t m_memoryUsed = 0;
+    std::deque<std::pair<JournalEntry, std::size_t>> m_entries; // with its size in bytes
+    std::filesystem::path m_path;
+    std::uintmax_t m_fileLimit = kDefaultFileLimit;
+    std::uintmax_t m_fileSize = 0;
     std::ofstream m_file;
 };
 

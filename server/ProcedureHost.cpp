@@ -167,6 +167,15 @@ const Value& Call::arg(std::string_view name) const
     return null;
 }
 
+bool Call::has(std::string_view name) const
+{
+    const auto wanted = withoutAt(name);
+    for (const auto& a : args)
+        if (equalsNoCase(withoutAt(a.name), wanted))
+            return true;
+    return false;
+}
+
 std::string ProcedureRegistry::key(std::string_view name)
 {
     // Drop the group number: "sp_X;1" -> "sp_X".
@@ -208,11 +217,43 @@ void ProcedureRegistry::script(const std::string& name, ProcedureBody body,
     // A script without its own parameter list keeps the built-in one, so that
     // arguments still get their declared names.
     const auto k = key(name);
-    if (params.empty()) {
-        if (auto it = m_builtin.find(k); it != m_builtin.end())
+    std::vector<std::string> secrets;
+    if (auto it = m_builtin.find(k); it != m_builtin.end()) {
+        if (params.empty())
             params = it->second.params;
+        // A script answers in the procedure's place; its password stays a secret.
+        secrets = it->second.secrets;
     }
-    m_scripted[k] = Procedure{name, std::move(params), std::move(body)};
+    m_scripted[k] = Procedure{name, std::move(params), std::move(body), std::move(secrets)};
+}
+
+bool ProcedureRegistry::isSecret(std::string_view procedure, std::size_t position,
+                                 std::string_view name) const
+{
+    const auto p = find(procedure);
+    if (!p || p->secrets.empty())
+        return false;
+    std::string_view declared = name;
+    if (declared.empty()) {
+        if (position >= p->params.size())
+            return false;
+        declared = p->params[position];
+    }
+    for (const auto& s : p->secrets)
+        if (equalsNoCase(withoutAt(s), withoutAt(declared)))
+            return true;
+    return false;
+}
+
+std::vector<std::string> ProcedureRegistry::withSecrets() const
+{
+    std::shared_lock lock(m_mutex);
+    std::vector<std::string> out;
+    for (const auto* map : {&m_builtin, &m_scripted})
+        for (const auto& [k, p] : *map)
+            if (!p.secrets.empty())
+                out.push_back(k);
+    return out;
 }
 
 void ProcedureRegistry::unscript(const std::string& name)

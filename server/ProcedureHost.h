@@ -15,7 +15,8 @@
 #include <variant>
 #include <vector>
 
-namespace lectora::server {
+namespace lectora::server
+{
 
 class Database;
 
@@ -73,16 +74,19 @@ struct Argument {
 };
 
 struct Call {
-    std::string procedure;  // as received, e.g. "sp_KVR_Persona" or "sp_KVR_ObtieneIDProducto;1"
-    std::string catalogue;  // "KV_NORDA_PREVENTA", "KV_NORDAPAVREL" or "KV_ULMAR"
+    std::string procedure; // as received, e.g. "sp_KVR_Persona" or "sp_KVR_ObtieneIDProducto;1"
+    std::string catalogue; // "KV_NORDA_PREVENTA", "KV_NORDAPAVREL" or "KV_ULMAR"
     int connectionId = 0;
+    std::string client; // the peer's address, for limits kept per address
     std::vector<Argument> args;
-    Database* db = nullptr;  // the catalogue's database; null for scripted calls without data
+    Database* db = nullptr; // the catalogue's database; null for scripted calls without data
 
     // The argument at position i (0-based), or a null value when fewer were sent.
     const Value& arg(std::size_t i) const;
     // The argument declared under `name` ("@Serie"), case-insensitive, or null.
     const Value& arg(std::string_view name) const;
+    // Whether an argument was passed under `name` (by position or by name).
+    bool has(std::string_view name) const;
     std::string text(std::size_t i) const { return arg(i).toText(); }
 };
 
@@ -114,25 +118,35 @@ struct Reply {
 using ProcedureBody = std::function<Reply(Call&)>;
 
 struct Procedure {
-    std::string name;                 // canonical spelling
-    std::vector<std::string> params;  // declared names in order, "@Serie", ...
+    std::string name;                // canonical spelling
+    std::vector<std::string> params; // declared names in order, "@Serie", ...
     ProcedureBody body;
+    // Declared names of the arguments that must never be shown (journal,
+    // error texts): a password, whichever way the call passes it.
+    std::vector<std::string> secrets = {};
 };
 
 // Registry of procedures, resolved case-insensitively with any ";N" group
 // suffix removed, as SQL Server resolves names. Scripted procedures (tests)
 // take precedence over the built-in ones and can be removed again.
-class ProcedureRegistry {
+class ProcedureRegistry
+{
 public:
     void add(Procedure p);
-    void script(const std::string& name, ProcedureBody body,
-                std::vector<std::string> params = {});
+    void script(const std::string& name, ProcedureBody body, std::vector<std::string> params = {});
     void unscript(const std::string& name);
     void clearScripts();
     // Copy of the procedure to run (copy, so a script may be replaced while a call runs).
     std::optional<Procedure> find(std::string_view name) const;
     // Name without schema prefix ("dbo.") and group suffix (";1"), lower case.
     static std::string key(std::string_view name);
+
+    // Whether the argument a call passes at `position` (0-based), under
+    // `name` when it names it ("" when positional), is a declared secret.
+    bool isSecret(std::string_view procedure, std::size_t position, std::string_view name) const;
+    // Keys of the procedures that have a secret argument, to recognise a call
+    // too broken to find its arguments in.
+    std::vector<std::string> withSecrets() const;
 
 private:
     mutable std::shared_mutex m_mutex;
@@ -144,9 +158,11 @@ private:
 // parameters, locks the catalogue's database for the call and runs the body.
 // Unknown procedures answer error 2812; exceptions thrown by a body become an
 // error reply (a procedure never takes the server down).
-class ProcedureHost {
+class ProcedureHost
+{
 public:
-    ProcedureHost(ProcedureRegistry& registry, std::function<Database*(std::string_view)> catalogue);
+    ProcedureHost(ProcedureRegistry& registry,
+                  std::function<Database*(std::string_view)> catalogue);
     Reply run(Call& call);
 
 private:
@@ -164,6 +180,9 @@ struct ProcedureModule {
     const char* name;
     void (*registerProcedures)(ProcedureRegistry&);
     void (*seed)(Database&, std::string_view catalogue);
+    // Brings a catalogue made by an older version up to date, losing
+    // nothing; runs on every start inside a transaction. May be null.
+    void (*upgrade)(Database&) = nullptr;
 };
 const std::vector<ProcedureModule>& procedureModules();
 

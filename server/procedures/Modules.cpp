@@ -1,11 +1,13 @@
 #include "server/ProcedureHost.h"
 
-namespace lectora::server {
+namespace lectora::server
+{
 
 // One registration and seed function per terminal subsystem; each lives in
 // the file named after it.
 void registerLogin(ProcedureRegistry&);
 void seedLogin(Database&, std::string_view catalogue);
+void upgradeLogin(Database&);
 void registerInventory(ProcedureRegistry&);
 void seedInventory(Database&, std::string_view catalogue);
 void registerInbound(ProcedureRegistry&);
@@ -18,7 +20,7 @@ void seedShipping(Database&, std::string_view catalogue);
 const std::vector<ProcedureModule>& procedureModules()
 {
     static const std::vector<ProcedureModule> modules = {
-        {"login", registerLogin, seedLogin},
+        {"login", registerLogin, seedLogin, upgradeLogin},
         {"inventory", registerInventory, seedInventory},
         {"inbound", registerInbound, seedInbound},
         {"production", registerProduction, seedProduction},

@@ -1,8 +1,13 @@
 // Procedures and demo data of the login windows: the operators and the login
 // check. Every catalogue holds the same operators, because the client
 // databases record the operator id of the one logged in on the main one.
+// Passwords are stored only as slow salted hashes (server/PasswordHash.h).
 #include "server/Database.h"
+#include "server/LoginThrottle.h"
+#include "server/PasswordHash.h"
 #include "server/ProcedureHost.h"
+
+#include <array>
 
 namespace lectora::server
 {
@@ -10,20 +15,25 @@ namespace lectora::server
 namespace
 {
 
+LoginThrottle& operatorThrottle()
+{
+    static LoginThrottle throttle;
+    return throttle;
+}
+
 Reply persona(Call& call)
 {
     // A real server refuses a call that leaves out a parameter without a
     // default rather than treating it as null.
-    if (call.args.size() < 2) {
-        const char* missing = call.args.empty() ? "@Usuario" : "@Password";
-        return Reply::fail(
-            std::string("Procedure or function 'sp_KVR_Persona' expects parameter '") + missing +
-                "', which was not supplied.",
-            201);
+    for (const char* name : {"@Usuario", "@Password"}) {
+        if (!call.has(name))
+            return Reply::fail(
+                std::string("Procedure or function 'sp_KVR_Persona' expects parameter '") + name +
+                    "', which was not supplied.",
+                201);
     }
     if (call.args.size() > 2)
-        return Reply::fail("Procedure or function sp_KVR_Persona has too many arguments.",
-                           8144);
+        return Reply::fail("Procedure or function sp_KVR_Persona has too many arguments.", 8144);
 
     ResultSet rs;
     rs.columns = {Column{"ID_Persona", ColumnType::Int}};
@@ -31,20 +41,38 @@ Reply persona(Call& call)
         return Reply::rows(std::move(rs));
     // The user name compares as the server's default collation does (case and
     // trailing blanks ignored); the password must match exactly.
-    auto found =
-        call.db->query("SELECT ID_Persona FROM Persona"
-                       " WHERE rtrim(Usuario) = rtrim(?1) COLLATE NOCASE AND Contrasena = ?2"
-                       " AND Activo = 1 ORDER BY ID_Persona",
-                       {call.arg(0).toText(), call.arg(1).toText()});
-    rs.rows = std::move(found.rows);
-    return Reply::rows(std::move(rs));
+    const ResultSet candidates =
+        call.db->query("SELECT ID_Persona, Contrasena FROM Persona"
+                       " WHERE rtrim(Usuario) = rtrim(?1) COLLATE NOCASE AND Activo = 1"
+                       " ORDER BY ID_Persona",
+                       {call.arg("@Usuario").toText()});
+    const std::string plain = call.arg("@Password").toText();
+    for (const auto& row : candidates.rows)
+        if (password::matches(plain, row[1].toText()))
+            rs.rows.push_back({row[0]});
+    Reply reply = Reply::rows(std::move(rs));
+    if (reply.results[0].rows.empty())
+        reply.delay = operatorThrottle().failed(call.client);
+    else
+        operatorThrottle().succeeded(call.client);
+    return reply;
+}
+
+// The demo operators' stored passwords, made once per process: every
+// catalogue (and every in-memory catalogue a test starts) holds the same
+// operators, and each hash costs a deliberate few tens of milliseconds.
+const std::array<std::string, 3>& demoHashes()
+{
+    static const std::array<std::string, 3> hashes = {
+        password::hash("demo"), password::hash("Velmór2"), password::hash("baja")};
+    return hashes;
 }
 
 } // namespace
 
 void registerLogin(ProcedureRegistry& registry)
 {
-    registry.add(Procedure{"sp_KVR_Persona", {"@Usuario", "@Password"}, persona});
+    registry.add(Procedure{"sp_KVR_Persona", {"@Usuario", "@Password"}, persona, {"@Password"}});
 }
 
 void seedLogin(Database& db, std::string_view)
@@ -54,11 +82,31 @@ void seedLogin(Database& db, std::string_view)
             " Usuario TEXT NOT NULL UNIQUE COLLATE NOCASE,"
             " Contrasena TEXT NOT NULL,"
             " Nombre TEXT NOT NULL,"
-            " Activo INTEGER NOT NULL DEFAULT 1);"
-            "INSERT OR IGNORE INTO Persona (ID_Persona, Usuario, Contrasena, Nombre, Activo) VALUES"
-            " (1, 'demo', 'demo', 'Operador de demostración', 1),"
-            " (2, 'almacen', 'Velmór2', 'Jefe de almacén', 1),"
-            " (3, 'baja', 'baja', 'Operador dado de baja', 0);");
+            " Activo INTEGER NOT NULL DEFAULT 1);");
+    const auto& h = demoHashes();
+    db.query(
+        "INSERT OR IGNORE INTO Persona (ID_Persona, Usuario, Contrasena, Nombre, Activo) VALUES"
+        " (1, 'demo', ?1, 'Operador de demostración', 1),"
+        " (2, 'almacen', ?2, 'Jefe de almacén', 1),"
+        " (3, 'baja', ?3, 'Operador dado de baja', 0)",
+        {h[0], h[1], h[2]});
+}
+
+// Data folders made before passwords were hashed keep them in plain text:
+// each one is replaced by its hash, so the operators log in as before.
+void upgradeLogin(Database& db)
+{
+    if (db.scalar("SELECT COUNT(*) FROM sqlite_master WHERE type = 'table' AND name = 'Persona'")
+            .toInt()
+            .value_or(0) == 0)
+        return;
+    const ResultSet rows = db.query("SELECT ID_Persona, Contrasena FROM Persona");
+    for (const auto& row : rows.rows) {
+        const std::string stored = row[1].toText();
+        if (!password::isHashed(stored))
+            db.query("UPDATE Persona SET Contrasena = ?1 WHERE ID_Persona = ?2",
+                     {password::hash(stored), row[0]});
+    }
 }
 
 } // namespace lectora::server

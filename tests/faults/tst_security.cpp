@@ -7,7 +7,9 @@
 #include "app/shell/MessageService.h"
 #include "bench/BenchKit.h"
 #include "data/U_Data.h"
+#include "server/Database.h"
 #include "server/EmbeddedServer.h"
+#include "server/Journal.h"
 
 #include <QCoreApplication>
 #include <QFile>
@@ -160,6 +162,70 @@ private Q_SLOTS:
             for (const Value& v : e.args)
                 QVERIFY(!containsSecret(QString::fromStdString(v.toText())));
         }
+    }
+
+    // The data folder and everything the stand-in writes in it are private,
+    // also when an older version left them open to every local user, and
+    // no operator password is stored as typed.
+    void dataFilesArePrivate()
+    {
+        QTemporaryDir dir;
+        const std::filesystem::path data = dir.filePath("data").toStdString();
+        std::filesystem::create_directories(data);
+        std::filesystem::permissions(data, std::filesystem::perms(0755));
+        ServerOptions options;
+        options.dataDir = data;
+        options.journalFile = data / "journal.log";
+        EmbeddedServer server;
+        server.start(options);
+        {
+            bench::BareOdbc odbc(bench::odbcConnectionString(server.port()));
+            QVERIFY(!odbc.exec("EXECUTE sp_KVR_Persona 'demo','demo'").empty());
+        }
+        QCOMPARE(int(std::filesystem::status(data).permissions() & std::filesystem::perms::mask),
+                 0700);
+        int files = 0;
+        for (const auto& f : std::filesystem::directory_iterator(data)) {
+            ++files;
+            QVERIFY2(int(f.status().permissions() & std::filesystem::perms::mask) == 0600,
+                     f.path().c_str());
+        }
+        QVERIFY(files >= 4);
+        for (const char* catalogue : kCatalogues)
+            QCOMPARE(server.catalogue(catalogue)
+                         .scalar("SELECT COUNT(*) FROM Persona WHERE Contrasena IN "
+                                 "('demo', 'baja', 'Velmór2') OR Contrasena NOT LIKE 'pbkdf2-%'")
+                         .toInt(),
+                     std::optional<std::int64_t>(0));
+    }
+
+    // A folder that others may write into is refused, not changed.
+    void sharedDataFolderRefused()
+    {
+        ServerOptions options;
+        options.dataDir = "/tmp";
+        EmbeddedServer server;
+        QVERIFY_THROWS_EXCEPTION(std::runtime_error, server.start(options));
+    }
+
+    // The journal keeps what fits its byte budget in memory, and its file
+    // moves aside to FILE.1 once over its limit.
+    void journalIsBounded()
+    {
+        QTemporaryDir dir;
+        const std::string file = dir.filePath("j.log").toStdString();
+        Journal journal(64 * 1024);
+        journal.openFile(file, 32 * 1024);
+        for (int i = 0; i < 200; ++i) {
+            JournalEntry e;
+            e.text = "EXECUTE sp_x '" + std::string(1000, 'a') + "' -- " + std::to_string(i);
+            journal.record(std::move(e));
+        }
+        const auto kept = journal.entries();
+        QVERIFY2(kept.size() > 10 && kept.size() < 100, std::to_string(kept.size()).c_str());
+        QVERIFY(kept.back().text.ends_with("-- 199"));
+        QVERIFY(std::filesystem::file_size(file) < 34 * 1024);
+        QVERIFY(std::filesystem::file_size(file + ".1") < 34 * 1024);
     }
 
     void listensOnLoopbackByDefault()

@@ -2,8 +2,10 @@
 // scripts, failures turned into replies, value conversions, transactions and
 // the login procedure on the demo data.
 #include "server/Database.h"
+#include "server/EmbeddedServer.h"
 #include "server/ProcedureHost.h"
 
+#include <QTemporaryDir>
 #include <QTest>
 
 #include <filesystem>
@@ -414,8 +416,55 @@ private Q_SLOTS:
             return all;
         };
         const auto first = dump();
-        QVERIFY(first.find("demo|demo|") != std::string::npos);
+        QVERIFY2(first.find("|demo|pbkdf2-sha256$") != std::string::npos, first.c_str());
         QCOMPARE(dump(), first);
+    }
+
+    // Named arguments bind by name in any order; the password is a declared
+    // secret under its name and at its position.
+    void loginBindsByName()
+    {
+        Database db(":memory:", "KV_NORDA_PREVENTA");
+        db.transaction([&] { seedLogin(db, "KV_NORDA_PREVENTA"); });
+        ProcedureRegistry registry;
+        registerLogin(registry);
+        ProcedureHost host(registry, [&](std::string_view) { return &db; });
+        Call c;
+        c.procedure = "sp_KVR_Persona";
+        c.args = {Argument{"@Password", Value("demo"), false},
+                  Argument{"@usuario", Value("demo"), false}};
+        QCOMPARE(QString::fromStdString(answerOf(host.run(c))), QStringLiteral("1"));
+        QVERIFY(registry.isSecret("sp_KVR_Persona;1", 1, ""));
+        QVERIFY(registry.isSecret("dbo.sp_kvr_persona", 0, "@PASSWORD"));
+        QVERIFY(!registry.isSecret("sp_KVR_Persona", 1, "@Usuario"));
+        registry.script("sp_KVR_Persona", [](Call&) { return Reply{}; });
+        QVERIFY2(registry.isSecret("sp_KVR_Persona", 1, ""), "a script keeps the secret");
+    }
+
+    // A catalogue made before passwords were hashed: every plain password
+    // is replaced by its hash at start, and the operators log in as before.
+    void plainPasswordsAreUpgraded()
+    {
+        QTemporaryDir dir;
+        const std::filesystem::path file = dir.filePath("KV_NORDA_PREVENTA.sqlite").toStdString();
+        {
+            Database old(file, "KV_NORDA_PREVENTA");
+            old.exec("CREATE TABLE Persona (ID_Persona INTEGER PRIMARY KEY, Usuario TEXT NOT NULL"
+                     " UNIQUE COLLATE NOCASE, Contrasena TEXT NOT NULL, Nombre TEXT NOT NULL,"
+                     " Activo INTEGER NOT NULL DEFAULT 1);"
+                     "INSERT INTO Persona VALUES (1, 'demo', 'demo', 'x', 1),"
+                     " (9, 'turno', 'Noche-9', 'y', 1); PRAGMA user_version = 1;");
+        }
+        ServerOptions options;
+        options.dataDir = dir.path().toStdString();
+        EmbeddedServer server;
+        server.start(options);
+        Database& db = server.catalogue("KV_NORDA_PREVENTA");
+        for (const auto& row : db.query("SELECT Contrasena FROM Persona").rows)
+            QVERIFY2(row[0].toText().rfind("pbkdf2-sha256$", 0) == 0, row[0].toText().c_str());
+        ProcedureHost host(server.procedures(), [&](std::string_view) { return &db; });
+        auto c = callOf("sp_KVR_Persona", {"turno", "Noche-9"});
+        QCOMPARE(QString::fromStdString(answerOf(host.run(c))), QStringLiteral("9"));
     }
 };
 
