@@ -66,10 +66,13 @@ TFr_Menu::TFr_Menu(const QStringList& visibleEntries, QWidget* parent)
 
 TFr_Menu::~TFr_Menu()
 {
-    if (m_pendingEnterMove)
-        MessageService::instance().setBeforeModal({});
     if (Fr_Menu == this)
         Fr_Menu = nullptr;
+}
+
+QString TFr_Menu::IdPersona() const
+{
+    return Operator::id();
 }
 
 QAction* TFr_Menu::entry(const QString& name) const
@@ -162,25 +165,12 @@ bool TFr_Menu::eventFilter(QObject* watched, QEvent* event)
 
 void TFr_Menu::FormKeyPress(QWidget* control)
 {
-    // The Enter character comes after the key-down step; when the step opens a
-    // box, the character is handled while the box is up, so the focus the step
-    // gives afterwards stands.
-    MessageService& service = MessageService::instance();
-    if (control == ui->edt_Contra) {
-        m_pendingEnterMove = true;
-        service.setBeforeModal([this] {
-            if (m_pendingEnterMove) {
-                m_pendingEnterMove = false;
-                selectNextLoginControl();
-            }
-        });
-        WorkflowWindow::guarded([this] { edt_ContraKeyDown(Qt::Key_Return); });
-        service.setBeforeModal({});
-        if (!m_pendingEnterMove)
-            return;
-        m_pendingEnterMove = false;
+    if (control != ui->edt_Contra) {
+        selectNextLoginControl();
+        return;
     }
-    selectNextLoginControl();
+    WorkflowWindow::stepThenEnterMove(
+        this, [this] { edt_ContraKeyDown(Qt::Key_Return); }, [this] { selectNextLoginControl(); });
 }
 
 void TFr_Menu::selectNextLoginControl()
@@ -230,8 +220,7 @@ void TFr_Menu::cmdAccesoClick()
     }
 
     ui->Pa_Acceso->hide();
-    IdPersona = q.text(QStringLiteral("ID_Persona"));
-    Operator::setId(IdPersona);
+    Operator::setId(q.text(QStringLiteral("ID_Persona")));
     menuBar()->setVisible(true);
     m_procesos->menuAction()->setVisible(true);
 }

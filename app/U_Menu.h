@@ -26,7 +26,9 @@ public:
     explicit TFr_Menu(const QStringList& visibleEntries, QWidget* parent = nullptr);
     ~TFr_Menu() override;
 
-    QString IdPersona;
+    // The logged-in operator's id (empty before the login); the shell keeps it
+    // so the workflow windows need not know the main window.
+    QString IdPersona() const;
 
     QMdiArea* mdiArea() const { return m_area; }
     // The entry by name ("Inventario1"), for tests and the profile.
@@ -67,7 +69,6 @@ private:
     QMdiArea* m_area = nullptr;
     QMenu* m_procesos = nullptr;
     bool m_shownOnce = false;
-    bool m_pendingEnterMove = false;
 };
 
 extern TFr_Menu* Fr_Menu;

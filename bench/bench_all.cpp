@@ -471,7 +471,7 @@ int startupChild(int argc, char** argv)
     user->setText("demo");
     password->setFocus();
     TerminalFixture::scan(password, "demo");
-    if (menu->IdPersona.isEmpty())
+    if (menu->IdPersona().isEmpty())
         return 5;
     for (const char* entry : {"Inventario1", "NordaPavrel1", "Ulmar1"})
         menu->entry(QString::fromLatin1(entry))->trigger();

@@ -130,7 +130,7 @@ void TFr_EntradaCajaRollo::TxtPalletComponenteKeyDown(int key)
 
     // Once the supply is sent, a failure leaves the operator in the quantity
     // field with everything as typed, ready to press Enter again.
-    try {
+    dropFailures([&] {
         auto& q = Dm_Velmor->Qr_Aux;
         q.run(Dm_Velmor->Cx, CommandText("EXEC sp_KVR_ScannerSalidas3")
                                  .quoted(ui->TxtTicket->text().trimmed())
@@ -148,7 +148,5 @@ void TFr_EntradaCajaRollo::TxtPalletComponenteKeyDown(int key)
         ui->TxtPalletComp->clear();
         ui->txtCantidad->clear();
         focusAndSelect(ui->TxtTicket);
-    } catch (const std::exception&) {
-        // DbError included: dropped on purpose, see above.
-    }
+    });
 }

@@ -3,6 +3,7 @@
 #include "app/shell/MessageService.h"
 #include "app/shell/Operator.h"
 #include "app/shell/Refusal.h"
+#include "app/shell/WorkflowWindow.h"
 #include "data/U_Data.h"
 
 #include <QLabel>
@@ -18,7 +19,7 @@ void recordPalletScan(QLineEdit* edTarima, QLabel* lbAvisos, const QString& comm
         edTarima->setFocus();
         return;
     }
-    try {
+    WorkflowWindow::dropFailures([&] {
         SharedQuery& q = Dm_Velmor->Qr_Aux;
         q.run(Dm_Velmor->Cx,
               CommandText(commandHead).quoted(pallet).bare(Operator::id(), QStringLiteral(", ")));
@@ -30,7 +31,5 @@ void recordPalletScan(QLineEdit* edTarima, QLabel* lbAvisos, const QString& comm
         }
         edTarima->clear();
         edTarima->setFocus();
-    } catch (const std::exception&) {
-        // DbError included: dropped on purpose, see above.
-    }
+    });
 }

@@ -50,7 +50,7 @@ void TFr_SalidaCajaRollo::edMesaKeyDown(int key)
     }
     // A failure from here on is dropped: the operator sees the fields as the
     // step left them and scans again.
-    try {
+    dropFailures([&] {
         if (validateDelivery() == QLatin1String("0")) {
             showNotice(QStringLiteral("Validacion correcta."));
             startNextPallet();
@@ -77,9 +77,7 @@ void TFr_SalidaCajaRollo::edMesaKeyDown(int key)
         }
         showNotice(QStringLiteral("Validacion correcta."));
         startNextPallet();
-    } catch (const std::exception&) {
-        // DbError included: dropped on purpose, see above.
-    }
+    });
 }
 
 QString TFr_SalidaCajaRollo::validateDelivery()

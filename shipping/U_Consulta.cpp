@@ -56,7 +56,7 @@ void TFr_Embarque1::edTarimaKeyDown(int key)
         return;
     }
 
-    try {
+    dropFailures([&] {
         auto& q = Dm_Velmor->Qr_Aux;
         q.run(Dm_Velmor->Cx, CommandText("EXEC sp_KVR_ValidaEmbarque")
                                  .quoted(ui->edManifiesto->text().trimmed())
@@ -72,7 +72,5 @@ void TFr_Embarque1::edTarimaKeyDown(int key)
             return;
         }
         showRefusal(q);
-    } catch (const std::exception&) {
-        // A failed validation is dropped without a word; the fields keep their texts.
-    }
+    });
 }

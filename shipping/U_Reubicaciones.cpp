@@ -51,7 +51,7 @@ void TfrReubicaciones::edMesaKeyDown(int key)
         return;
     }
 
-    try {
+    dropFailures([&] {
         auto& q = Dm_Velmor->Qr_Aux;
         q.run(Dm_Velmor->Cx, CommandText("EXEC sp_KVR_ValidaTarimaUbicacion")
                                  .quoted(ui->edTarima->text().trimmed())
@@ -76,7 +76,5 @@ void TfrReubicaciones::edMesaKeyDown(int key)
         ui->edTarima->clear();
         ui->edMesa->clear();
         ui->edTarima->setFocus();
-    } catch (const std::exception&) {
-        // Dropped without a word; what was done before stays done.
-    }
+    });
 }

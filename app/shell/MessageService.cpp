@@ -84,7 +84,6 @@ QMessageBox::StandardButton MessageService::show(Form form, const QString& text,
                                                  QMessageBox::StandardButtons buttons,
                                                  QMessageBox::StandardButton fallback)
 {
-    ++m_count;
     // The hook may move the focus of the window whose step opens the box; it
     // runs while that step is still under way, before the box takes the input.
     if (m_beforeModal) {

@@ -54,11 +54,9 @@ public:
 
     // Test support.
     void setScripted(bool scripted) { m_scripted = scripted; }
-    bool scripted() const { return m_scripted; }
     void setNextAnswers(QList<QMessageBox::StandardButton> answers) { m_answers = answers; }
     void addNextAnswer(QMessageBox::StandardButton answer) { m_answers.append(answer); }
     const QList<Shown>& shown() const { return m_shown; }
-    int shownCount() const { return m_count; }
     void clear()
     {
         m_shown.clear();
@@ -74,6 +72,5 @@ private:
     bool m_scripted = false;
     QList<QMessageBox::StandardButton> m_answers;
     QList<Shown> m_shown;
-    int m_count = 0; // messages ever shown, also in live mode
     std::function<void()> m_beforeModal;
 };

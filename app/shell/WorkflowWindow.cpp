@@ -11,6 +11,7 @@
 #include <QMdiArea>
 #include <QMdiSubWindow>
 #include <exception>
+#include <memory>
 
 namespace
 {
@@ -52,14 +53,6 @@ WorkflowWindow::WorkflowWindow(const WindowTraits& traits, QWidget* parent)
 {
 }
 
-WorkflowWindow::~WorkflowWindow()
-{
-    // A step of this window may still be the one the pending move belongs to
-    // if the window is destroyed from inside it.
-    if (m_pendingEnterMove)
-        MessageService::instance().setBeforeModal({});
-}
-
 QMdiSubWindow* WorkflowWindow::addTo(QMdiArea* area)
 {
     QMdiSubWindow* child = area->addSubWindow(this, frameFlags(m_traits));
@@ -85,6 +78,33 @@ void WorkflowWindow::guarded(const std::function<void()>& step)
     } catch (...) {
         MessageService::instance().reportFailure(std::current_exception());
     }
+}
+
+void WorkflowWindow::dropFailures(const std::function<void()>& steps)
+{
+    try {
+        steps();
+    } catch (const std::exception&) {
+        // DbError included: the operator sees the fields as the steps left them.
+    }
+}
+
+void WorkflowWindow::stepThenEnterMove(QObject* owner, const std::function<void()>& step,
+                                       const std::function<void()>& move)
+{
+    const QPointer<QObject> alive(owner);
+    const auto pending = std::make_shared<bool>(true);
+    const auto moveOnce = [alive, pending, move] {
+        if (*pending && alive) {
+            *pending = false;
+            move();
+        }
+    };
+    MessageService& service = MessageService::instance();
+    service.setBeforeModal(moveOnce);
+    guarded(step);
+    service.setBeforeModal({});
+    moveOnce();
 }
 
 void WorkflowWindow::onKeyDown(QWidget* field, std::function<void(int key)> handler)
@@ -156,48 +176,31 @@ QWidget* WorkflowWindow::nextInTabOrder(QWidget* from) const
 void WorkflowWindow::runKeyDown(QObject* field, int key)
 {
     const auto handler = m_keyDown.find(field);
-    const bool enter = isEnter(key);
-    const bool moveAfter = enter && m_traits.formEnterMove;
+    const bool moveAfter = isEnter(key) && m_traits.formEnterMove;
     if (handler == m_keyDown.end()) {
         if (moveAfter)
             selectNext();
         return;
     }
 
-    QWidget* before = currentFocus();
-    MessageService& service = MessageService::instance();
-    if (moveAfter) {
-        // The Enter character's move belongs after the step; if the step opens
-        // a box first, the move happens then, so the focus the step gives
-        // after the box is where the operator ends up.
-        m_pendingEnterMove = true;
-        m_moveFrom = static_cast<QWidget*>(field);
-        m_moveFocusBefore = before;
-        QPointer<WorkflowWindow> self(this);
-        service.setBeforeModal([self] {
-            if (self && self->m_pendingEnterMove)
-                self->applyPendingMove();
-        });
-    }
-
     const auto step = handler->second; // the step may replace its own handler
-    QPointer<WorkflowWindow> self(this);
-    guarded([&] { step(key); });
-    if (!self)
+    if (!moveAfter) {
+        guarded([&] { step(key); });
         return;
-
-    if (moveAfter) {
-        service.setBeforeModal({});
-        if (m_pendingEnterMove)
-            applyPendingMove();
     }
+    const QPointer<QWidget> typedIn(static_cast<QWidget*>(field));
+    const QPointer<QWidget> focusBefore(currentFocus());
+    stepThenEnterMove(
+        this, [&] { step(key); },
+        [this, typedIn, focusBefore] { moveAfterEnter(typedIn, focusBefore); });
 }
 
-void WorkflowWindow::applyPendingMove()
+void WorkflowWindow::moveAfterEnter(QWidget* typedIn, QWidget* focusBefore)
 {
-    m_pendingEnterMove = false;
+    // Counted from where the step left the focus, or from the field the Enter
+    // was typed in when the step did not move it.
     QWidget* now = currentFocus();
-    QWidget* from = (now && now != m_moveFocusBefore) ? now : m_moveFrom.data();
+    QWidget* from = (now && now != focusBefore) ? now : typedIn;
     if (QWidget* next = nextInTabOrder(from ? from : now))
         next->setFocus(Qt::TabFocusReason);
 }

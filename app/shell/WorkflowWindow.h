@@ -39,9 +39,6 @@ class WorkflowWindow : public QWidget
     Q_OBJECT
 public:
     explicit WorkflowWindow(const WindowTraits& traits, QWidget* parent = nullptr);
-    ~WorkflowWindow() override;
-
-    const WindowTraits& traits() const { return m_traits; }
 
     // Wraps the window in an MDI child of `area` with the traits' frame and
     // buttons, shows it maximised and returns the child.
@@ -54,6 +51,19 @@ public:
     // report. Handlers that are not key-downs (combo changes, FormShow, the
     // main window's login and menu) use it.
     static void guarded(const std::function<void()>& step);
+
+    // Runs the steps of a handler from the point where every failure is
+    // dropped without a word: what was done before stays done, the fields keep
+    // what the steps left in them, and the operator scans again.
+    static void dropFailures(const std::function<void()>& steps);
+
+    // Runs a key-down `step` (guarded) and then the move of the Enter
+    // character that follows it. When the step opens a modal box first, the
+    // character is handled while the box is open, so `move` runs just before
+    // the box and the focus the step sets after the box stands. Nothing moves
+    // once `owner` is gone.
+    static void stepThenEnterMove(QObject* owner, const std::function<void()>& step,
+                                  const std::function<void()>& move);
 
 protected:
     // Registers the key-down handler of a field (called with the Qt key code).
@@ -81,13 +91,10 @@ private:
     QWidget* nextInTabOrder(QWidget* from) const;
     QWidget* currentFocus() const;
     void runKeyDown(QObject* field, int key);
-    void applyPendingMove();
+    void moveAfterEnter(QWidget* typedIn, QWidget* focusBefore);
     void closeByShortcut();
 
     WindowTraits m_traits;
     std::map<QObject*, std::function<void(int)>> m_keyDown;
     bool m_shownOnce = false;
-    bool m_pendingEnterMove = false;
-    QPointer<QWidget> m_moveFrom;        // the field the pending Enter was typed in
-    QPointer<QWidget> m_moveFocusBefore; // the focus before its step ran
 };

@@ -4,7 +4,6 @@
 
 #include "app/U_Menu.h"
 #include "app/shell/MessageService.h"
-#include "app/shell/Operator.h"
 #include "app/shell/Profile.h"
 #include "app/shell/WorkflowWindow.h"
 #include "server/Database.h"
@@ -100,7 +99,7 @@ private Q_SLOTS:
         QCOMPARE(m_menu->centralWidget()->size(), QSize(312, 288));
         QCOMPARE(TerminalFixture::cutOffCaptions(m_menu.get()).join(u','), QString());
         QCOMPARE(password()->echoMode(), QLineEdit::Password);
-        QVERIFY(m_menu->IdPersona.isEmpty());
+        QVERIFY(m_menu->IdPersona().isEmpty());
     }
 
     void emptyFieldsAreRefusedBeforeSending_data()
@@ -155,7 +154,7 @@ private Q_SLOTS:
         QCOMPARE(password()->selectedText(), QStringLiteral("nope"));
         QCOMPARE(user()->text(), QStringLiteral(" demo"));
         QVERIFY(panel()->isVisible());
-        QVERIFY(m_menu->IdPersona.isEmpty());
+        QVERIFY(m_menu->IdPersona().isEmpty());
 
         // The operator may try again at once.
         TerminalFixture::clearMessages();
@@ -175,8 +174,7 @@ private Q_SLOTS:
                  qPrintable(sent[0]));
         QVERIFY(shown().isEmpty());
         QVERIFY(!panel()->isVisible());
-        QCOMPARE(m_menu->IdPersona, QStringLiteral("1"));
-        QCOMPARE(Operator::id(), QStringLiteral("1"));
+        QCOMPARE(m_menu->IdPersona(), QStringLiteral("1"));
 
         QVERIFY(m_menu->menuBar()->isVisible());
         QStringList topLevel;
@@ -207,7 +205,7 @@ private Q_SLOTS:
             [](Call&) { return Reply::rows(ResultSet::texts({"ID_Persona"}).row({"9"})); });
         login(name, secret);
         QCOMPARE(*m_seen, (QStringList{name, secret}));
-        QCOMPARE(m_menu->IdPersona, QStringLiteral("9"));
+        QCOMPARE(m_menu->IdPersona(), QStringLiteral("9"));
     }
 
     void severalRowsLogInWithTheFirstUntrimmed()
@@ -216,8 +214,7 @@ private Q_SLOTS:
             return Reply::rows(ResultSet::texts({"ID_Persona"}).row({" 12 "}).row({"13"}));
         });
         login(QStringLiteral("demo"), QStringLiteral("demo"));
-        QCOMPARE(m_menu->IdPersona, QStringLiteral(" 12 "));
-        QCOMPARE(Operator::id(), QStringLiteral(" 12 "));
+        QCOMPARE(m_menu->IdPersona(), QStringLiteral(" 12 "));
     }
 
     void serverErrorReachesDefaultReportAndLoginStillWorks()
@@ -234,7 +231,7 @@ private Q_SLOTS:
         TerminalFixture::clearMessages();
         login(QStringLiteral("demo"), QStringLiteral("demo"));
         QVERIFY(shown().isEmpty());
-        QCOMPARE(m_menu->IdPersona, QStringLiteral("1"));
+        QCOMPARE(m_menu->IdPersona(), QStringLiteral("1"));
     }
 
     void enterMovesThroughTheLoginControls()
@@ -271,7 +268,7 @@ private Q_SLOTS:
         TerminalFixture::pressEnter(button);
         QVERIFY(shown().isEmpty());
         QVERIFY(!panel()->isVisible());
-        QCOMPARE(m_menu->IdPersona, QStringLiteral("1"));
+        QCOMPARE(m_menu->IdPersona(), QStringLiteral("1"));
     }
 
     void everyEntryOpensItsWindow_data()

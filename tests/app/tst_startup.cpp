@@ -76,7 +76,7 @@ private Q_SLOTS:
 
         login(terminal->mainWindow.get(), QStringLiteral("demo"), QStringLiteral("demo"));
         QVERIFY(shown().isEmpty());
-        QCOMPARE(terminal->mainWindow->IdPersona, QStringLiteral("1"));
+        QCOMPARE(terminal->mainWindow->IdPersona(), QStringLiteral("1"));
         QVERIFY(!terminal->mainWindow->entry(QStringLiteral("Embarque1"))->isVisible());
     }
 
@@ -128,7 +128,7 @@ private Q_SLOTS:
         QVERIFY(!terminal->embedded);
         login(terminal->mainWindow.get(), QStringLiteral("demo"), QStringLiteral("demo"));
         QVERIFY(shown().isEmpty());
-        QCOMPARE(terminal->mainWindow->IdPersona, QStringLiteral("1"));
+        QCOMPARE(terminal->mainWindow->IdPersona(), QStringLiteral("1"));
 
         QAction* shipment = terminal->mainWindow->entry(QStringLiteral("Embarque1"));
         QVERIFY(shipment->isVisible());

@@ -122,7 +122,7 @@ private Q_SLOTS:
             password->setText(kOperatorPassword);
             QTest::keyClick(password, Qt::Key_Return);
             server.procedures().unscript("sp_KVR_Persona");
-            QVERIFY(terminal->mainWindow->IdPersona.isEmpty());
+            QVERIFY(terminal->mainWindow->IdPersona().isEmpty());
             // A data module whose password the server refuses: the error it
             // raises names no password, neither the one sent nor the right one.
             ConnectionSettings wrong;

@@ -63,7 +63,7 @@ private Q_SLOTS:
         password->setText(QStringLiteral("demo"));
         password->setFocus();
         TerminalFixture::pressEnter(password);
-        QVERIFY(!menu.IdPersona.isEmpty());
+        QVERIFY(!menu.IdPersona().isEmpty());
 
         QVERIFY(menu.entry(entry)->isVisible());
         menu.entry(entry)->trigger();
