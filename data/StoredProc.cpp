@@ -272,7 +272,6 @@ void StoredProc::call()
     }
     QSqlQuery& query = *m_query;
 
-    m_lastArgs.clear();
     for (qsizetype i = 0; i < m_params.size(); ++i) {
         const Param& p = m_params[i];
         QVariant bound = m_values[i];
@@ -283,8 +282,6 @@ void StoredProc::call()
         } else if (p.direction == Direction::ReturnValue) {
             bound = QVariant(metaTypeOf(p.type));
         }
-        if (p.direction != Direction::ReturnValue)
-            m_lastArgs << m_values[i];
         query.bindValue(int(i), bound, paramTypeOf(p.direction));
     }
 

@@ -62,9 +62,6 @@ public:
     // readers, take both the same way (@Error: success; @id_producto: no product).
     QVariant output(const QString& name) const;
 
-    // What the last call sent (for tests and the journal's comparison).
-    QList<QVariant> lastArguments() const { return m_lastArgs; }
-
 private:
     QVariant value(const QString& column) const; // throws DbError for a missing column
     void call();                                 // binds every parameter and runs the call
@@ -74,7 +71,6 @@ private:
     QList<Param> m_params;
     QList<QVariant> m_values;
     QList<QVariant> m_outputs;
-    QList<QVariant> m_lastArgs;
     Connection* m_connection = nullptr;
     // The call stays prepared between calls: a fresh statement per call cost
     // a handle, a prepare and the placeholders' text each time. It belongs to
