@@ -68,6 +68,7 @@ StoredProc::StoredProc(const QString& procedure, QList<Param> params) : m_proced
     for (const Param& p : std::as_const(m_params))
         m_values << QVariant(metaTypeOf(p.type));
     m_outputs = m_values;
+    m_rows.holdEmpty();
 }
 
 StoredProc::~StoredProc() = default;
@@ -89,7 +90,8 @@ void StoredProc::close()
     if (m_pending)
         m_query.reset();
     m_pending = false;
-    m_rows.clear();
+    // Until a call brings a result set, every column is missing from it.
+    m_rows.holdEmpty();
 }
 
 void StoredProc::setParam(const QString& name, const QVariant& value)
@@ -186,13 +188,8 @@ void StoredProc::open()
         finish();
         throw DbError(DbError::Kind::NoResultSet, text);
     }
-    const QSqlRecord record = m_query->record();
-    QStringList columns;
-    for (int i = 0; i < record.count(); ++i)
-        columns << record.fieldName(i);
-    QList<QList<QVariant>> rows = resultrows::readAll(*m_query, *m_connection, procedureName());
+    m_rows.read(*m_query, *m_connection, procedureName());
     finish();
-    m_rows.reset(columns, std::move(rows));
 }
 
 void StoredProc::execProc()
@@ -211,24 +208,14 @@ void StoredProc::next()
     m_rows.next();
 }
 
-QVariant StoredProc::value(const QString& column) const
-{
-    const int index = m_rows.columnIndex(column);
-    if (index < 0)
-        throw DbError(DbError::Kind::MissingColumn,
-                      QStringLiteral("Field '%1' not found").arg(column));
-    return m_rows.value(index);
-}
-
 QString StoredProc::text(const QString& column) const
 {
-    const QVariant v = value(column);
-    return v.isNull() ? QString() : v.toString();
+    return m_rows.text(column);
 }
 
 int StoredProc::integer(const QString& column) const
 {
-    return ResultRows::wholeNumber(value(column));
+    return m_rows.integer(column);
 }
 
 QVariant StoredProc::output(const QString& name) const

@@ -63,8 +63,7 @@ public:
     QVariant output(const QString& name) const;
 
 private:
-    QVariant value(const QString& column) const; // throws DbError for a missing column
-    void call();                                 // binds every parameter and runs the call
+    void call();   // binds every parameter and runs the call
     void finish(); // consumes what is left of the results and reads the outputs
 
     QString m_procedure;
