@@ -63,6 +63,13 @@ public:
     QVariant output(const QString& name) const;
 
 private:
+    int indexOf(const QString& name) const; // case-insensitive; throws DbError when unknown
+    // The value as the parameter is declared; throws DbError when it cannot be carried.
+    int integerValue(const Param& p, const QVariant& value) const;
+    bool booleanValue(const Param& p, const QVariant& value) const;
+    double decimalValue(const Param& p, const QVariant& value) const;
+    QString stringValue(const Param& p, const QVariant& value) const;
+    [[noreturn]] void refuse(const Param& p, const QString& why) const;
     void call();   // binds every parameter and runs the call
     void finish(); // consumes what is left of the results and reads the outputs
 
