@@ -6,16 +6,44 @@
 #include <QSqlError>
 #include <QSqlRecord>
 
-void ResultRows::reset(QStringList columns, QList<QList<QVariant>> rows)
+void ResultRows::reset(QStringList columns, QList<QList<QVariant>> rows, bool held)
 {
     m_columns = std::move(columns);
     m_rows = std::move(rows);
     m_pos = 0;
+    m_held = held;
+}
+
+void ResultRows::read(QSqlQuery& query, Connection& connection, const QString& what)
+{
+    const QSqlRecord record = query.record();
+    const int count = record.count();
+    QStringList columns;
+    columns.reserve(count);
+    for (int i = 0; i < count; ++i)
+        columns << record.fieldName(i);
+    QList<QList<QVariant>> rows;
+    while (query.next()) {
+        QList<QVariant> row;
+        row.reserve(count);
+        for (int i = 0; i < count; ++i)
+            row << query.value(i);
+        rows << std::move(row);
+    }
+    const QSqlError error = query.lastError();
+    if (error.isValid())
+        sqlfailure::raise(error, connection, what);
+    reset(std::move(columns), std::move(rows), true);
+}
+
+void ResultRows::holdEmpty()
+{
+    reset({}, {}, true);
 }
 
 void ResultRows::clear()
 {
-    reset({}, {});
+    reset({}, {}, false);
 }
 
 void ResultRows::next()
@@ -33,11 +61,29 @@ int ResultRows::columnIndex(const QString& name) const
     return -1;
 }
 
-QVariant ResultRows::value(int index) const
+QVariant ResultRows::value(const QString& column) const
 {
-    if (index < 0 || eof())
+    const int index = columnIndex(column);
+    if (index < 0) {
+        if (m_held)
+            throw DbError(DbError::Kind::MissingColumn,
+                          QStringLiteral("Field '%1' not found").arg(column));
+        return {};
+    }
+    if (eof())
         return {};
     return m_rows[m_pos].value(index);
+}
+
+QString ResultRows::text(const QString& column) const
+{
+    const QVariant v = value(column);
+    return v.isNull() ? QString() : v.toString();
+}
+
+int ResultRows::integer(const QString& column) const
+{
+    return wholeNumber(value(column));
 }
 
 QList<QList<QVariant>> ResultRows::takeRest()
@@ -79,23 +125,6 @@ int ResultRows::wholeNumber(const QVariant& value)
 
 namespace resultrows
 {
-
-QList<QList<QVariant>> readAll(QSqlQuery& query, Connection& connection, const QString& what)
-{
-    const int columns = query.record().count();
-    QList<QList<QVariant>> rows;
-    while (query.next()) {
-        QList<QVariant> row;
-        row.reserve(columns);
-        for (int i = 0; i < columns; ++i)
-            row << query.value(i);
-        rows << std::move(row);
-    }
-    const QSqlError error = query.lastError();
-    if (error.isValid())
-        sqlfailure::raise(error, connection, what);
-    return rows;
-}
 
 void drain(QSqlQuery& query)
 {

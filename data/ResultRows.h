@@ -14,11 +14,17 @@ class Connection;
 // One result set held whole, walked row by row from the first: what the
 // shared query and the procedure components give their readers. Columns are
 // found by name without regard to letter case; past the last row every value
-// reads null.
+// reads null. Holding no result at all (after clear()) differs from holding
+// one without rows: only a held result can lack a column.
 class ResultRows
 {
 public:
-    void reset(QStringList columns, QList<QList<QVariant>> rows);
+    // Reads the query's current result set whole, names and rows; raises
+    // DbError when the fetch fails, and then still holds what it held.
+    void read(QSqlQuery& query, Connection& connection, const QString& what);
+    // Holds a result set without columns or rows: every column is missing.
+    void holdEmpty();
+    // Holds no result: every column reads null.
     void clear();
 
     bool isEmpty() const { return m_rows.isEmpty(); }
@@ -26,10 +32,13 @@ public:
     void next();
 
     const QStringList& columns() const { return m_columns; }
-    // The first column called `name`, or -1.
-    int columnIndex(const QString& name) const;
-    // The current row's value in column `index` (null past the end or for -1).
-    QVariant value(int index) const;
+    // The current row's column `name`; null past the end or when no result
+    // is held. Throws DbError when a held result has no such column.
+    QVariant value(const QString& column) const;
+    // The column as text (null reads ""), untrimmed.
+    QString text(const QString& column) const;
+    // The column as a whole number (see wholeNumber).
+    int integer(const QString& column) const;
     // The current row and every one after it; the cursor is then at the end.
     QList<QList<QVariant>> takeRest();
 
@@ -38,16 +47,18 @@ public:
     static int wholeNumber(const QVariant& value);
 
 private:
+    void reset(QStringList columns, QList<QList<QVariant>> rows, bool held);
+    int columnIndex(const QString& name) const; // the first column called `name`, or -1
+
     QStringList m_columns;
     QList<QList<QVariant>> m_rows;
     qsizetype m_pos = 0;
+    bool m_held = false;
 };
 
 namespace resultrows
 {
 
-// Every row of the current result set; raises DbError when the fetch fails.
-QList<QList<QVariant>> readAll(QSqlQuery& query, Connection& connection, const QString& what);
 // Consumes the remaining result sets and row counts, which frees the connection.
 void drain(QSqlQuery& query);
 

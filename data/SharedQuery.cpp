@@ -5,11 +5,9 @@
 
 #include "data/Connection.h"
 #include "data/DbError.h"
-#include "data/ResultRows.h"
 #include "data/SqlFailure.h"
 
 #include <QSqlError>
-#include <QSqlRecord>
 
 SharedQuery::SharedQuery() = default;
 SharedQuery::~SharedQuery() = default;
@@ -60,11 +58,7 @@ void SharedQuery::open()
                       QStringLiteral("The command returned no result set: %1").arg(m_text));
     }
 
-    const QSqlRecord record = query->record();
-    QStringList columns;
-    for (int i = 0; i < record.count(); ++i)
-        columns << record.fieldName(i);
-    m_rows.reset(columns, resultrows::readAll(*query, *m_connection, m_text));
+    m_rows.read(*query, *m_connection, m_text);
     resultrows::drain(*query);
     m_open = true;
 }
@@ -94,24 +88,17 @@ void SharedQuery::next()
 
 QVariant SharedQuery::value(const QString& column) const
 {
-    const int index = m_rows.columnIndex(column);
-    // Before any command and after a failed one there is no result to miss a
-    // column from; reading then is like reading after no row.
-    if (index < 0 && m_open)
-        throw DbError(DbError::Kind::MissingColumn,
-                      QStringLiteral("Field '%1' not found").arg(column));
-    return m_rows.value(index);
+    return m_rows.value(column);
 }
 
 QString SharedQuery::text(const QString& column) const
 {
-    const QVariant v = value(column);
-    return v.isNull() ? QString() : v.toString();
+    return m_rows.text(column);
 }
 
 int SharedQuery::integer(const QString& column) const
 {
-    return ResultRows::wholeNumber(value(column));
+    return m_rows.integer(column);
 }
 
 QStringList SharedQuery::columns() const

@@ -68,6 +68,7 @@ StoredProc::StoredProc(const QString& procedure, QList<Param> params) : m_proced
     for (const Param& p : std::as_const(m_params))
         m_values << QVariant(metaTypeOf(p.type));
     m_outputs = m_values;
+    m_rows.holdEmpty();
 }
 
 StoredProc::~StoredProc() = default;
@@ -89,21 +90,23 @@ void StoredProc::close()
     if (m_pending)
         m_query.reset();
     m_pending = false;
-    m_rows.clear();
+    // Until a call brings a result set, every column is missing from it.
+    m_rows.holdEmpty();
+}
+
+int StoredProc::indexOf(const QString& name) const
+{
+    for (qsizetype i = 0; i < m_params.size(); ++i) {
+        if (m_params[i].name.compare(name, Qt::CaseInsensitive) == 0)
+            return int(i);
+    }
+    throw DbError(DbError::Kind::Other,
+                  QStringLiteral("%1: parameter '%2' not found").arg(procedureName(), name));
 }
 
 void StoredProc::setParam(const QString& name, const QVariant& value)
 {
-    qsizetype index = -1;
-    for (qsizetype i = 0; i < m_params.size(); ++i) {
-        if (m_params[i].name.compare(name, Qt::CaseInsensitive) == 0) {
-            index = i;
-            break;
-        }
-    }
-    if (index < 0)
-        throw DbError(DbError::Kind::Other,
-                      QStringLiteral("%1: parameter '%2' not found").arg(procedureName(), name));
+    const int index = indexOf(name);
     const Param& p = m_params[index];
 
     // A number or a flag left empty is null; an empty text stays an empty
@@ -115,67 +118,83 @@ void StoredProc::setParam(const QString& name, const QVariant& value)
         m_values[index] = QVariant(metaTypeOf(p.type));
         return;
     }
-    auto refuse = [&](const QString& why) {
-        throw DbError(DbError::Kind::Conversion,
-                      QStringLiteral("%1: %2 %3").arg(procedureName(), p.name, why));
-    };
     switch (p.type) {
-    case Type::Integer: {
-        bool ok = false;
-        const qlonglong n = value.typeId() == QMetaType::QString
-                                ? value.toString().trimmed().toLongLong(&ok)
-                                : value.toLongLong(&ok);
-        const bool fraction =
-            (value.typeId() == QMetaType::Double || value.typeId() == QMetaType::Float) &&
-            value.toDouble() != static_cast<double>(n);
-        if (!ok || fraction || n < std::numeric_limits<int>::min() ||
-            n > std::numeric_limits<int>::max())
-            refuse(QStringLiteral("is not a valid integer value: '%1'").arg(value.toString()));
-        m_values[index] = QVariant(int(n));
+    case Type::Integer:
+        m_values[index] = QVariant(integerValue(p, value));
+        break;
+    case Type::Boolean:
+        m_values[index] = QVariant(booleanValue(p, value));
+        break;
+    case Type::Decimal:
+        m_values[index] = QVariant(decimalValue(p, value));
+        break;
+    case Type::String:
+        m_values[index] = QVariant(stringValue(p, value));
         break;
     }
-    case Type::Boolean: {
-        const QString t = value.toString().trimmed().toLower();
-        if (value.typeId() == QMetaType::Bool)
-            m_values[index] = value;
-        else if (t == QLatin1String("1") || t == QLatin1String("true"))
-            m_values[index] = QVariant(true);
-        else if (t == QLatin1String("0") || t == QLatin1String("false"))
-            m_values[index] = QVariant(false);
-        else
-            refuse(QStringLiteral("is not a valid boolean value: '%1'").arg(value.toString()));
-        break;
-    }
-    case Type::Decimal: {
-        bool ok = false;
-        const double d = value.typeId() == QMetaType::QString
-                             ? value.toString().trimmed().toDouble(&ok)
-                             : value.toDouble(&ok);
-        double limit = 1;
-        for (int i = 0; i < (p.size > 0 ? p.size : 18); ++i)
-            limit *= 10;
-        if (!ok || d <= -limit || d >= limit)
-            refuse(QStringLiteral("is not a valid number of %1 digits: '%2'")
-                       .arg(p.size)
-                       .arg(value.toString()));
-        m_values[index] = QVariant(d);
-        break;
-    }
-    case Type::String: {
-        const QString s = value.toString();
-        QChar bad;
-        if (s.contains(QChar(u'\0')))
-            refuse(QStringLiteral("contains a NUL character"));
-        if (!sqlfailure::fitsServerCodePage(s, &bad))
-            refuse(QStringLiteral("contains '%1' (U+%2), which the server's code page cannot hold")
-                       .arg(bad)
-                       .arg(bad.unicode(), 4, 16, QLatin1Char('0')));
-        if (p.size > 0 && s.size() > p.size)
-            refuse(QStringLiteral("is longer than %1 characters").arg(p.size));
-        m_values[index] = QVariant(s);
-        break;
-    }
-    }
+}
+
+void StoredProc::refuse(const Param& p, const QString& why) const
+{
+    throw DbError(DbError::Kind::Conversion,
+                  QStringLiteral("%1: %2 %3").arg(procedureName(), p.name, why));
+}
+
+int StoredProc::integerValue(const Param& p, const QVariant& value) const
+{
+    bool ok = false;
+    const qlonglong n = value.typeId() == QMetaType::QString
+                            ? value.toString().trimmed().toLongLong(&ok)
+                            : value.toLongLong(&ok);
+    const bool fraction =
+        (value.typeId() == QMetaType::Double || value.typeId() == QMetaType::Float) &&
+        value.toDouble() != static_cast<double>(n);
+    if (!ok || fraction || n < std::numeric_limits<int>::min() ||
+        n > std::numeric_limits<int>::max())
+        refuse(p, QStringLiteral("is not a valid integer value: '%1'").arg(value.toString()));
+    return int(n);
+}
+
+bool StoredProc::booleanValue(const Param& p, const QVariant& value) const
+{
+    if (value.typeId() == QMetaType::Bool)
+        return value.toBool();
+    const QString t = value.toString().trimmed().toLower();
+    if (t == QLatin1String("1") || t == QLatin1String("true"))
+        return true;
+    if (t != QLatin1String("0") && t != QLatin1String("false"))
+        refuse(p, QStringLiteral("is not a valid boolean value: '%1'").arg(value.toString()));
+    return false;
+}
+
+double StoredProc::decimalValue(const Param& p, const QVariant& value) const
+{
+    bool ok = false;
+    const double d = value.typeId() == QMetaType::QString ? value.toString().trimmed().toDouble(&ok)
+                                                          : value.toDouble(&ok);
+    double limit = 1;
+    for (int i = 0; i < (p.size > 0 ? p.size : 18); ++i)
+        limit *= 10;
+    if (!ok || d <= -limit || d >= limit)
+        refuse(p, QStringLiteral("is not a valid number of %1 digits: '%2'")
+                      .arg(p.size)
+                      .arg(value.toString()));
+    return d;
+}
+
+QString StoredProc::stringValue(const Param& p, const QVariant& value) const
+{
+    const QString s = value.toString();
+    QChar bad;
+    if (s.contains(QChar(u'\0')))
+        refuse(p, QStringLiteral("contains a NUL character"));
+    if (!sqlfailure::fitsServerCodePage(s, &bad))
+        refuse(p, QStringLiteral("contains '%1' (U+%2), which the server's code page cannot hold")
+                      .arg(bad)
+                      .arg(bad.unicode(), 4, 16, QLatin1Char('0')));
+    if (p.size > 0 && s.size() > p.size)
+        refuse(p, QStringLiteral("is longer than %1 characters").arg(p.size));
+    return s;
 }
 
 void StoredProc::open()
@@ -186,13 +205,8 @@ void StoredProc::open()
         finish();
         throw DbError(DbError::Kind::NoResultSet, text);
     }
-    const QSqlRecord record = m_query->record();
-    QStringList columns;
-    for (int i = 0; i < record.count(); ++i)
-        columns << record.fieldName(i);
-    QList<QList<QVariant>> rows = resultrows::readAll(*m_query, *m_connection, procedureName());
+    m_rows.read(*m_query, *m_connection, procedureName());
     finish();
-    m_rows.reset(columns, std::move(rows));
 }
 
 void StoredProc::execProc()
@@ -211,34 +225,19 @@ void StoredProc::next()
     m_rows.next();
 }
 
-QVariant StoredProc::value(const QString& column) const
-{
-    const int index = m_rows.columnIndex(column);
-    if (index < 0)
-        throw DbError(DbError::Kind::MissingColumn,
-                      QStringLiteral("Field '%1' not found").arg(column));
-    return m_rows.value(index);
-}
-
 QString StoredProc::text(const QString& column) const
 {
-    const QVariant v = value(column);
-    return v.isNull() ? QString() : v.toString();
+    return m_rows.text(column);
 }
 
 int StoredProc::integer(const QString& column) const
 {
-    return ResultRows::wholeNumber(value(column));
+    return m_rows.integer(column);
 }
 
 QVariant StoredProc::output(const QString& name) const
 {
-    for (qsizetype i = 0; i < m_params.size(); ++i) {
-        if (m_params[i].name.compare(name, Qt::CaseInsensitive) == 0)
-            return m_outputs.value(i);
-    }
-    throw DbError(DbError::Kind::Other,
-                  QStringLiteral("%1: parameter '%2' not found").arg(procedureName(), name));
+    return m_outputs.value(indexOf(name));
 }
 
 void StoredProc::call()
@@ -272,7 +271,6 @@ void StoredProc::call()
     }
     QSqlQuery& query = *m_query;
 
-    m_lastArgs.clear();
     for (qsizetype i = 0; i < m_params.size(); ++i) {
         const Param& p = m_params[i];
         QVariant bound = m_values[i];
@@ -283,8 +281,6 @@ void StoredProc::call()
         } else if (p.direction == Direction::ReturnValue) {
             bound = QVariant(metaTypeOf(p.type));
         }
-        if (p.direction != Direction::ReturnValue)
-            m_lastArgs << m_values[i];
         query.bindValue(int(i), bound, paramTypeOf(p.direction));
     }
 

@@ -62,19 +62,21 @@ public:
     // readers, take both the same way (@Error: success; @id_producto: no product).
     QVariant output(const QString& name) const;
 
-    // What the last call sent (for tests and the journal's comparison).
-    QList<QVariant> lastArguments() const { return m_lastArgs; }
-
 private:
-    QVariant value(const QString& column) const; // throws DbError for a missing column
-    void call();                                 // binds every parameter and runs the call
+    int indexOf(const QString& name) const; // case-insensitive; throws DbError when unknown
+    // The value as the parameter is declared; throws DbError when it cannot be carried.
+    int integerValue(const Param& p, const QVariant& value) const;
+    bool booleanValue(const Param& p, const QVariant& value) const;
+    double decimalValue(const Param& p, const QVariant& value) const;
+    QString stringValue(const Param& p, const QVariant& value) const;
+    [[noreturn]] void refuse(const Param& p, const QString& why) const;
+    void call();   // binds every parameter and runs the call
     void finish(); // consumes what is left of the results and reads the outputs
 
     QString m_procedure;
     QList<Param> m_params;
     QList<QVariant> m_values;
     QList<QVariant> m_outputs;
-    QList<QVariant> m_lastArgs;
     Connection* m_connection = nullptr;
     // The call stays prepared between calls: a fresh statement per call cost
     // a handle, a prepare and the placeholders' text each time. It belongs to
