@@ -5,17 +5,12 @@
 #include <sqlite3.h>
 
 #include <cctype>
-#include <unordered_map>
 
 namespace lectora::server
 {
 
 namespace
 {
-
-struct StatementCache {
-    std::unordered_map<std::string, sqlite3_stmt*> statements;
-};
 
 // Resets a cached statement when a query leaves, however it leaves, so that
 // the next use starts clean and no read transaction stays open.
@@ -57,22 +52,65 @@ ColumnType typeOfDeclaration(const char* declared)
     return ColumnType::Text;
 }
 
-// One cache per handle; kept outside the class so the header stays free of SQLite.
-std::unordered_map<sqlite3*, StatementCache>& caches()
+// Storage classes seen in one column so far; a column whose rows disagree is
+// declared as text, except that whole and real numbers together are real.
+void noteStorage(int& seen, int type)
 {
-    static std::unordered_map<sqlite3*, StatementCache> all;
-    return all;
-}
-std::mutex& cachesMutex()
-{
-    static std::mutex m;
-    return m;
+    const int storage = type == SQLITE_BLOB ? SQLITE_TEXT : type;
+    if (storage == SQLITE_NULL)
+        return;
+    if (seen == SQLITE_NULL) {
+        seen = storage;
+    } else if (seen != storage) {
+        const bool numbers = (seen == SQLITE_INTEGER || seen == SQLITE_FLOAT) &&
+                             (storage == SQLITE_INTEGER || storage == SQLITE_FLOAT);
+        seen = numbers ? SQLITE_FLOAT : SQLITE_TEXT;
+    }
 }
 
-StatementCache& cacheOf(sqlite3* db)
+// `type` is read before the value: reading a blob as text may change what SQLite reports.
+Value columnValue(sqlite3_stmt* stmt, int c, int type)
 {
-    std::lock_guard lock(cachesMutex());
-    return caches()[db];
+    switch (type) {
+    case SQLITE_INTEGER:
+        return Value(static_cast<std::int64_t>(sqlite3_column_int64(stmt, c)));
+    case SQLITE_FLOAT:
+        return Value(sqlite3_column_double(stmt, c));
+    case SQLITE_NULL:
+        return {};
+    default: {
+        const auto* text = reinterpret_cast<const char*>(sqlite3_column_text(stmt, c));
+        const int bytes = sqlite3_column_bytes(stmt, c);
+        return Value(std::string(text ? text : "", static_cast<std::size_t>(bytes)));
+    }
+    }
+}
+
+// Gives every value of column `c` the column's one type: whole numbers in a
+// real column travel as reals and anything in a text column as text, so a
+// client reading the column sees one type.
+void settleColumn(ResultSet& rs, int c)
+{
+    if (rs.columns[c].type == ColumnType::Float) {
+        for (auto& row : rs.rows) {
+            if (const auto* v = std::get_if<std::int64_t>(&row[c].data))
+                row[c] = Value(static_cast<double>(*v));
+        }
+    } else if (rs.columns[c].type == ColumnType::Text) {
+        for (auto& row : rs.rows) {
+            if (!row[c].isNull() && !std::holds_alternative<std::string>(row[c].data))
+                row[c] = Value(row[c].toText());
+        }
+    }
+}
+
+bool onlyBlanks(const char* tail)
+{
+    for (const char* p = tail; p && *p; ++p) {
+        if (!std::isspace(static_cast<unsigned char>(*p)) && *p != ';')
+            return false;
+    }
+    return true;
 }
 
 } // namespace
@@ -107,15 +145,8 @@ Database::~Database()
 {
     if (!m_db)
         return;
-    {
-        std::lock_guard lock(cachesMutex());
-        auto it = caches().find(m_db);
-        if (it != caches().end()) {
-            for (auto& [sql, stmt] : it->second.statements)
-                sqlite3_finalize(stmt);
-            caches().erase(it);
-        }
-    }
+    for (auto& [sql, stmt] : m_statements)
+        sqlite3_finalize(stmt);
     sqlite3_close_v2(m_db);
 }
 
@@ -129,38 +160,34 @@ void Database::exec(const std::string& sql)
     }
 }
 
-ResultSet Database::query(const std::string& sql, const std::vector<Value>& params)
+sqlite3_stmt* Database::prepared(const std::string& sql)
 {
-    auto& cache = cacheOf(m_db);
+    if (auto it = m_statements.find(sql); it != m_statements.end())
+        return it->second;
     sqlite3_stmt* stmt = nullptr;
-    if (auto it = cache.statements.find(sql); it != cache.statements.end()) {
-        stmt = it->second;
-    } else {
-        const char* tail = nullptr;
-        if (sqlite3_prepare_v3(m_db, sql.c_str(), static_cast<int>(sql.size()),
-                               SQLITE_PREPARE_PERSISTENT, &stmt, &tail) != SQLITE_OK)
-            throw DatabaseError(sqlite3_errmsg(m_db));
-        if (!stmt)
-            throw DatabaseError("empty statement");
-        if (tail && *tail) {
-            for (const char* p = tail; *p; ++p) {
-                if (!std::isspace(static_cast<unsigned char>(*p)) && *p != ';') {
-                    sqlite3_finalize(stmt);
-                    throw DatabaseError("query() takes one statement; use exec() for several");
-                }
-            }
-        }
-        // Procedures use a fixed set of texts; a text built from values would
-        // grow the cache without end, so it is emptied past a generous bound.
-        if (cache.statements.size() >= 512) {
-            for (auto& [text, cached] : cache.statements)
-                sqlite3_finalize(cached);
-            cache.statements.clear();
-        }
-        cache.statements.emplace(sql, stmt);
+    const char* tail = nullptr;
+    if (sqlite3_prepare_v3(m_db, sql.c_str(), static_cast<int>(sql.size()),
+                           SQLITE_PREPARE_PERSISTENT, &stmt, &tail) != SQLITE_OK)
+        throw DatabaseError(sqlite3_errmsg(m_db));
+    if (!stmt)
+        throw DatabaseError("empty statement");
+    if (!onlyBlanks(tail)) {
+        sqlite3_finalize(stmt);
+        throw DatabaseError("query() takes one statement; use exec() for several");
     }
-    StatementUse use{stmt};
+    // Procedures use a fixed set of texts; a text built from values would
+    // grow the cache without end, so it is emptied past a generous bound.
+    if (m_statements.size() >= 512) {
+        for (auto& [text, cached] : m_statements)
+            sqlite3_finalize(cached);
+        m_statements.clear();
+    }
+    m_statements.emplace(sql, stmt);
+    return stmt;
+}
 
+void Database::bind(sqlite3_stmt* stmt, const std::string& sql, const std::vector<Value>& params)
+{
     if (static_cast<int>(params.size()) > sqlite3_bind_parameter_count(stmt))
         throw DatabaseError("too many parameters for: " + sql);
     for (std::size_t i = 0; i < params.size(); ++i) {
@@ -179,76 +206,39 @@ ResultSet Database::query(const std::string& sql, const std::vector<Value>& para
         if (rc != SQLITE_OK)
             throw DatabaseError(sqlite3_errmsg(m_db));
     }
+}
+
+ResultSet Database::query(const std::string& sql, const std::vector<Value>& params)
+{
+    sqlite3_stmt* stmt = prepared(sql);
+    StatementUse use{stmt};
+    bind(stmt, sql, params);
 
     ResultSet rs;
     const int count = sqlite3_column_count(stmt);
     rs.columns.resize(count);
-    std::vector<int> storage(count, SQLITE_NULL);
     for (int c = 0; c < count; ++c) {
         const char* name = sqlite3_column_name(stmt, c);
         rs.columns[c].name = name ? name : "";
     }
-
-    for (;;) {
-        const int rc = sqlite3_step(stmt);
-        if (rc == SQLITE_DONE)
-            break;
+    std::vector<int> storage(count, SQLITE_NULL);
+    for (int rc = sqlite3_step(stmt); rc != SQLITE_DONE; rc = sqlite3_step(stmt)) {
         if (rc != SQLITE_ROW)
             throw DatabaseError(sqlite3_errmsg(m_db));
         std::vector<Value> row;
         row.reserve(count);
         for (int c = 0; c < count; ++c) {
             const int type = sqlite3_column_type(stmt, c);
-            switch (type) {
-            case SQLITE_INTEGER:
-                row.emplace_back(static_cast<std::int64_t>(sqlite3_column_int64(stmt, c)));
-                break;
-            case SQLITE_FLOAT:
-                row.emplace_back(sqlite3_column_double(stmt, c));
-                break;
-            case SQLITE_NULL:
-                row.emplace_back();
-                break;
-            default: {
-                const auto* text = reinterpret_cast<const char*>(sqlite3_column_text(stmt, c));
-                const int bytes = sqlite3_column_bytes(stmt, c);
-                row.emplace_back(std::string(text ? text : "", static_cast<std::size_t>(bytes)));
-                break;
-            }
-            }
-            // A column whose rows disagree is declared as text, except that
-            // whole and real numbers together are real.
-            const int seen = type == SQLITE_BLOB ? SQLITE_TEXT : type;
-            if (seen == SQLITE_NULL)
-                continue;
-            if (storage[c] == SQLITE_NULL)
-                storage[c] = seen;
-            else if (storage[c] != seen) {
-                const bool numbers = (storage[c] == SQLITE_INTEGER || storage[c] == SQLITE_FLOAT) &&
-                                     (seen == SQLITE_INTEGER || seen == SQLITE_FLOAT);
-                storage[c] = numbers ? SQLITE_FLOAT : SQLITE_TEXT;
-            }
+            row.push_back(columnValue(stmt, c, type));
+            noteStorage(storage[c], type);
         }
         rs.rows.push_back(std::move(row));
     }
-
     for (int c = 0; c < count; ++c) {
         rs.columns[c].type = storage[c] == SQLITE_NULL
                                  ? typeOfDeclaration(sqlite3_column_decltype(stmt, c))
                                  : typeOfStorage(storage[c]);
-        // Whole numbers in a real column travel as reals, so a client reading
-        // the column sees one type.
-        if (rs.columns[c].type == ColumnType::Float) {
-            for (auto& row : rs.rows) {
-                if (const auto* v = std::get_if<std::int64_t>(&row[c].data))
-                    row[c] = Value(static_cast<double>(*v));
-            }
-        } else if (rs.columns[c].type == ColumnType::Text) {
-            for (auto& row : rs.rows) {
-                if (!row[c].isNull() && !std::holds_alternative<std::string>(row[c].data))
-                    row[c] = Value(row[c].toText());
-            }
-        }
+        settleColumn(rs, c);
     }
     return rs;
 }

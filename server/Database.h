@@ -11,18 +11,23 @@
 #include <mutex>
 #include <stdexcept>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 struct sqlite3;
+struct sqlite3_stmt;
 
-namespace lectora::server {
+namespace lectora::server
+{
 
-class DatabaseError : public std::runtime_error {
+class DatabaseError : public std::runtime_error
+{
 public:
     using std::runtime_error::runtime_error;
 };
 
-class Database {
+class Database
+{
 public:
     // Opens (creating if missing) `file`; ":memory:" gives a private in-memory database.
     explicit Database(const std::filesystem::path& file, std::string catalogue);
@@ -50,9 +55,15 @@ public:
     std::mutex& mutex() { return m_mutex; }
 
 private:
+    sqlite3_stmt* prepared(const std::string& sql);
+    void bind(sqlite3_stmt* stmt, const std::string& sql, const std::vector<Value>& params);
+
     sqlite3* m_db = nullptr;
     std::string m_catalogue;
     std::mutex m_mutex;
+    // Prepared once per text and kept: the same few procedure queries run
+    // thousands of times a second under load. Guarded by m_mutex like the handle.
+    std::unordered_map<std::string, sqlite3_stmt*> m_statements;
 };
 
 } // namespace lectora::server
