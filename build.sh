@@ -8,7 +8,7 @@ cd "$(dirname "$0")"
 what=${1:-run}
 
 packages=(cmake g++ make pkg-config qt6-base-dev libqt6sql6-odbc tdsodbc unixodbc unixodbc-dev
-          libsqlite3-dev sqlite3 libcli11-dev fonts-dejavu-core)
+          libsqlite3-dev sqlite3 libcli11-dev libssl-dev fonts-dejavu-core)
 if [ "$what" != run ]; then
   packages+=(freetds-bin nodejs:node npm:npm clang libclang-rt-14-dev xvfb xauth)
 fi
