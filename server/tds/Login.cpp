@@ -16,8 +16,6 @@ enum PreLoginOption : std::uint8_t {
     Terminator = 0xFF,
 };
 
-constexpr std::uint8_t kEncryptNotSupported = 0x02;
-
 std::string dropTrailingNul(std::string s)
 {
     if (!s.empty() && s.back() == '\0')
@@ -26,12 +24,35 @@ std::string dropTrailingNul(std::string s)
 }
 } // namespace
 
-std::string preLoginReply(std::string_view request)
+EncryptionOutcome negotiateEncryption(ServerEncryption server, std::uint8_t client)
+{
+    using Link = EncryptionOutcome::Link;
+    if (client > EncryptRequired)
+        return {EncryptNotSupported, Link::Refused};
+    const bool clientCan = client != EncryptNotSupported;
+    const bool clientMust = client == EncryptOn || client == EncryptRequired;
+    switch (server) {
+    case ServerEncryption::Off:
+        return {EncryptNotSupported, clientMust ? Link::Refused : Link::Clear};
+    case ServerEncryption::On:
+        if (!clientCan)
+            return {EncryptNotSupported, Link::Clear};
+        return clientMust ? EncryptionOutcome{EncryptOn, Link::Whole}
+                          : EncryptionOutcome{EncryptOff, Link::LoginOnly};
+    case ServerEncryption::Required:
+        return clientCan ? EncryptionOutcome{EncryptOn, Link::Whole}
+                         : EncryptionOutcome{EncryptRequired, Link::Refused};
+    }
+    return {EncryptNotSupported, Link::Refused};
+}
+
+std::uint8_t preLoginEncryption(std::string_view request)
 {
     // Walk the client's option table so that a garbage PRELOGIN is refused
     // rather than answered.
     Reader in(request);
     bool terminated = false;
+    std::uint8_t encryption = EncryptNotSupported;
     for (int n = 0; n < 64 && !in.atEnd(); ++n) {
         std::uint8_t option = in.u8();
         if (option == Terminator) {
@@ -42,17 +63,23 @@ std::string preLoginReply(std::string_view request)
         std::uint16_t length = in.u16be();
         if (std::size_t(offset) + length > request.size())
             throw ProtocolError("PRELOGIN option beyond the end of the message");
+        if (option == Encryption && length >= 1)
+            encryption = static_cast<std::uint8_t>(request[offset]);
     }
     if (!terminated)
         throw ProtocolError("PRELOGIN option table not terminated");
+    return encryption;
+}
 
+std::string preLoginAnswer(std::uint8_t encryption)
+{
     struct Option {
         std::uint8_t id;
         std::string data;
     };
     const Option options[] = {
         {Version, std::string("\x10\x00\x10\x00\x00\x00", 6)},
-        {Encryption, std::string(1, static_cast<char>(kEncryptNotSupported))},
+        {Encryption, std::string(1, static_cast<char>(encryption))},
         {InstOpt, std::string(1, '\0')},
         {ThreadId, std::string()},
         {Mars, std::string(1, '\0')},
@@ -69,6 +96,12 @@ std::string preLoginReply(std::string_view request)
     for (const auto& o : options)
         out.bytes(o.data);
     return std::move(out.data());
+}
+
+std::string preLoginReply(std::string_view request)
+{
+    preLoginEncryption(request);
+    return preLoginAnswer(EncryptNotSupported);
 }
 
 std::string obfuscatePassword(std::string_view utf16)

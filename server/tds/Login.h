@@ -1,6 +1,6 @@
 #pragma once
-// The two messages that open a session: PRELOGIN (we answer that encryption
-// is not supported, so the client goes on in clear) and LOGIN7.
+// The two messages that open a session: PRELOGIN, which settles whether TLS
+// covers nothing, the login alone or the whole session, and LOGIN7.
 
 #include <cstdint>
 #include <string>
@@ -9,7 +9,36 @@
 namespace lectora::server::tds
 {
 
-// Checks the option table of a client's PRELOGIN and builds our answer.
+// The ENCRYPTION values of PRELOGIN, either way.
+enum Encrypt : std::uint8_t {
+    EncryptOff = 0x00,          // can encrypt, asks for the login only
+    EncryptOn = 0x01,           // asks for the whole session
+    EncryptNotSupported = 0x02, // cannot encrypt
+    EncryptRequired = 0x03,     // will not go on without
+};
+
+// What the server offers (its --encryption): no TLS at all; TLS for whoever
+// can (login-only clients included); or TLS for the whole session, always.
+enum class ServerEncryption { Off, On, Required };
+
+struct EncryptionOutcome {
+    enum class Link { Clear, LoginOnly, Whole, Refused };
+    std::uint8_t answer = EncryptNotSupported; // the server's ENCRYPTION in its reply
+    Link link = Link::Clear;
+};
+
+// SQL Server's table: both "off" is TLS for the login packet; either side
+// "on" or "required" is TLS for the whole session; "required" against
+// "not supported" is a refusal. A value this server does not know (client
+// certificates among them) is refused too.
+EncryptionOutcome negotiateEncryption(ServerEncryption server, std::uint8_t client);
+
+// Checks the option table of a client's PRELOGIN and returns its ENCRYPTION
+// value (EncryptNotSupported when it gives none). Throws ProtocolError.
+std::uint8_t preLoginEncryption(std::string_view request);
+// Our PRELOGIN answer carrying `encryption`.
+std::string preLoginAnswer(std::uint8_t encryption);
+// Checks the request and answers that encryption is not supported.
 std::string preLoginReply(std::string_view request);
 
 struct Login7 {

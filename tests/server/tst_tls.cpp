@@ -1,0 +1,284 @@
+// The server's TLS pieces without sockets: the PRELOGIN encryption table, the
+// self-signed pair made in the data folder, and the engine driven by an
+// OpenSSL client that checks the certificate as a careful driver would.
+#include "server/tds/Login.h"
+#include "server/tds/Tls.h"
+
+#include <QCryptographicHash>
+#include <QFile>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <openssl/err.h>
+#include <openssl/ssl.h>
+#include <openssl/x509v3.h>
+#include <sys/stat.h>
+
+using namespace lectora::server::tds;
+using Link = EncryptionOutcome::Link;
+
+Q_DECLARE_METATYPE(ServerEncryption)
+Q_DECLARE_METATYPE(EncryptionOutcome::Link)
+
+namespace
+{
+
+// A client over memory BIOs, verifying the server against `caFile` for `host`.
+class TlsClient
+{
+public:
+    TlsClient(const std::string& caFile, const std::string& host)
+    {
+        m_ctx = SSL_CTX_new(TLS_client_method());
+        SSL_CTX_set_verify(m_ctx, SSL_VERIFY_PEER, nullptr);
+        SSL_CTX_load_verify_locations(m_ctx, caFile.c_str(), nullptr);
+        m_ssl = SSL_new(m_ctx);
+        BIO* in = BIO_new(BIO_s_mem());
+        BIO* out = BIO_new(BIO_s_mem());
+        BIO_set_mem_eof_return(in, -1);
+        SSL_set_bio(m_ssl, in, out);
+        SSL_set1_host(m_ssl, host.c_str());
+        SSL_set_connect_state(m_ssl);
+        m_in = in;
+        m_out = out;
+    }
+    ~TlsClient()
+    {
+        SSL_free(m_ssl);
+        SSL_CTX_free(m_ctx);
+    }
+    // Feeds the server's bytes; returns 1 done, 0 more needed, -1 failed.
+    int step(const std::string& fromServer)
+    {
+        if (!fromServer.empty())
+            BIO_write(m_in, fromServer.data(), int(fromServer.size()));
+        const int r = SSL_do_handshake(m_ssl);
+        if (r == 1)
+            return 1;
+        return SSL_get_error(m_ssl, r) == SSL_ERROR_WANT_READ ? 0 : -1;
+    }
+    long verifyResult() const { return SSL_get_verify_result(m_ssl); }
+    std::string take()
+    {
+        std::string out(BIO_ctrl_pending(m_out), '\0');
+        if (!out.empty())
+            BIO_read(m_out, out.data(), int(out.size()));
+        return out;
+    }
+    std::string seal(const std::string& plain)
+    {
+        SSL_write(m_ssl, plain.data(), int(plain.size()));
+        return take();
+    }
+    std::string open(const std::string& records)
+    {
+        BIO_write(m_in, records.data(), int(records.size()));
+        std::string plain;
+        char buf[4096];
+        for (int n; (n = SSL_read(m_ssl, buf, sizeof buf)) > 0;)
+            plain.append(buf, std::size_t(n));
+        return plain;
+    }
+
+private:
+    SSL_CTX* m_ctx = nullptr;
+    SSL* m_ssl = nullptr;
+    BIO* m_in = nullptr;
+    BIO* m_out = nullptr;
+};
+
+// Runs the handshake to its end or its failure; true when both ends finished.
+bool shake(TlsClient& client, TlsEngine& server)
+{
+    std::string toServer = (client.step({}), client.take());
+    for (int round = 0; round < 10; ++round) {
+        const bool serverDone = server.handshake(toServer);
+        const int c = client.step(server.takeOutgoing());
+        toServer = client.take();
+        if (c < 0)
+            return false;
+        if (c == 1 && serverDone)
+            return true;
+        if (c == 1 && toServer.empty())
+            return server.handshake({});
+    }
+    return false;
+}
+
+} // namespace
+
+class TstTls : public QObject
+{
+    Q_OBJECT
+
+private:
+    QTemporaryDir m_dir;
+    std::shared_ptr<TlsCredentials> m_credentials;
+    SelfSignedFiles m_files;
+
+private Q_SLOTS:
+    void initTestCase()
+    {
+        QVERIFY(m_dir.isValid());
+        m_files = ensureSelfSigned(m_dir.path().toStdString(), "dock-server");
+        m_credentials = TlsCredentials::load(m_files.certificate, m_files.key);
+    }
+
+    void outcomeTable_data()
+    {
+        QTest::addColumn<ServerEncryption>("server");
+        QTest::addColumn<int>("client");
+        QTest::addColumn<int>("answer");
+        QTest::addColumn<Link>("link");
+        using S = ServerEncryption;
+        QTest::newRow("on/off: login only") << S::On << 0 << 0 << Link::LoginOnly;
+        QTest::newRow("on/on: whole") << S::On << 1 << 1 << Link::Whole;
+        QTest::newRow("on/not supported: clear") << S::On << 2 << 2 << Link::Clear;
+        QTest::newRow("on/required: whole") << S::On << 3 << 1 << Link::Whole;
+        QTest::newRow("required/off: whole") << S::Required << 0 << 1 << Link::Whole;
+        QTest::newRow("required/on: whole") << S::Required << 1 << 1 << Link::Whole;
+        QTest::newRow("required/not supported: refused") << S::Required << 2 << 3 << Link::Refused;
+        QTest::newRow("required/required: whole") << S::Required << 3 << 1 << Link::Whole;
+        QTest::newRow("off/off: clear") << S::Off << 0 << 2 << Link::Clear;
+        QTest::newRow("off/on: refused") << S::Off << 1 << 2 << Link::Refused;
+        QTest::newRow("off/not supported: clear") << S::Off << 2 << 2 << Link::Clear;
+        QTest::newRow("off/required: refused") << S::Off << 3 << 2 << Link::Refused;
+        QTest::newRow("client certificate: refused") << S::On << 0x81 << 2 << Link::Refused;
+        QTest::newRow("unknown value: refused") << S::Required << 7 << 2 << Link::Refused;
+    }
+    void outcomeTable()
+    {
+        QFETCH(ServerEncryption, server);
+        QFETCH(int, client);
+        QFETCH(int, answer);
+        QFETCH(Link, link);
+        const EncryptionOutcome o = negotiateEncryption(server, std::uint8_t(client));
+        QCOMPARE(int(o.answer), answer);
+        QCOMPARE(o.link, link);
+    }
+
+    void preLoginCarriesBothWays()
+    {
+        // The answer is a valid PRELOGIN itself, so it reads back.
+        for (std::uint8_t v : {EncryptOff, EncryptOn, EncryptNotSupported, EncryptRequired})
+            QCOMPARE(int(preLoginEncryption(preLoginAnswer(v))), int(v));
+        QCOMPARE(int(preLoginEncryption(std::string("\xff", 1))), int(EncryptNotSupported));
+        QVERIFY_THROWS_EXCEPTION(std::exception,
+                                 preLoginEncryption(std::string("\x01\x00\x40\x00\x01\xff", 6)));
+    }
+
+    void selfSignedPairIsPrivateAndReused()
+    {
+        QVERIFY(m_files.created);
+        struct stat st {
+        };
+        QCOMPARE(::stat(m_files.key.c_str(), &st), 0);
+        QCOMPARE(st.st_mode & 0777, mode_t(0600));
+
+        const SelfSignedFiles again = ensureSelfSigned(m_dir.path().toStdString(), "dock-server");
+        QVERIFY(!again.created);
+        QCOMPARE(TlsCredentials::load(again.certificate, again.key)->fingerprint(),
+                 m_credentials->fingerprint());
+
+        // The fingerprint printed is the SHA-256 of the certificate's DER form.
+        QFile pem(QString::fromStdString(m_files.certificate.string()));
+        QVERIFY(pem.open(QIODevice::ReadOnly));
+        QByteArray body = pem.readAll();
+        body = body.mid(body.indexOf('\n') + 1);
+        body.truncate(body.indexOf("-----END"));
+        const QByteArray der = QByteArray::fromBase64(body.replace('\n', ""));
+        const QByteArray sha =
+            QCryptographicHash::hash(der, QCryptographicHash::Sha256).toHex(':').toUpper();
+        QCOMPARE(QByteArray::fromStdString(m_credentials->fingerprint()), sha);
+    }
+
+    void halfAPairIsRefused()
+    {
+        QTemporaryDir dir;
+        QFile key(dir.filePath(QStringLiteral("lectora-server.key")));
+        QVERIFY(key.open(QIODevice::WriteOnly));
+        key.close();
+        QVERIFY_THROWS_EXCEPTION(TlsError, ensureSelfSigned(dir.path().toStdString(), "x"));
+        QVERIFY(!QFile::exists(dir.filePath(QStringLiteral("lectora-server.crt"))));
+    }
+
+    void wrongKeyIsRefused()
+    {
+        QTemporaryDir other;
+        const SelfSignedFiles theirs = ensureSelfSigned(other.path().toStdString(), "x");
+        try {
+            TlsCredentials::load(m_files.certificate, theirs.key);
+            QFAIL("a key of another certificate was taken");
+        } catch (const TlsError& e) {
+            QVERIFY2(std::string(e.what()).find("does not belong") != std::string::npos, e.what());
+        }
+    }
+
+    void verifiedHandshakeCarriesBothWays_data()
+    {
+        QTest::addColumn<QString>("host");
+        QTest::newRow("loopback address") << QStringLiteral("127.0.0.1");
+        QTest::newRow("localhost") << QStringLiteral("localhost");
+        QTest::newRow("the name it was made for") << QStringLiteral("dock-server");
+    }
+    void verifiedHandshakeCarriesBothWays()
+    {
+        QFETCH(QString, host);
+        TlsClient client(m_files.certificate.string(), host.toStdString());
+        TlsEngine server(*m_credentials);
+        QVERIFY(shake(client, server));
+        QVERIFY(server.established());
+        QCOMPARE(client.verifyResult(), long(X509_V_OK));
+
+        const std::string login(5000, 'L');
+        std::string records = client.seal(login);
+        QVERIFY(records.find("LLLL") == std::string::npos);
+        // Records arriving byte by byte still make the whole text.
+        std::string plain;
+        for (char c : records)
+            plain += server.decrypt(std::string_view(&c, 1));
+        QCOMPARE(plain, login);
+
+        server.encrypt("reply");
+        QCOMPARE(client.open(server.takeOutgoing()), std::string("reply"));
+    }
+
+    void otherNameFailsVerification()
+    {
+        TlsClient client(m_files.certificate.string(), "warehouse.example");
+        TlsEngine server(*m_credentials);
+        QVERIFY(!shake(client, server));
+        QCOMPARE(client.verifyResult(), long(X509_V_ERR_HOSTNAME_MISMATCH));
+    }
+
+    void garbageIsRefused_data()
+    {
+        QTest::addColumn<QByteArray>("bytes");
+        QTest::newRow("plain TDS") << QByteArray("\x10\x01\x00\x90\x00\x00\x01\x00", 8);
+        QTest::newRow("record header, junk body")
+            << QByteArray("\x16\x03\x01\x00\x05\xde\xad\xbe\xef\x00", 10);
+        QTest::newRow("alert") << QByteArray("\x15\x03\x03\x00\x02\x02\x28", 7);
+    }
+    void garbageIsRefused()
+    {
+        QFETCH(QByteArray, bytes);
+        TlsEngine server(*m_credentials);
+        QVERIFY_THROWS_EXCEPTION(TlsError, server.handshake(bytes.toStdString()));
+        TlsEngine fresh(*m_credentials);
+        QVERIFY_THROWS_EXCEPTION(TlsError, fresh.decrypt(bytes.toStdString()));
+    }
+
+    void cutHandshakeWaits()
+    {
+        TlsClient client(m_files.certificate.string(), "127.0.0.1");
+        TlsEngine server(*m_credentials);
+        client.step({});
+        const std::string hello = client.take();
+        QVERIFY(!server.handshake(hello.substr(0, hello.size() / 2)));
+        QVERIFY(server.takeOutgoing().empty());
+        QVERIFY(!server.established());
+    }
+};
+
+QTEST_GUILESS_MAIN(TstTls)
+#include "tst_tls.moc"
