@@ -99,9 +99,6 @@ void TFr_EntradaCajaRollo::TxtPalletCompKeyDown(int key)
         return;
     }
 
-    // The connection carries one pending result at a time, and the check's
-    // answer has been read: free it for the grid's query.
-    q.close();
     ui->dbgLocalidadTarima->load(
         ADOQuery1, Dm_Velmor->Cx,
         CommandText("EXECUTE sp_KVR_SugiereLocalidadParaSurtir").quoted(pallet));

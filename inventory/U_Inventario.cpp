@@ -316,78 +316,90 @@ bool TfrInventario::readQuantity(int& quantity)
 void TfrInventario::recordScan()
 {
     ui->lblMensaje->clear();
+    const std::optional<ScanFields> scan = readScanFields();
+    if (!scan)
+        return;
+    const ProductLookup product = lookUpProduct(scan->producto);
+    if (product.unknown) {
+        messages().notice(m_config.unknownProduct);
+        ui->lblMensaje->setText(QStringLiteral("Error"));
+        ui->EdProducto->clear();
+        return;
+    }
+    // A window that does not send the series has nothing else to identify
+    // the product by, so there a failed lookup fails the scan instead of
+    // recording one that names nothing.
+    if (!product.found && !m_config.recordsSeries)
+        throw DbError(DbError::Kind::Conversion, QStringLiteral("the product id could not be had"));
+    if (sendScan(*scan, product.id))
+        showScanned();
+}
+
+std::optional<TfrInventario::ScanFields> TfrInventario::readScanFields()
+{
     if (ui->cmbRegConteo->currentText().trimmed().isEmpty()) {
         messages().notice(QStringLiteral("Debes seleccionar un registro de conteo"));
-        return;
+        return std::nullopt;
     }
-    const QString almacen = ui->edAlmacen->text().trimmed();
-    if (almacen.isEmpty()) {
+    ScanFields scan;
+    scan.almacen = ui->edAlmacen->text().trimmed();
+    if (scan.almacen.isEmpty()) {
         messages().notice(QStringLiteral("Debes seleccionar un registro de almacen"));
-        return;
+        return std::nullopt;
     }
-    const QString localidad = ui->edLocalidad->text().trimmed();
-    if (localidad.isEmpty() && ui->edTipo->text() != kCiclico) {
+    scan.localidad = ui->edLocalidad->text().trimmed();
+    if (scan.localidad.isEmpty() && ui->edTipo->text() != kCiclico) {
         messages().notice(QStringLiteral("Debes seleccionar un registro de localidad"));
-        return;
+        return std::nullopt;
     }
-    if (ui->edtCantidadProducto->text().trimmed() == QLatin1String("0")) {
-        messages().notice(QStringLiteral("La cantidad del producto no puede ser 0"));
-        ui->edtCantidadProducto->setFocus();
-        return;
-    }
-    int cantidad = 0;
-    if (!readQuantity(cantidad))
-        return;
-    const QString producto = ui->EdProducto->text().trimmed();
-    if (producto.isEmpty()) {
+    if (!readQuantity(scan.cantidad))
+        return std::nullopt;
+    scan.producto = ui->EdProducto->text().trimmed();
+    if (scan.producto.isEmpty()) {
         messages().notice(QStringLiteral("Debes capturar un producto"));
-        return;
+        return std::nullopt;
     }
     if (ui->cmbRegConteo->currentIndex() < 0) {
         messages().notice(QStringLiteral(
             "El registro de conteo seleccionado fue alterado favor de seleccionar uno valido"));
-        return;
+        return std::nullopt;
     }
+    return scan;
+}
 
-    // The product id: a failed lookup leaves 0 (which names no product) and
-    // the server resolves the series. A window that does not send the series
-    // has nothing else to identify the product by, so there a failed lookup
-    // fails the scan instead of recording one that names nothing.
-    int idProducto = 0;
-    bool found = false;
-    bool unknown = false;
+TfrInventario::ProductLookup TfrInventario::lookUpProduct(const QString& producto)
+{
+    // A failed lookup leaves id 0, which names no product: the server then
+    // resolves the series on its own.
+    ProductLookup result;
     try {
         StoredProc& sp = bind(Dm_Velmor->sp_KVR_ObtieneIDProducto);
         sp.setParam(QStringLiteral("@Serie"), producto);
         sp.execProc();
         const std::optional<qint64> id = wholeNumber(sp.output(QStringLiteral("@id_producto")));
         if (id && *id == -1) {
-            unknown = true;
+            result.unknown = true;
         } else if (id && *id != 0 && *id >= std::numeric_limits<int>::min() &&
                    *id <= std::numeric_limits<int>::max()) {
-            idProducto = static_cast<int>(*id);
-            found = true;
+            result.id = static_cast<int>(*id);
+            result.found = true;
         }
     } catch (const std::exception&) {
     }
-    if (unknown) {
-        messages().notice(m_config.unknownProduct);
-        ui->lblMensaje->setText(QStringLiteral("Error"));
-        ui->EdProducto->clear();
-        return;
-    }
-    if (!found && !m_config.recordsSeries)
-        throw DbError(DbError::Kind::Conversion, QStringLiteral("the product id could not be had"));
+    return result;
+}
 
+bool TfrInventario::sendScan(const ScanFields& scan, int idProducto)
+{
     StoredProc& sp = bind(Dm_Velmor->sp_KVR_ScaneoInventarioDet);
     sp.setParam(QStringLiteral("@id_personausuario"), idPersona());
     sp.setParam(QStringLiteral("@id_inventarioconteo"), ui->cmbRegConteo->currentData().toInt());
-    sp.setParam(QStringLiteral("@NombreAlmacen"), almacen);
-    sp.setParam(QStringLiteral("@id_localidad"), localidad);
+    sp.setParam(QStringLiteral("@NombreAlmacen"), scan.almacen);
+    sp.setParam(QStringLiteral("@id_localidad"), scan.localidad);
     sp.setParam(QStringLiteral("@id_producto"), idProducto);
-    sp.setParam(QStringLiteral("@serie"), m_config.recordsSeries ? producto : QString(""));
+    sp.setParam(QStringLiteral("@serie"), m_config.recordsSeries ? scan.producto : QString(""));
     sp.setParam(QStringLiteral("@lote"), QString(""));
-    sp.setParam(QStringLiteral("@IndCantidad"), cantidad);
+    sp.setParam(QStringLiteral("@IndCantidad"), scan.cantidad);
     sp.execProc();
 
     const QVariant error = sp.output(QStringLiteral("@Error"));
@@ -395,17 +407,20 @@ void TfrInventario::recordScan()
     const std::optional<qint64> code = emptyError ? std::optional<qint64>(0) : wholeNumber(error);
     if (!code)
         throw DbError(DbError::Kind::Conversion, QStringLiteral("@Error is not a number"));
-    if (*code > 0) {
-        // Retry only shows the server's answer again; the operator leaves with Ignore.
-        while (messages().retryIgnore(
-                   sp.output(QStringLiteral("@ErrorDescripcion")).toString().trimmed() + QChar(13) +
-                   QStringLiteral(" Deseas Ignorar Este mensaje?")) != QMessageBox::Ignore) {
-        }
-        ui->lblMensaje->setText(QStringLiteral("Error"));
-        ui->EdProducto->clear();
-        return;
+    if (*code <= 0)
+        return true;
+    // Retry only shows the server's answer again; the operator leaves with Ignore.
+    while (messages().retryIgnore(
+               sp.output(QStringLiteral("@ErrorDescripcion")).toString().trimmed() + QChar(13) +
+               QStringLiteral(" Deseas Ignorar Este mensaje?")) != QMessageBox::Ignore) {
     }
+    ui->lblMensaje->setText(QStringLiteral("Error"));
+    ui->EdProducto->clear();
+    return false;
+}
 
+void TfrInventario::showScanned()
+{
     ui->lblMensaje->setText(ui->edtCantidadProducto->text().trimmed() +
                             QStringLiteral(" Producto(s) Escaneado"));
     // Painted at once so the operator sees it even while the next scan runs;

@@ -10,6 +10,7 @@
 
 #include <QString>
 #include <memory>
+#include <optional>
 
 class Connection;
 class StoredProc;
@@ -61,8 +62,27 @@ private:
     Connection& connection() const;
     // The component bound to this window's connection and closed, ready for its parameters.
     StoredProc& bind(StoredProc& component) const;
-    // Steps 1 to 12 of a recording; RegistraEscaneo() runs it under its guard.
+    // What the operator filled in for one scan, checked.
+    struct ScanFields {
+        QString almacen;
+        QString localidad;
+        QString producto;
+        int cantidad = 0;
+    };
+    struct ProductLookup {
+        int id = 0;
+        bool found = false;
+        bool unknown = false; // the server says no such product
+    };
+
+    // One recording, from the fields to the answer; RegistraEscaneo() runs it under its guard.
     void recordScan();
+    // The fields checked in the order the operator is told about them, or nothing (notice shown).
+    std::optional<ScanFields> readScanFields();
+    ProductLookup lookUpProduct(const QString& producto);
+    // Records the scan; false when the server refused it (and the operator was told).
+    bool sendScan(const ScanFields& scan, int idProducto);
+    void showScanned();
     // The quantity field as a whole number, or false (and the notice shown) when it is not one.
     bool readQuantity(int& quantity);
 

@@ -48,9 +48,6 @@ void Tfr_Embarque::edTarimaKeyDown(int key)
         focusAndSelect(ui->edTarima);
         return;
     }
-    // The connection carries one pending result at a time, and the check's
-    // answer has been read: free it for the grid's query.
-    q.close();
     ui->dbgLocalidadTarima->load(
         ADOQuery1, Dm_Velmor->Cx,
         CommandText(QStringLiteral("EXECUTE sp_KVR_ConsultaTarimaProduccion")).quoted(pallet));

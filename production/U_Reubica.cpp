@@ -56,9 +56,6 @@ void TfrLiberacionCalidadVElmor::edTarimaKVKeyDown(int key)
         focusAndSelect(ui->edTarimaKV);
         return;
     }
-    // The connection carries one pending result at a time, and the check's
-    // answer has been read: free it for the grid's query.
-    q.close();
     ui->dbgLocalidadTarima->load(
         ADOQuery1, Dm_Velmor->Cx,
         CommandText(QStringLiteral("EXECUTE sp_KVR_SugiereLocalidadProduccion")).quoted(kv));
