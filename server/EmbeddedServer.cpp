@@ -2,6 +2,7 @@
 
 #include "server/Database.h"
 #include "server/Journal.h"
+#include "server/tds/PacketLoop.h"
 #include "server/tds/Session.h"
 
 #include <arpa/inet.h>
@@ -247,7 +248,7 @@ struct EmbeddedServer::Impl {
             const int id = nextConnectionId++;
             client.thread = std::thread([this, &client, fd, id] {
                 tds::Session session(context(), id);
-                session.serve(fd);
+                tds::servePackets(fd, session);
                 std::lock_guard lock(clientsMutex);
                 ::close(client.fd);
                 client.fd = -1;

@@ -135,12 +135,6 @@ void Journal::clear()
     m_memoryUsed = 0;
 }
 
-bool Journal::isSecret(std::string_view procedure, std::size_t index)
-{
-    std::string key = ProcedureRegistry::key(procedure);
-    return key == "sp_kvr_persona" && index == 1;
-}
-
 namespace
 {
 std::string quoted(const std::string& s)

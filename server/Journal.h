@@ -38,8 +38,6 @@ public:
     std::vector<JournalEntry> entries() const;
     void clear();
 
-    // Whether argument `index` (0-based) of `procedure` must never be shown.
-    static bool isSecret(std::string_view procedure, std::size_t index);
     // "name ('text', 12, NULL)"
     static std::string callText(std::string_view procedure, const std::vector<Value>& args);
     // The line written to the file for `entry` (without the time stamp).

@@ -3,6 +3,29 @@
 namespace lectora::server::tds
 {
 
+const char* systemProcName(std::uint16_t id)
+{
+    switch (static_cast<SystemProc>(id)) {
+    case SystemProc::CursorOpen:
+        return "sp_cursoropen";
+    case SystemProc::CursorFetch:
+        return "sp_cursorfetch";
+    case SystemProc::CursorClose:
+        return "sp_cursorclose";
+    case SystemProc::ExecuteSql:
+        return "sp_executesql";
+    case SystemProc::Prepare:
+        return "sp_prepare";
+    case SystemProc::Execute:
+        return "sp_execute";
+    case SystemProc::PrepExec:
+        return "sp_prepexec";
+    case SystemProc::Unprepare:
+        return "sp_unprepare";
+    }
+    return "";
+}
+
 void skipAllHeaders(Reader& in)
 {
     const std::uint32_t total = in.u32le();

@@ -26,6 +26,9 @@ enum class SystemProc : std::uint16_t {
     Unprepare = 15,
 };
 
+// The name a well-known procedure id stands for, or "" for an unknown id.
+const char* systemProcName(std::uint16_t id);
+
 struct RpcParam {
     std::string name; // as sent, often empty
     bool output = false;

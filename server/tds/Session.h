@@ -1,7 +1,8 @@
 #pragma once
 // One client connection: the login handshake, then SQL batches and RPC
 // requests turned into procedure calls and their replies turned into tokens.
-// The session knows procedures only through the registry and the host.
+// The session knows procedures only through the registry and the host, and
+// never the socket: servePackets (PacketLoop.h) carries its messages.
 
 #include "server/EmbeddedServer.h"
 #include "server/Journal.h"
@@ -9,6 +10,7 @@
 #include "server/tds/Batch.h"
 #include "server/tds/Framing.h"
 #include "server/tds/Rpc.h"
+#include "server/tds/SecretMask.h"
 #include "server/tds/Tokens.h"
 
 #include <functional>
@@ -40,9 +42,6 @@ public:
     // Handles one whole request message. Never throws: broken input closes.
     Outcome handle(const Message& message);
 
-    // Serves a connected socket until the peer leaves or the socket is shut down.
-    void serve(int fd);
-
     const std::string& catalogue() const { return m_catalogue; }
     bool loggedIn() const { return m_state == State::LoggedIn; }
 
@@ -67,6 +66,7 @@ private:
     void record(bool rpc, std::string text, std::string procedure, std::vector<Value> args);
 
     SessionContext m_ctx;
+    SecretMask m_mask;
     int m_connectionId;
     State m_state = State::AwaitPreLogin;
     std::string m_catalogue;

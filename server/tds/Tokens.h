@@ -38,6 +38,7 @@ enum DoneStatus : std::uint16_t {
 // Current-command codes carried by DONE tokens.
 inline constexpr std::uint16_t kCmdExecute = 0xE0;
 inline constexpr std::uint16_t kCmdSet = 0xBA;
+inline constexpr std::uint16_t kCmdSelect = 0xC1;
 
 inline constexpr std::uint32_t kTds74 = 0x74000004;
 inline constexpr const char* kServerName = "LECTORA";

@@ -794,8 +794,14 @@ private Q_SLOTS:
         QCOMPARE(ids(next), std::string("FD"));
     }
 
+    // What is secret is the procedure's declaration: the login's password and
+    // any other procedure's declared secret alike, in every call form.
     void journalMasksThePassword()
     {
+        const auto nothing = [](Call&) { return Reply{}; };
+        m_registry.add(
+            Procedure{"sp_KVR_Persona", {"@Usuario", "@Password"}, nothing, {"@Password"}});
+        m_registry.add(Procedure{"sp_Clave", {"@Codigo", "@Pin"}, nothing, {"@Pin"}});
         Session s = loggedIn();
         s.handle({PacketType::SqlBatch, batch("EXECUTE sp_KVR_Persona 'demo','s3cret'")});
         s.handle({PacketType::SqlBatch, batch("EXECUTE sp_KVR_Persona 'demo' 's3cret'")});
@@ -804,8 +810,10 @@ private Q_SLOTS:
              rpc("sp_KVR_Persona;1",
                  {{"", false, bytes({0xE7, 8, 0, 9, 4, 0xD0, 0, 0x34, 2, 0, 'd', 0})},
                   {"", false, bytes({0xE7, 8, 0, 9, 4, 0xD0, 0, 0x34, 4, 0, 's', 0, '3', 0})}})});
+        s.handle({PacketType::SqlBatch, batch("EXEC sp_Clave 'A-1', '4s3'")});
+        s.handle({PacketType::SqlBatch, batch("EXEC SP_CLAVE 'A-1' '4s3'")});
         const auto entries = m_journal.entries();
-        QCOMPARE(entries.size(), std::size_t{3});
+        QCOMPARE(entries.size(), std::size_t{5});
         QCOMPARE(entries[0].text, std::string("EXECUTE sp_KVR_Persona 'demo','****'"));
         QCOMPARE(entries[0].args, (std::vector<Value>{"demo", "****"}));
         QCOMPARE(entries[0].connectionId, 9);
@@ -813,6 +821,9 @@ private Q_SLOTS:
         QCOMPARE(entries[1].text, std::string("EXECUTE sp_KVR_Persona ****"));
         QCOMPARE(entries[2].text, std::string("sp_KVR_Persona;1 ('d', '****')"));
         QVERIFY(entries[2].rpc);
+        QCOMPARE(entries[3].text, std::string("EXEC sp_Clave 'A-1', '****'"));
+        QCOMPARE(entries[3].args, (std::vector<Value>{"A-1", "****"}));
+        QCOMPARE(entries[4].text, std::string("EXEC SP_CLAVE ****"));
         for (const auto& e : entries)
             QVERIFY(Journal::line(e).find("s3") == std::string::npos);
     }

@@ -1,0 +1,50 @@
+#pragma once
+// What a session must never show of a call: in the journal's text and values,
+// and in the messages it sends back. Which arguments are secret is declared
+// with each procedure; the mask only asks the registry, so the protocol code
+// holds no procedure's name.
+
+#include "server/ProcedureHost.h"
+#include "server/tds/Batch.h"
+
+#include <cstddef>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace lectora::server::tds
+{
+
+class SecretMask
+{
+public:
+    explicit SecretMask(const ProcedureRegistry* registry) : m_registry(registry) {}
+
+    // Whether the argument passed at `position` (0-based) of `procedure` is secret.
+    bool isSecret(std::string_view procedure, std::size_t position) const;
+    // Whether `text` names a procedure that has secrets: a statement too
+    // broken to find its arguments in must still not show them.
+    bool mentionsSecretProcedure(std::string_view text) const;
+
+    // The batch text as the journal shows it: secret arguments replaced in
+    // place, and a statement too broken to find its arguments in cut after
+    // the procedure's name.
+    std::string batch(std::string text, const std::vector<Statement>& statements) const;
+    // The call's values with the secret ones replaced (nulls stay null).
+    std::vector<Value> values(std::string_view procedure, std::vector<Value> values) const;
+    // The secret values of a call as text, to take out of what it answers.
+    std::vector<std::string> secretsOf(std::string_view procedure,
+                                       const std::vector<Value>& values) const;
+
+    // Replaces every occurrence of a secret in a message meant for the client
+    // or the journal.
+    static std::string withoutSecrets(std::string text, const std::vector<std::string>& secrets);
+
+private:
+    // Where the first procedure with secrets named in `text` ends, or npos.
+    std::size_t secretProcedureEnd(std::string_view text) const;
+
+    const ProcedureRegistry* m_registry;
+};
+
+} // namespace lectora::server::tds
