@@ -104,21 +104,21 @@ inline std::string odbcConnectionString(int port, const char* catalogue = "KV_NO
 struct OdbcApi {
     SQLRETURN (*allocHandle)(SQLSMALLINT, SQLHANDLE, SQLHANDLE*) = nullptr;
     SQLRETURN (*setEnvAttr)(SQLHENV, SQLINTEGER, SQLPOINTER, SQLINTEGER) = nullptr;
-    SQLRETURN (*driverConnect)
+    SQLRETURN(*driverConnect)
     (SQLHDBC, SQLHWND, SQLCHAR*, SQLSMALLINT, SQLCHAR*, SQLSMALLINT, SQLSMALLINT*,
      SQLUSMALLINT) = nullptr;
     SQLRETURN (*execDirect)(SQLHSTMT, SQLCHAR*, SQLINTEGER) = nullptr;
     SQLRETURN (*prepare)(SQLHSTMT, SQLCHAR*, SQLINTEGER) = nullptr;
-    SQLRETURN (*bindParameter)
+    SQLRETURN(*bindParameter)
     (SQLHSTMT, SQLUSMALLINT, SQLSMALLINT, SQLSMALLINT, SQLSMALLINT, SQLULEN, SQLSMALLINT,
      SQLPOINTER, SQLLEN, SQLLEN*) = nullptr;
     SQLRETURN (*execute)(SQLHSTMT) = nullptr;
     SQLRETURN (*numResultCols)(SQLHSTMT, SQLSMALLINT*) = nullptr;
-    SQLRETURN (*describeCol)
+    SQLRETURN(*describeCol)
     (SQLHSTMT, SQLUSMALLINT, SQLCHAR*, SQLSMALLINT, SQLSMALLINT*, SQLSMALLINT*, SQLULEN*,
      SQLSMALLINT*, SQLSMALLINT*) = nullptr;
     SQLRETURN (*fetch)(SQLHSTMT) = nullptr;
-    SQLRETURN (*getData)
+    SQLRETURN(*getData)
     (SQLHSTMT, SQLUSMALLINT, SQLSMALLINT, SQLPOINTER, SQLLEN, SQLLEN*) = nullptr;
     SQLRETURN (*moreResults)(SQLHSTMT) = nullptr;
     SQLRETURN (*freeStmt)(SQLHSTMT, SQLUSMALLINT) = nullptr;
@@ -161,7 +161,9 @@ struct OdbcApi {
 };
 
 // One bare ODBC connection: a batch text or a {? = call ...} with bound
-// parameters, the first row read by column name, every result drained.
+// parameters, the first row read by column name, every result drained. A
+// call's statement is prepared once and kept, as the data module keeps its
+// procedure components prepared, so the two are compared doing the same work.
 class BareOdbc
 {
 public:
@@ -213,6 +215,8 @@ public:
     }
     ~BareOdbc()
     {
+        for (auto& [text, stmt] : m_prepared)
+            api.freeHandle(SQL_HANDLE_STMT, stmt);
         if (m_stmt)
             api.freeHandle(SQL_HANDLE_STMT, m_stmt);
         api.disconnect(m_dbc);
@@ -228,7 +232,7 @@ public:
         if (!SQL_SUCCEEDED(api.execDirect(
                 m_stmt, reinterpret_cast<SQLCHAR*>(const_cast<char*>(text.c_str())), SQL_NTS)))
             throw std::runtime_error("bare ODBC: command failed: " + text);
-        return drain(rows);
+        return drain(m_stmt, rows);
     }
 
     // Runs "{? = call procedure(?,...)}" with `params` after the return value;
@@ -239,11 +243,14 @@ public:
         for (std::size_t i = 0; i < params.size(); ++i)
             text += i ? ",?" : "?";
         text += ")}";
-        api.freeStmt(m_stmt, SQL_RESET_PARAMS);
-        if (!SQL_SUCCEEDED(api.prepare(m_stmt, reinterpret_cast<SQLCHAR*>(text.data()), SQL_NTS)))
-            throw std::runtime_error("bare ODBC: prepare failed: " + text);
+        SQLHSTMT& stmt = m_prepared[text];
+        if (!stmt) {
+            api.allocHandle(SQL_HANDLE_STMT, m_dbc, &stmt);
+            if (!SQL_SUCCEEDED(api.prepare(stmt, reinterpret_cast<SQLCHAR*>(text.data()), SQL_NTS)))
+                throw std::runtime_error("bare ODBC: prepare failed: " + text);
+        }
         SQLLEN returnIndicator = 0;
-        api.bindParameter(m_stmt, 1, SQL_PARAM_OUTPUT, SQL_C_SLONG, SQL_INTEGER, 10, 0,
+        api.bindParameter(stmt, 1, SQL_PARAM_OUTPUT, SQL_C_SLONG, SQL_INTEGER, 10, 0,
                           &m_returnValue, 0, &returnIndicator);
         for (std::size_t i = 0; i < params.size(); ++i) {
             Param& p = params[i];
@@ -259,27 +266,27 @@ public:
                     p.buffer.push_back('\0');
                 }
                 p.indicator = SQL_NTS;
-                api.bindParameter(m_stmt, n, io, SQL_C_CHAR, SQL_VARCHAR,
+                api.bindParameter(stmt, n, io, SQL_C_CHAR, SQL_VARCHAR,
                                   std::max<SQLULEN>(1, p.output ? p.size : p.text.size()), 0,
                                   p.buffer.data(), static_cast<SQLLEN>(p.buffer.size()),
                                   &p.indicator);
                 break;
             case Param::Kind::Int:
                 p.indicator = p.output ? SQL_NULL_DATA : 0;
-                api.bindParameter(m_stmt, n, io, SQL_C_SBIGINT, SQL_INTEGER, 10, 0, &p.number, 0,
+                api.bindParameter(stmt, n, io, SQL_C_SBIGINT, SQL_INTEGER, 10, 0, &p.number, 0,
                                   &p.indicator);
                 break;
             case Param::Kind::Double:
                 p.indicator = p.output ? SQL_NULL_DATA : 0;
-                api.bindParameter(m_stmt, n, io, SQL_C_DOUBLE, SQL_DOUBLE, 15, 0, &p.real, 0,
+                api.bindParameter(stmt, n, io, SQL_C_DOUBLE, SQL_DOUBLE, 15, 0, &p.real, 0,
                                   &p.indicator);
                 break;
             }
         }
-        const SQLRETURN rc = api.execute(m_stmt);
+        const SQLRETURN rc = api.execute(stmt);
         if (!SQL_SUCCEEDED(rc) && rc != SQL_NO_DATA)
             throw std::runtime_error("bare ODBC: call failed: " + procedure);
-        Row first = drain(nullptr);
+        Row first = drain(stmt, nullptr);
         for (Param& p : params)
             if (p.output && p.kind == Param::Kind::Text)
                 p.text = std::string(p.buffer.data());
@@ -287,14 +294,14 @@ public:
     }
 
 private:
-    Row drain(std::size_t* rowCount)
+    Row drain(SQLHSTMT stmt, std::size_t* rowCount)
     {
         Row first;
         bool firstSet = true;
         std::size_t count = 0;
         do {
             SQLSMALLINT columns = 0;
-            api.numResultCols(m_stmt, &columns);
+            api.numResultCols(stmt, &columns);
             if (columns == 0)
                 continue;
             std::vector<std::string> names;
@@ -302,18 +309,17 @@ private:
                 SQLCHAR name[128];
                 SQLSMALLINT len = 0, type = 0, digits = 0, nullable = 0;
                 SQLULEN size = 0;
-                api.describeCol(m_stmt, c, name, sizeof name, &len, &type, &size, &digits,
-                                &nullable);
+                api.describeCol(stmt, c, name, sizeof name, &len, &type, &size, &digits, &nullable);
                 names.emplace_back(reinterpret_cast<char*>(name));
             }
-            while (SQL_SUCCEEDED(api.fetch(m_stmt))) {
+            while (SQL_SUCCEEDED(api.fetch(stmt))) {
                 if (firstSet) {
                     // Read every column of every row, as a grid or a
                     // whole-answer read would.
                     for (SQLUSMALLINT c = 1; c <= columns; ++c) {
                         char value[512];
                         SQLLEN ind = 0;
-                        api.getData(m_stmt, c, SQL_C_CHAR, value, sizeof value, &ind);
+                        api.getData(stmt, c, SQL_C_CHAR, value, sizeof value, &ind);
                         if (count == 0)
                             first[names[c - 1]] = ind == SQL_NULL_DATA ? "" : value;
                     }
@@ -321,8 +327,8 @@ private:
                 }
             }
             firstSet = false;
-        } while (SQL_SUCCEEDED(api.moreResults(m_stmt)));
-        api.freeStmt(m_stmt, SQL_CLOSE);
+        } while (SQL_SUCCEEDED(api.moreResults(stmt)));
+        api.freeStmt(stmt, SQL_CLOSE);
         if (rowCount)
             *rowCount = count;
         return first;
@@ -332,6 +338,7 @@ private:
     SQLHENV m_env = nullptr;
     SQLHDBC m_dbc = nullptr;
     SQLHSTMT m_stmt = nullptr;
+    std::map<std::string, SQLHSTMT> m_prepared; // by call text
     SQLINTEGER m_returnValue = 0;
 };
 

@@ -1,10 +1,16 @@
-// The one benchmark run: every figure beside its baseline, measured in this
-// run on this machine, printed as a table and written as JSON for comparing
-// runs (default build/bench/results.json, or --json PATH).
-//  - a scan through a real window (keys typed, Enter, handler finished) for
-//    the count recording, the shipment validation and the entry verification,
-//    beside a bare ODBC loop sending the same texts and calls over the same
-//    driver to the same in-process stand-in; the ratio is the figure;
+// The one benchmark run: every figure beside its baseline or its limit,
+// measured in this run on this machine, printed as a table and written as
+// JSON for comparing runs (default build/bench/results.json, or --json PATH).
+//  - a scan through a real window (its Enter keys to the handlers done) for
+//    the count recording, the shipment validation and the entry
+//    verification, beside a bare ODBC loop sending the same texts and calls
+//    over the same driver to the same in-process stand-in, and the data
+//    module alone; the UI thread's CPU per scan;
+//  - the same scans through a relay that delays the link by a round-trip
+//    time of 0, 2 and 20 ms: the requests that cross it per scan against the
+//    commands the window sends, and the scan's time against its physical
+//    limit, requests x round-trip time;
+//  - a client connection's first use (CxUlmar) over the 20 ms link;
 //  - start to login window shown, and memory after login with the three count
 //    windows open (a fresh process per run);
 //  - a 100,000-row grid answer shown, beside the same answer fetched bare;
@@ -16,6 +22,7 @@
 #include "app/shell/LectoraApplication.h"
 #include "app/shell/MessageService.h"
 #include "bench/BenchKit.h"
+#include "bench/DelayRelay.h"
 #include "data/U_Data.h"
 #include "inbound/U_EntradaCajaRollo.h"
 #include "inbound/U_EntradaPallet.h"
@@ -90,63 +97,11 @@ qint64 monotonicNs()
     return qint64(ts.tv_sec) * 1000000000 + ts.tv_nsec;
 }
 
-// Runs the loops in turn, round by round, so that all see the same load;
-// returns the median per-scan ms of each.
-std::vector<double> alternate(const std::vector<std::function<void()>>& loops)
+qint64 threadCpuNs()
 {
-    for (int i = 0; i < kWarmUp; ++i)
-        for (const auto& loop : loops)
-            loop();
-    std::vector<std::vector<double>> ms(loops.size());
-    QElapsedTimer timer;
-    for (int round = 0; round < kRounds; ++round)
-        for (std::size_t l = 0; l < loops.size(); ++l) {
-            timer.start();
-            for (int i = 0; i < kScansPerRound; ++i)
-                loops[l]();
-            ms[l].push_back(static_cast<double>(timer.nsecsElapsed()) / 1e6 / kScansPerRound);
-        }
-    std::vector<double> medians;
-    for (const auto& m : ms)
-        medians.push_back(bench::median(m));
-    return medians;
-}
-
-// A field of the window's own that no handler watches: typing the scan's
-// keys there costs what the keys alone cost.
-QLineEdit* typingField(QWidget* window)
-{
-    auto* field = new QLineEdit(window);
-    field->setObjectName(QStringLiteral("benchTyping"));
-    field->show();
-    return field;
-}
-
-void typeOnly(QLineEdit* field, const QString& keys)
-{
-    field->clear();
-    field->setFocus();
-    QTest::keyClicks(field, keys);
-}
-
-// Figures: window over bare (the target), and where the window's time goes:
-// the same calls through the data module alone, and the keys alone.
-void addScan(const char* what, const std::vector<double>& ms)
-{
-    const double window = ms[0], bare = ms[1], module = ms[2], keys = ms[3];
-    const double ratio = window / bare;
-    add({QStringLiteral("scan %1: window / bare ODBC").arg(what), ratio, "x",
-         QStringLiteral("window %1 ms, bare").arg(window, 0, 'f', 3), bare, "<= 1.10",
-         ratio <= 1.10});
-    Figure split{QStringLiteral("  of which data module / bare ODBC"), module / bare, "x",
-                 QStringLiteral("data module %1 ms; keys alone").arg(module, 0, 'f', 3), keys};
-    split.note = QStringLiteral("the window's %1 ms: keys %2 ms, commands through the data "
-                                "module %3 ms, the rest (handler, focus moves, paint) %4 ms")
-                     .arg(window, 0, 'f', 3)
-                     .arg(keys, 0, 'f', 3)
-                     .arg(module, 0, 'f', 3)
-                     .arg(window - keys - module, 0, 'f', 3);
-    add(split);
+    timespec ts{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
+    return qint64(ts.tv_sec) * 1000000000 + ts.tv_nsec;
 }
 
 [[noreturn]] void fail(const QString& why)
@@ -155,20 +110,200 @@ void addScan(const char* what, const std::vector<double>& ms)
     std::exit(1);
 }
 
-// The loops must send the same commands: counted on the stand-in's journal.
-void sameCommands(TerminalFixture& fx, const std::vector<std::function<void()>>& loops)
-{
-    std::vector<std::size_t> sent;
-    for (std::size_t l = 0; l < 3; ++l) {
-        fx.server().clearJournal();
-        loops[l]();
-        sent.push_back(fx.server().journal().size());
+// What a scan's Enter keys cost: the handlers they run, their commands,
+// focus moves and paint, in wall time and in this (the UI) thread's CPU.
+// The keys typed before each Enter are not timed: a reader sends them at its
+// own pace, and synthetic key delivery says nothing about the terminal.
+struct EnterClock {
+    double wallMs = 0, cpuMs = 0;
+    void press(QWidget* field)
+    {
+        const qint64 wall = monotonicNs(), cpu = threadCpuNs();
+        QTest::keyClick(field, Qt::Key_Return);
+        wallMs += static_cast<double>(monotonicNs() - wall) / 1e6;
+        cpuMs += static_cast<double>(threadCpuNs() - cpu) / 1e6;
     }
-    if (sent[0] != sent[1] || sent[1] != sent[2])
-        fail(QStringLiteral("window, bare and data module sent %1, %2 and %3 commands")
-                 .arg(sent[0])
-                 .arg(sent[1])
-                 .arg(sent[2]));
+    void scan(QWidget* field, const QString& code)
+    {
+        QTest::keyClicks(field, code);
+        press(field);
+    }
+};
+
+// One window scan and the same commands sent two other ways: bare ODBC over
+// the same driver (the floor), and the data module alone (no window).
+struct ScanCase {
+    QString name;
+    int commands = 0; // what the window sends for this scan
+    std::function<void(EnterClock&)> window;
+    std::function<void(BareOdbc&)> bare;
+    std::function<void()> module;
+};
+
+// Runs the loops in turn, round by round, so that all see the same load;
+// each loop returns the ms it measured; the median per scan of each.
+std::vector<double> alternate(const std::vector<std::function<double()>>& loops, int rounds,
+                              int scans, int warmUp)
+{
+    for (int i = 0; i < warmUp; ++i)
+        for (const auto& loop : loops)
+            loop();
+    std::vector<std::vector<double>> ms(loops.size());
+    for (int round = 0; round < rounds; ++round)
+        for (std::size_t l = 0; l < loops.size(); ++l) {
+            double sum = 0;
+            for (int i = 0; i < scans; ++i)
+                sum += loops[l]();
+            ms[l].push_back(sum / scans);
+        }
+    std::vector<double> medians;
+    for (const auto& m : ms)
+        medians.push_back(bench::median(m));
+    return medians;
+}
+
+// The link: every connection of the data module goes to `port` from its
+// next command on (the relay, or the stand-in itself).
+void pointDataModuleAt(TerminalFixture& fx, int port)
+{
+    ConnectionSettings s = fx.settings();
+    s.port = port;
+    for (Connection* c : {&Dm_Velmor->Cx, &Dm_Velmor->CxNordaPavrel, &Dm_Velmor->CxUlmar})
+        c->configure(s);
+    Dm_Velmor->Qr_Aux.run(Dm_Velmor->Cx, QStringLiteral("EXECUTE sp_KVR_Persona 'demo','demo'"));
+    Dm_Velmor->Qr_Aux.close();
+}
+
+// The loops must send the same commands: counted on the stand-in's journal.
+void sameCommands(TerminalFixture& fx, ScanCase& c, BareOdbc& bare)
+{
+    const std::vector<std::function<void()>> ways{[&] {
+                                                      EnterClock unused;
+                                                      c.window(unused);
+                                                  },
+                                                  [&] { c.bare(bare); }, c.module};
+    for (const auto& way : ways) {
+        fx.server().clearJournal();
+        way();
+        const auto sent = fx.server().journal().size();
+        if (sent != std::size_t(c.commands))
+            fail(QStringLiteral("%1: %2 commands sent where %3 were expected")
+                     .arg(c.name)
+                     .arg(sent)
+                     .arg(c.commands));
+    }
+}
+
+struct LinkRun {
+    double rttMs = 0;
+    double requests = 0; // per scan, on the link
+    double windowMs = 0; // Enter keys to handlers done, median per scan
+    double bareMs = 0;   // the same commands bare over the same link
+};
+
+// The window's scans and the bare loop through the relay at `rttMs`.
+LinkRun overLink(ScanCase& c, bench::DelayRelay& relay, BareOdbc& bare, double rttMs)
+{
+    relay.setRoundTrip(std::chrono::microseconds(static_cast<long>(rttMs * 1000)));
+    const int scans = rttMs >= 10 ? 8 : 24;
+    std::vector<double> window, bareMs;
+    std::uint64_t requests = 0;
+    for (int i = 0; i < scans + 2; ++i) {
+        EnterClock clock;
+        const std::uint64_t before = relay.requests();
+        c.window(clock);
+        const std::uint64_t sent = relay.requests() - before;
+        const qint64 t0 = monotonicNs();
+        c.bare(bare);
+        const double b = static_cast<double>(monotonicNs() - t0) / 1e6;
+        if (i < 2) // the first scans warm up
+            continue;
+        requests += sent;
+        window.push_back(clock.wallMs);
+        bareMs.push_back(b);
+    }
+    LinkRun run;
+    run.rttMs = rttMs;
+    run.requests = static_cast<double>(requests) / scans;
+    run.windowMs = bench::median(window);
+    run.bareMs = bench::median(bareMs);
+    return run;
+}
+
+// Every figure of one window scan.
+void measureScan(TerminalFixture& fx, ScanCase& c, BareOdbc& bare, bench::DelayRelay& relay)
+{
+    sameCommands(fx, c, bare);
+
+    // On loopback, straight to the stand-in: where the terminal's own time goes.
+    double cpuMs = 0;
+    int cpuScans = 0;
+    auto window = [&] {
+        EnterClock clock;
+        c.window(clock);
+        cpuMs += clock.cpuMs;
+        ++cpuScans;
+        return clock.wallMs;
+    };
+    auto timed = [](const std::function<void()>& f) {
+        return [f] {
+            const qint64 t0 = monotonicNs();
+            f();
+            return static_cast<double>(monotonicNs() - t0) / 1e6;
+        };
+    };
+    const std::vector<double> ms = alternate(
+        {window, timed([&] { c.bare(bare); }), timed(c.module)}, kRounds, kScansPerRound, kWarmUp);
+    const double windowMs = ms[0], bareMs = ms[1], moduleMs = ms[2];
+    const double cpu = cpuMs / cpuScans;
+    add({QStringLiteral("%1: Enter to done / bare ODBC").arg(c.name), windowMs / bareMs, "x",
+         QStringLiteral("window %1 ms, bare").arg(windowMs, 0, 'f', 3), bareMs, "<= 1.10",
+         windowMs / bareMs <= 1.10});
+    add({QStringLiteral("  data module alone / bare ODBC"), moduleMs / bareMs, "x",
+         QStringLiteral("data module %1 ms, bare").arg(moduleMs, 0, 'f', 3), bareMs, "<= 1.30",
+         moduleMs / bareMs <= 1.30});
+    add({QStringLiteral("  UI-thread CPU per scan"), cpu, "ms", "", 0, "<= 0.20 ms", cpu <= 0.20});
+
+    // Through the relay: what the link costs, against its physical limit.
+    const std::unique_ptr<BareOdbc> bareOnLink =
+        std::make_unique<BareOdbc>(bench::odbcConnectionString(relay.port()));
+    pointDataModuleAt(fx, relay.port());
+    std::vector<LinkRun> runs;
+    for (double rtt : {0.0, 2.0, 20.0})
+        runs.push_back(overLink(c, relay, *bareOnLink, rtt));
+    relay.setRoundTrip({});
+    pointDataModuleAt(fx, fx.server().port());
+
+    bool equal = true;
+    QStringList perRtt;
+    for (const LinkRun& r : runs) {
+        equal = equal && r.requests == c.commands;
+        perRtt << QStringLiteral("RTT %1 ms: %2 requests, window %3 ms, bare %4 ms")
+                      .arg(r.rttMs, 0, 'f', 0)
+                      .arg(r.requests, 0, 'f', 2)
+                      .arg(r.windowMs, 0, 'f', 3)
+                      .arg(r.bareMs, 0, 'f', 3);
+    }
+    Figure requests{QStringLiteral("  requests per scan on the link"),
+                    runs.back().requests,
+                    "",
+                    "commands the window sends",
+                    double(c.commands),
+                    QStringLiteral("= %1").arg(c.commands),
+                    equal};
+    add(requests);
+    const LinkRun& slow = runs.back();
+    const double limit = c.commands * slow.rttMs;
+    Figure atLimit{QStringLiteral("  at 20 ms: scan / (requests x RTT)"),
+                   slow.windowMs / limit,
+                   "x",
+                   QStringLiteral("bare ODBC"),
+                   slow.bareMs / limit,
+                   "<= 1.02",
+                   slow.windowMs / limit <= 1.02};
+    atLimit.note = perRtt.join(QStringLiteral("; "));
+    add(atLimit);
+    std::printf("      %s\n", qPrintable(atLimit.note));
 }
 
 // --- scans through the windows ------------------------------------------------------
@@ -238,7 +373,7 @@ void moduleCountScan(int countId)
         throw std::runtime_error("data-module recording refused");
 }
 
-void inventoryScan(TerminalFixture& fx, BareOdbc& bare)
+void inventoryScan(TerminalFixture& fx, BareOdbc& bare, bench::DelayRelay& relay)
 {
     auto* w = new TfrInventario;
     fx.open(w, QStringLiteral("Inventario Norda Preventa"));
@@ -254,25 +389,47 @@ void inventoryScan(TerminalFixture& fx, BareOdbc& bare)
     auto* product = w->findChild<QLineEdit*>("EdProducto");
     auto* message = w->findChild<QLabel*>("lblMensaje");
 
-    auto window = [&] {
-        TerminalFixture::scan(product, QStringLiteral("PRD-100"));
+    ScanCase c;
+    c.name = QStringLiteral("count recording");
+    c.commands = 3;
+    c.window = [&](EnterClock& clock) {
+        clock.scan(product, QStringLiteral("PRD-100"));
         if (message->text() != QLatin1String("1 Producto(s) Escaneado"))
             fail("the count window did not record the scan: " + message->text());
     };
-    auto bareScan = [&] { bareCountScan(bare, countId); };
-    QLineEdit* typing = typingField(w);
-    auto keys = [&] {
-        typeOnly(typing, QStringLiteral("PRD-100"));
-        QTest::keyClick(typing, Qt::Key_Return);
-    };
-    const std::vector<std::function<void()>> loops{window, bareScan,
-                                                   [&] { moduleCountScan(countId); }, keys};
-    sameCommands(fx, loops);
-    addScan("count recording (3 commands)", alternate(loops));
+    c.bare = [&](BareOdbc& b) { bareCountScan(b, countId); };
+    c.module = [&] { moduleCountScan(countId); };
+    measureScan(fx, c, bare, relay);
     fx.area()->closeAllSubWindows();
 }
 
-void shipmentScan(TerminalFixture& fx, BareOdbc& bare)
+// For a profiler: `scans` count scans one way only ("window", "module" or "bare").
+void countLoop(TerminalFixture& fx, BareOdbc& bare, const QString& way, int scans)
+{
+    auto* w = new TfrInventario;
+    fx.open(w, QStringLiteral("Inventario Norda Preventa"));
+    auto* combo = w->findChild<QComboBox*>("cmbRegConteo");
+    const int index = combo->findText(QStringLiteral("NP-PAR-01"));
+    combo->setCurrentIndex(index);
+    Q_EMIT combo->activated(index);
+    const int countId = combo->itemData(index).toInt();
+    w->findChild<QLineEdit*>("edLocalidad")->setText(QStringLiteral("B-01-01"));
+    auto* product = w->findChild<QLineEdit*>("EdProducto");
+    const qint64 wall = monotonicNs(), cpu = threadCpuNs();
+    for (int i = 0; i < scans; ++i) {
+        if (way == QLatin1String("window"))
+            TerminalFixture::scan(product, QStringLiteral("PRD-100"));
+        else if (way == QLatin1String("module"))
+            moduleCountScan(countId);
+        else
+            bareCountScan(bare, countId);
+    }
+    std::printf("%d count scans (%s): %.3f ms each, UI-thread CPU %.3f ms each\n", scans,
+                qPrintable(way), static_cast<double>(monotonicNs() - wall) / 1e6 / scans,
+                static_cast<double>(threadCpuNs() - cpu) / 1e6 / scans);
+}
+
+void shipmentScan(TerminalFixture& fx, BareOdbc& bare, bench::DelayRelay& relay)
 {
     // The real procedure refuses a pallet already loaded; every scan here
     // must take the success path, so the procedure answers success.
@@ -284,43 +441,33 @@ void shipmentScan(TerminalFixture& fx, BareOdbc& bare)
     auto* manifest = w->findChild<QLineEdit*>("edManifiesto");
     auto* pallet = w->findChild<QLineEdit*>("edTarima");
     auto* notice = w->findChild<QLabel*>("lbAvisos");
-    auto window = [&] {
+    ScanCase c;
+    c.name = QStringLiteral("shipment validation");
+    c.commands = 1;
+    c.window = [&](EnterClock& clock) {
         manifest->setFocus();
-        TerminalFixture::scan(manifest, QStringLiteral("MAN-9001"));
+        clock.scan(manifest, QStringLiteral("MAN-9001"));
         notice->clear();
-        TerminalFixture::scan(pallet, QStringLiteral("PT-7001"));
+        clock.scan(pallet, QStringLiteral("PT-7001"));
         if (notice->text() != QLatin1String("Validacion correcta."))
             fail("the shipment window did not validate: " + notice->text());
     };
-    auto bareScan = [&] {
-        if (bare.exec("EXEC sp_KVR_ValidaEmbarque 'MAN-9001','PT-7001', 7")["Error"] != "0")
+    c.bare = [](BareOdbc& b) {
+        if (b.exec("EXEC sp_KVR_ValidaEmbarque 'MAN-9001','PT-7001', 7")["Error"] != "0")
             fail("bare shipment validation refused");
     };
-    fx.server().clearJournal();
-    bareScan();
-    if (fx.server().journal().size() != 1)
-        fail(QStringLiteral("the bare shipment loop sent %1 commands")
-                 .arg(fx.server().journal().size()));
-    auto module = [&] {
+    c.module = [] {
         Dm_Velmor->Qr_Aux.run(Dm_Velmor->Cx,
                               QStringLiteral("EXEC sp_KVR_ValidaEmbarque 'MAN-9001','PT-7001', 7"));
         if (Dm_Velmor->Qr_Aux.text(QStringLiteral("Error")).trimmed() != QLatin1String("0"))
             fail("data-module shipment validation refused");
     };
-    QLineEdit* typing = typingField(w);
-    auto keys = [&] {
-        typeOnly(typing, QStringLiteral("MAN-9001"));
-        QTest::keyClick(typing, Qt::Key_Return);
-        typeOnly(typing, QStringLiteral("PT-7001"));
-        QTest::keyClick(typing, Qt::Key_Return);
-    };
-    sameCommands(fx, {window, bareScan, module});
-    addScan("shipment validation (1 command)", alternate({window, bareScan, module, keys}));
+    measureScan(fx, c, bare, relay);
     fx.area()->closeAllSubWindows();
     fx.server().procedures().unscript("sp_KVR_ValidaEmbarque");
 }
 
-void entryScan(TerminalFixture& fx, BareOdbc& bare)
+void entryScan(TerminalFixture& fx, BareOdbc& bare, bench::DelayRelay& relay)
 {
     // Storing the same pallet twice is refused by the real procedure.
     fx.server().script("sp_Kvr_GuardaUbicacion",
@@ -331,26 +478,28 @@ void entryScan(TerminalFixture& fx, BareOdbc& bare)
     auto* label = w->findChild<QLineEdit*>("EdPalletVelmor");
     auto* location = w->findChild<QLineEdit*>("EdUbicacion");
     auto* notice = w->findChild<QLabel*>("lbAvisos");
-    auto window = [&] {
+    ScanCase c;
+    c.name = QStringLiteral("entry verification");
+    c.commands = 5; // identify and suggest at the pallet; match, validate and store at the location
+    c.window = [&](EnterClock& clock) {
         kv->setFocus();
-        TerminalFixture::scan(kv, QStringLiteral("KV-1001"));
-        TerminalFixture::scan(label, QStringLiteral("SSCC-0001"));
+        clock.scan(kv, QStringLiteral("KV-1001"));
+        clock.scan(label, QStringLiteral("SSCC-0001"));
         notice->clear();
-        TerminalFixture::scan(location, QStringLiteral("A-01-02"));
+        clock.scan(location, QStringLiteral("A-01-02"));
         if (notice->text() != QStringLiteral("Verificación correcta"))
             fail("the entry window did not verify: " + notice->text());
     };
-    auto bareScan = [&] {
-        if (bare.exec("EXECUTE sp_Kvr_IdentificaTipoEntrada 'KV-1001'")["ID_Procedimiento"] !=
-            "186")
+    c.bare = [](BareOdbc& b) {
+        if (b.exec("EXECUTE sp_Kvr_IdentificaTipoEntrada 'KV-1001'")["ID_Procedimiento"] != "186")
             fail("bare identify: not 186");
-        bare.exec("EXECUTE sp_KVR_SugiereLocalidadEntrada 'KV-1001'");
-        if (bare.exec("EXECUTE sp_KVR_ValidaPallet 'KV-1001','SSCC-0001'").empty() ||
-            bare.exec("EXECUTE sp_KVR_ValidaLocalidad 'A-01-02'").empty())
+        b.exec("EXECUTE sp_KVR_SugiereLocalidadEntrada 'KV-1001'");
+        if (b.exec("EXECUTE sp_KVR_ValidaPallet 'KV-1001','SSCC-0001'").empty() ||
+            b.exec("EXECUTE sp_KVR_ValidaLocalidad 'A-01-02'").empty())
             fail("bare entry validation refused");
-        bare.exec("EXECUTE sp_Kvr_GuardaUbicacion 'KV-1001', 'SSCC-0001', 'A-01-02', 7");
+        b.exec("EXECUTE sp_Kvr_GuardaUbicacion 'KV-1001', 'SSCC-0001', 'A-01-02', 7");
     };
-    auto module = [&] {
+    c.module = [] {
         SharedQuery& q = Dm_Velmor->Qr_Aux;
         q.run(Dm_Velmor->Cx, QStringLiteral("EXECUTE sp_Kvr_IdentificaTipoEntrada 'KV-1001'"));
         q.run(Dm_Velmor->Cx, QStringLiteral("EXECUTE sp_KVR_SugiereLocalidadEntrada 'KV-1001'"));
@@ -360,17 +509,66 @@ void entryScan(TerminalFixture& fx, BareOdbc& bare)
             Dm_Velmor->Cx,
             QStringLiteral("EXECUTE sp_Kvr_GuardaUbicacion 'KV-1001', 'SSCC-0001', 'A-01-02', 7"));
     };
-    QLineEdit* typing = typingField(w);
-    auto keys = [&] {
-        for (const char* code : {"KV-1001", "SSCC-0001", "A-01-02"}) {
-            typeOnly(typing, QString::fromLatin1(code));
-            QTest::keyClick(typing, Qt::Key_Return);
-        }
-    };
-    sameCommands(fx, {window, bareScan, module});
-    addScan("entry verification (5 commands)", alternate({window, bareScan, module, keys}));
+    measureScan(fx, c, bare, relay);
     fx.area()->closeAllSubWindows();
     fx.server().procedures().unscript("sp_Kvr_GuardaUbicacion");
+}
+
+// A client connection's first use: CxUlmar opens (pre-login, login, and
+// what the driver and Qt send after it) at 20 ms, then runs its command.
+void clientConnectionOpen(TerminalFixture& fx, bench::DelayRelay& relay)
+{
+    constexpr double kRtt = 20;
+    relay.setRoundTrip(std::chrono::microseconds(static_cast<long>(kRtt * 1000)));
+    ConnectionSettings s = fx.settings();
+    s.port = relay.port();
+    Connection& cx = Dm_Velmor->CxUlmar;
+    cx.configure(s);
+    const QString command =
+        QStringLiteral("EXECUTE sp_KVR_InventarioValidaLocalidad 'Producto Terminado', 'B-01-01'");
+    std::vector<double> openMs, firstMs;
+    double openRequests = 0, firstRequests = 0;
+    std::uint64_t prelogin = 0, login = 0, batches = 0, calls = 0;
+    constexpr int kRuns = 3;
+    for (int run = 0; run < kRuns; ++run) {
+        cx.close();
+        const std::uint64_t r0 = relay.requests(), p0 = relay.requests(0x12),
+                            l0 = relay.requests(0x10), b0 = relay.requests(0x01),
+                            c0 = relay.requests(0x03);
+        qint64 t0 = monotonicNs();
+        cx.ensureOpen();
+        openMs.push_back(static_cast<double>(monotonicNs() - t0) / 1e6);
+        openRequests = static_cast<double>(relay.requests() - r0);
+        prelogin = relay.requests(0x12) - p0;
+        login = relay.requests(0x10) - l0;
+        batches = relay.requests(0x01) - b0;
+        calls = relay.requests(0x03) - c0;
+        // First use: the open and the command together.
+        cx.close();
+        const std::uint64_t r1 = relay.requests();
+        t0 = monotonicNs();
+        Dm_Velmor->Qr_Aux.run(cx, command);
+        firstMs.push_back(static_cast<double>(monotonicNs() - t0) / 1e6);
+        firstRequests = static_cast<double>(relay.requests() - r1);
+        Dm_Velmor->Qr_Aux.close();
+    }
+    relay.setRoundTrip({});
+    cx.close();
+    cx.configure(fx.settings());
+    const double open = bench::median(openMs), first = bench::median(firstMs);
+    Figure f{QStringLiteral("CxUlmar open at 20 ms"), open, "ms", QStringLiteral("requests x RTT"),
+             openRequests * kRtt};
+    f.note = QStringLiteral("%1 requests (pre-login %2, login %3, batches %4, calls %5); first "
+                            "use with its command: %6 requests, %7 ms")
+                 .arg(openRequests)
+                 .arg(prelogin)
+                 .arg(login)
+                 .arg(batches)
+                 .arg(calls)
+                 .arg(firstRequests)
+                 .arg(first, 0, 'f', 1);
+    add(f);
+    add({QStringLiteral("CxUlmar open: requests on the link"), openRequests, "", "", 0, "", true});
 }
 
 // --- the 100,000-row grid -------------------------------------------------------------
@@ -620,9 +818,17 @@ int main(int argc, char** argv)
         TerminalFixture fx;
         MessageService::instance().setScripted(true);
         BareOdbc bare(bench::odbcConnectionString(fx.server().port()));
-        inventoryScan(fx, bare);
-        shipmentScan(fx, bare);
-        entryScan(fx, bare);
+        // --count-loop WAY N: N count scans one way, for a profiler.
+        const int loop = app.arguments().indexOf(QStringLiteral("--count-loop"));
+        if (loop > 0 && loop + 2 < app.arguments().size()) {
+            countLoop(fx, bare, app.arguments()[loop + 1], app.arguments()[loop + 2].toInt());
+            return 0;
+        }
+        bench::DelayRelay relay(fx.server().port());
+        inventoryScan(fx, bare, relay);
+        shipmentScan(fx, bare, relay);
+        entryScan(fx, bare, relay);
+        clientConnectionOpen(fx, relay);
         if (!MessageService::instance().shown().isEmpty())
             fail("a message was shown during the scans: " +
                  MessageService::instance().shown().first().text);
