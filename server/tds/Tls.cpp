@@ -232,6 +232,11 @@ void TlsEngine::fail(const char* what)
     throw TlsError(std::string(what) + ": " + opensslReason());
 }
 
+void TlsEngine::capAtTls12()
+{
+    SSL_set_max_proto_version(m_ssl, TLS1_2_VERSION);
+}
+
 bool TlsEngine::handshake(std::string_view fromClient)
 {
     ERR_clear_error();

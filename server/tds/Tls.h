@@ -70,6 +70,8 @@ public:
     // hostile handshake throws TlsError.
     bool handshake(std::string_view fromClient);
     bool established() const { return m_established; }
+    // Before the handshake: offer no version past TLS 1.2.
+    void capAtTls12();
 
     // Records from the client after the handshake; returns the plaintext they
     // complete (possibly empty: a record may arrive in pieces). Throws TlsError.

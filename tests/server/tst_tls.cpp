@@ -1,6 +1,7 @@
 // The server's TLS pieces without sockets: the PRELOGIN encryption table, the
 // self-signed pair made in the data folder, and the engine driven by an
 // OpenSSL client that checks the certificate as a careful driver would.
+#include "TlsTestClient.h"
 #include "server/tds/Login.h"
 #include "server/tds/Tls.h"
 
@@ -23,69 +24,7 @@ Q_DECLARE_METATYPE(EncryptionOutcome::Link)
 namespace
 {
 
-// A client over memory BIOs, verifying the server against `caFile` for `host`.
-class TlsClient
-{
-public:
-    TlsClient(const std::string& caFile, const std::string& host)
-    {
-        m_ctx = SSL_CTX_new(TLS_client_method());
-        SSL_CTX_set_verify(m_ctx, SSL_VERIFY_PEER, nullptr);
-        SSL_CTX_load_verify_locations(m_ctx, caFile.c_str(), nullptr);
-        m_ssl = SSL_new(m_ctx);
-        BIO* in = BIO_new(BIO_s_mem());
-        BIO* out = BIO_new(BIO_s_mem());
-        BIO_set_mem_eof_return(in, -1);
-        SSL_set_bio(m_ssl, in, out);
-        SSL_set1_host(m_ssl, host.c_str());
-        SSL_set_connect_state(m_ssl);
-        m_in = in;
-        m_out = out;
-    }
-    ~TlsClient()
-    {
-        SSL_free(m_ssl);
-        SSL_CTX_free(m_ctx);
-    }
-    // Feeds the server's bytes; returns 1 done, 0 more needed, -1 failed.
-    int step(const std::string& fromServer)
-    {
-        if (!fromServer.empty())
-            BIO_write(m_in, fromServer.data(), int(fromServer.size()));
-        const int r = SSL_do_handshake(m_ssl);
-        if (r == 1)
-            return 1;
-        return SSL_get_error(m_ssl, r) == SSL_ERROR_WANT_READ ? 0 : -1;
-    }
-    long verifyResult() const { return SSL_get_verify_result(m_ssl); }
-    std::string take()
-    {
-        std::string out(BIO_ctrl_pending(m_out), '\0');
-        if (!out.empty())
-            BIO_read(m_out, out.data(), int(out.size()));
-        return out;
-    }
-    std::string seal(const std::string& plain)
-    {
-        SSL_write(m_ssl, plain.data(), int(plain.size()));
-        return take();
-    }
-    std::string open(const std::string& records)
-    {
-        BIO_write(m_in, records.data(), int(records.size()));
-        std::string plain;
-        char buf[4096];
-        for (int n; (n = SSL_read(m_ssl, buf, sizeof buf)) > 0;)
-            plain.append(buf, std::size_t(n));
-        return plain;
-    }
-
-private:
-    SSL_CTX* m_ctx = nullptr;
-    SSL* m_ssl = nullptr;
-    BIO* m_in = nullptr;
-    BIO* m_out = nullptr;
-};
+using TlsClient = TlsTestClient;
 
 // Runs the handshake to its end or its failure; true when both ends finished.
 bool shake(TlsClient& client, TlsEngine& server)
