@@ -8,28 +8,30 @@
 #include "data/U_Data.h"
 
 #include <QAtomicInt>
+#include <QFile>
 #include <QSqlError>
 #include <QSysInfo>
-
-#include <optional>
+#include <QTemporaryDir>
 
 namespace
 {
 
 QAtomicInt instances;
 
-// An ODBC attribute value, braced when it holds a character that would end
-// or split it. The driver ends a braced value at the first '}' and knows no
-// escape for it, so a value needing braces cannot also hold one: empty then.
-std::optional<QString> odbcValue(const QString& value)
+// FreeTDS takes a CA file only from a server section of its configuration
+// file, and finds that file through FREETDSCONF: one private file for the
+// run, rewritten when the settings change, holding no secret.
+QString freeTdsConfigurationFile(const QString& text)
 {
-    const bool braces = value.contains(QLatin1Char(';')) || value.startsWith(QLatin1Char('{')) ||
-                        value.trimmed() != value;
-    if (!braces)
-        return value;
-    if (value.contains(QLatin1Char('}')))
-        return std::nullopt;
-    return QLatin1Char('{') + value + QLatin1Char('}');
+    static QTemporaryDir folder;
+    if (!folder.isValid())
+        return {};
+    const QString path = folder.filePath(QStringLiteral("freetds.conf"));
+    QFile file(path);
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate) || file.write(text.toUtf8()) < 0 ||
+        !file.flush())
+        return {};
+    return path;
 }
 
 } // namespace
@@ -60,6 +62,7 @@ void Connection::configure(const ConnectionSettings& settings)
     m_login = settings.login;
     m_password = settings.password;
     m_driver = settings.driver;
+    m_security = settings.security;
     // New settings take effect at the next open.
     if (isOpen())
         m_lost = true;
@@ -84,24 +87,22 @@ QString Connection::connectionString() const
     return pairs.join(QLatin1Char(';'));
 }
 
+ConnectionSettings Connection::settings() const
+{
+    ConnectionSettings s;
+    s.host = m_host;
+    s.port = m_port;
+    s.workstation = m_workstation;
+    s.login = m_login;
+    s.password = m_password;
+    s.driver = m_driver;
+    s.security = m_security;
+    return s;
+}
+
 QString Connection::odbcConnectionString() const
 {
-    // Qt 6.4 appends a NUL to the last value it passes, so the password must
-    // not be last; WSID takes that place.
-    const QStringList pairs = {
-        QStringLiteral("Driver={%1}").arg(m_driver),
-        QStringLiteral("Server=") + odbcValue(m_host).value_or(QString()),
-        QStringLiteral("Port=%1").arg(m_port),
-        QStringLiteral("Database=") + odbcValue(m_catalogue).value_or(QString()),
-        QStringLiteral("UID=") + odbcValue(m_login).value_or(QString()),
-        QStringLiteral("PWD=") + odbcValue(m_password).value_or(QString()),
-        QStringLiteral("TDS_Version=7.4"),
-        QStringLiteral("ClientCharset=UTF-8"),
-        QStringLiteral("Encryption=off"),
-        QStringLiteral("APP=LectoraVelmor"),
-        QStringLiteral("WSID=") + odbcValue(m_workstation).value_or(QString()),
-    };
-    return pairs.join(QLatin1Char(';'));
+    return OdbcString(settings(), m_catalogue).text();
 }
 
 bool Connection::isOpen() const
@@ -118,21 +119,29 @@ void Connection::ensureOpen()
     }
     if (db.isOpen())
         return;
-    for (const QString* value : {&m_host, &m_login, &m_password, &m_workstation}) {
-        if (!odbcValue(*value)) {
-            m_lost = true;
-            throw DbError(
-                DbError::Kind::Conversion,
-                QStringLiteral(
-                    "Cannot connect to %1 (%2): a setting holds both ';' and '}', which the "
-                    "ODBC driver cannot take")
-                    .arg(m_catalogue, m_name));
-        }
+    const OdbcString odbc(settings(), m_catalogue);
+    if (!odbc.problem().isEmpty()) {
+        m_lost = true;
+        throw DbError(DbError::Kind::Conversion, QStringLiteral("Cannot connect to %1 (%2): %3")
+                                                     .arg(m_catalogue, m_name, odbc.problem()));
     }
-    db.setDatabaseName(odbcConnectionString());
-    db.setConnectOptions(QStringLiteral("SQL_ATTR_LOGIN_TIMEOUT=%1;SQL_ATTR_CONNECTION_TIMEOUT=%2")
-                             .arg(connectionTimeoutSeconds())
-                             .arg(commandTimeoutSeconds()));
+    if (!odbc.freeTdsConfiguration().isEmpty()) {
+        const QString path = freeTdsConfigurationFile(odbc.freeTdsConfiguration());
+        if (path.isEmpty()) {
+            m_lost = true;
+            throw DbError(DbError::Kind::Other,
+                          QStringLiteral("Cannot connect to %1 (%2): no private folder for the "
+                                         "driver's certificate settings")
+                              .arg(m_catalogue, m_name));
+        }
+        qputenv("FREETDSCONF", QFile::encodeName(path));
+    }
+    db.setDatabaseName(odbc.text());
+    db.setConnectOptions(
+        QStringLiteral("SQL_ATTR_LOGIN_TIMEOUT=%1;SQL_ATTR_CONNECTION_TIMEOUT=%2;%3")
+            .arg(connectionTimeoutSeconds())
+            .arg(commandTimeoutSeconds())
+            .arg(odbc.connectOptions()));
     if (!db.open()) {
         const QSqlError error = db.lastError();
         QString text = sqlfailure::serverText(error);

@@ -7,6 +7,8 @@
 // is reopened by the next command that uses it; a failed command is never
 // sent again.
 
+#include "data/OdbcString.h"
+
 #include <QSqlDatabase>
 #include <QString>
 
@@ -27,8 +29,7 @@ public:
     // The key=value record: Provider=SQLOLEDB.1;Password=...;...;Tag with column collation when
     // possible=False
     QString connectionString() const;
-    // What the ODBC driver gets: Driver, Server, Port, Database, UID, PWD,
-    // TDS_Version=7.4, ClientCharset=UTF-8, Encryption=off, APP, WSID.
+    // What the ODBC driver gets, in the keys of its family (see OdbcString).
     QString odbcConnectionString() const;
     int commandTimeoutSeconds() const { return 5000; }
     int connectionTimeoutSeconds() const { return 5000; }
@@ -45,11 +46,14 @@ public:
     int timesOpened() const { return m_opened; } // for tests: first use opens, later ones don't
 
 private:
+    ConnectionSettings settings() const;
+
     QString m_name;
     QString m_catalogue;
     QString m_qtName; // QSqlDatabase connection name, unique per instance
     QString m_host, m_workstation, m_login, m_password, m_driver;
     int m_port = 1433;
+    LinkSecurity m_security;
     bool m_lost = false;
     int m_opened = 0;
 };

@@ -7,6 +7,7 @@
 #include "data/CommandText.h"
 #include "data/Connection.h"
 #include "data/DbError.h"
+#include "data/OdbcString.h"
 #include "data/SharedQuery.h"
 #include "data/StoredProc.h"
 
@@ -21,9 +22,11 @@ struct ConnectionSettings {
     QString login = QStringLiteral("sa");
     QString password = QStringLiteral("tolvexra");
     QString driver = QStringLiteral("FreeTDS");
+    LinkSecurity security;
 };
 
-class TDm_Velmor : public QObject {
+class TDm_Velmor : public QObject
+{
     Q_OBJECT
 public:
     // Opens Cx at once; throws DbError when it cannot (start-up then ends).

@@ -3,6 +3,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QHash>
 #include <QSet>
 #include <QStandardPaths>
 
@@ -55,6 +56,7 @@ public:
             else
                 entry(line);
         }
+        checkLink();
     }
 
 private:
@@ -92,6 +94,7 @@ private:
         if (m_keys.contains(qualified))
             fail(QStringLiteral("key \"%1\" appears twice in [%2]").arg(key, m_section));
         m_keys.insert(qualified);
+        m_keyLines.insert(qualified, m_line);
 
         ConnectionSettings& c = m_profile.connection;
         if (m_section == QLatin1String("server")) {
@@ -104,12 +107,14 @@ private:
             else if (key == QLatin1String("login"))
                 c.login = required(key, value);
             else if (key == QLatin1String("password"))
-                c.password = value;
+                c.password = secret(key, value);
             else if (key == QLatin1String("driver"))
                 c.driver = required(key, value);
-            else
+            else if (!linkKey(key, value))
                 fail(QStringLiteral("unknown key \"%1\" in [server] (known: host, port, "
-                                    "workstation, login, password, driver)")
+                                    "workstation, login, password, password_file, password_env, "
+                                    "driver, encrypt, ca_file, trust_server_certificate, "
+                                    "host_in_certificate, odbc_string)")
                          .arg(key));
         } else {
             if (key == QLatin1String("visible"))
@@ -117,6 +122,132 @@ private:
             else
                 fail(QStringLiteral("unknown key \"%1\" in [menu] (known: visible)").arg(key));
         }
+    }
+
+    // The keys of the link's encryption and of where the password lives.
+    bool linkKey(const QString& key, const QString& value)
+    {
+        LinkSecurity& l = m_profile.connection.security;
+        if (key == QLatin1String("encrypt"))
+            l.encrypt = encryption(value);
+        else if (key == QLatin1String("ca_file"))
+            l.caFile = readableFile(key, value);
+        else if (key == QLatin1String("trust_server_certificate"))
+            l.trustServerCertificate = yesNo(key, value);
+        else if (key == QLatin1String("host_in_certificate"))
+            l.hostInCertificate = required(key, value);
+        else if (key == QLatin1String("odbc_string"))
+            l.odbcString = required(key, value);
+        else if (key == QLatin1String("password_file"))
+            m_profile.connection.password = secret(key, passwordFromFile(value));
+        else if (key == QLatin1String("password_env"))
+            m_profile.connection.password = secret(key, passwordFromEnvironment(value));
+        else
+            return false;
+        return true;
+    }
+
+    LinkEncryption encryption(const QString& value) const
+    {
+        for (LinkEncryption e : {LinkEncryption::Off, LinkEncryption::Login, LinkEncryption::On,
+                                 LinkEncryption::Strict})
+            if (value == linkEncryptionName(e))
+                return e;
+        fail(QStringLiteral("encrypt \"%1\" is none of off, login, on, strict").arg(value));
+    }
+
+    bool yesNo(const QString& key, const QString& value) const
+    {
+        if (value == QLatin1String("yes") || value == QLatin1String("no"))
+            return value == QLatin1String("yes");
+        fail(QStringLiteral("%1 \"%2\" is neither yes nor no").arg(key, value));
+    }
+
+    // A path relative to the profile's folder, so that a profile and the
+    // files it names can be copied together.
+    QString resolved(const QString& value) const
+    {
+        return QDir::cleanPath(QFileInfo(m_path).absoluteDir().absoluteFilePath(value));
+    }
+
+    QString readableFile(const QString& key, const QString& value) const
+    {
+        const QString path = resolved(required(key, value));
+        QFile file(path);
+        if (!QFileInfo(path).isFile() || !file.open(QIODevice::ReadOnly))
+            fail(QStringLiteral("%1 \"%2\" cannot be read").arg(key, path));
+        return path;
+    }
+
+    QString passwordFromFile(const QString& value) const
+    {
+        const QString key = QStringLiteral("password_file");
+        const QString path = readableFile(key, value);
+        const QFileDevice::Permissions others = QFileDevice::ReadGroup | QFileDevice::ReadOther;
+        if (QFile::permissions(path) & others)
+            fail(QStringLiteral("password_file \"%1\" can be read by other users: allow only "
+                                "its owner (chmod 600)")
+                     .arg(path));
+        QFile file(path);
+        if (!file.open(QIODevice::ReadOnly))
+            fail(QStringLiteral("password_file \"%1\" cannot be read").arg(path));
+        const QByteArray bytes = file.readAll();
+        if (bytes.isEmpty())
+            fail(QStringLiteral("password_file \"%1\" is empty").arg(path));
+        const qsizetype end = bytes.indexOf('\n');
+        QString line = QString::fromUtf8(end < 0 ? bytes : bytes.left(end));
+        if (line.endsWith(QLatin1Char('\r')))
+            line.chop(1);
+        if (line.contains(QChar::ReplacementCharacter) || line.contains(QChar(0)))
+            fail(QStringLiteral("password_file \"%1\" is not UTF-8 text").arg(path));
+        return line;
+    }
+
+    QString passwordFromEnvironment(const QString& value) const
+    {
+        const QString name = required(QStringLiteral("password_env"), value);
+        const QByteArray variable = name.toLocal8Bit();
+        if (!qEnvironmentVariableIsSet(variable.constData()))
+            fail(QStringLiteral("password_env names %1, which is not set").arg(name));
+        return qEnvironmentVariable(variable.constData());
+    }
+
+    // The password comes from one place only: two would leave the reader guessing.
+    QString secret(const QString& key, const QString& value)
+    {
+        if (!m_secretKey.isEmpty())
+            fail(
+                QStringLiteral("%1 and %2 both give the password: keep one").arg(m_secretKey, key));
+        m_secretKey = key;
+        return value;
+    }
+
+    // What only the whole [server] section can tell: a combination that a
+    // driver cannot express, or keys that odbc_string would silently ignore.
+    void checkLink()
+    {
+        const auto lineOf = [this](const QString& key) {
+            return m_keyLines.value(QStringLiteral("server/") + key, 0);
+        };
+        if (lineOf(QStringLiteral("odbc_string"))) {
+            for (const char* ignored :
+                 {"encrypt", "ca_file", "trust_server_certificate", "host_in_certificate"}) {
+                if (const int line = lineOf(QLatin1String(ignored))) {
+                    m_line = std::max(line, lineOf(QStringLiteral("odbc_string")));
+                    fail(QStringLiteral("%1 cannot go with odbc_string: put the driver's own "
+                                        "encryption keys in odbc_string")
+                             .arg(QLatin1String(ignored)));
+                }
+            }
+        }
+        const std::optional<OdbcString::Refusal> refusal =
+            OdbcString::refusal(m_profile.connection);
+        if (!refusal)
+            return;
+        m_line = lineOf(refusal->key);
+        if (m_line == 0)
+            throw ProfileError(QStringLiteral("Profile %1: %2").arg(m_path, refusal->reason));
+        fail(refusal->reason);
     }
 
     QString required(const QString& key, const QString& value) const
@@ -158,6 +289,8 @@ private:
     QString m_section;
     QSet<QString> m_sections;
     QSet<QString> m_keys;
+    QHash<QString, int> m_keyLines;
+    QString m_secretKey; // which of password, password_file, password_env gave it
 };
 
 } // namespace

@@ -89,6 +89,34 @@ private Q_SLOTS:
         QTest::newRow("entry in wrong case")
             << QByteArray("[menu]\nvisible=ulmar1\n") << "\"ulmar1\"";
         QTest::newRow("not text") << QByteArray("[server]\nhost=\xff\xfe\n") << "UTF-8";
+        QTest::newRow("encrypt in capitals") << QByteArray("[server]\nencrypt=On\n") << "\"On\"";
+        QTest::newRow("encrypt as yes") << QByteArray("[server]\nencrypt=yes\n") << "line 2";
+        QTest::newRow("trust as true")
+            << QByteArray("[server]\ntrust_server_certificate=true\n") << "neither yes nor no";
+        QTest::newRow("missing CA file")
+            << QByteArray("[server]\nencrypt=on\nca_file=nowhere.pem\n") << "nowhere.pem";
+        QTest::newRow("strict on FreeTDS") << QByteArray("[server]\nencrypt=strict\n")
+                                           << "line 2: encrypt=strict is not "
+                                              "supported by the FreeTDS driver";
+        QTest::newRow("strict on driver 17")
+            << QByteArray("[server]\ndriver=ODBC Driver 17 for SQL Server\nencrypt=strict\n")
+            << "line 3: encrypt=strict is not supported by the ODBC Driver 17";
+        QTest::newRow("certificate name on FreeTDS")
+            << QByteArray("[server]\nhost_in_certificate=sql01\n") << "line 2";
+        QTest::newRow("unknown driver")
+            << QByteArray("[server]\ndriver=Acme TDS\n") << "line 2: the driver \"Acme TDS\"";
+        QTest::newRow("odbc_string with encrypt")
+            << QByteArray("[server]\ndriver=Acme TDS\nencrypt=on\n"
+                          "odbc_string=DB=${database};TLS=1\n")
+            << "line 4: encrypt cannot go with odbc_string";
+        QTest::newRow("odbc_string without database")
+            << QByteArray("[server]\ndriver=Acme TDS\nodbc_string=TLS=1\n") << "${database}";
+        QTest::newRow("two passwords") << QByteArray("[server]\npassword=a\npassword_env=HOME\n")
+                                       << "line 3: password and password_env";
+        QTest::newRow("password variable unset")
+            << QByteArray("[server]\npassword_env=LECTORA_NO_SUCH_VARIABLE\n") << "not set";
+        QTest::newRow("missing password file")
+            << QByteArray("[server]\npassword_file=nowhere.txt\n") << "nowhere.txt";
     }
 
     void refusesWithReason()
@@ -103,6 +131,83 @@ private Q_SLOTS:
             QVERIFY2(error.text().contains(reason), qPrintable(error.text()));
             QVERIFY2(error.text().contains(path), qPrintable(error.text()));
         }
+    }
+
+    void readsLinkKeys()
+    {
+        const QString ca = m_dir.filePath(QStringLiteral("site-ca.pem"));
+        QFile(ca).open(QIODevice::WriteOnly);
+        const Profile p = Profile::loadFile(write("[server]\n"
+                                                  "driver=ODBC Driver 18 for SQL Server\n"
+                                                  "encrypt=strict\n"
+                                                  "ca_file=site-ca.pem\n"
+                                                  "trust_server_certificate=no\n"
+                                                  "host_in_certificate=sql01.example\n"));
+        const LinkSecurity& l = p.connection.security;
+        QCOMPARE(l.encrypt, LinkEncryption::Strict);
+        // Relative to the profile's folder, not to where the terminal was started.
+        QCOMPARE(l.caFile, ca);
+        QCOMPARE(l.trustServerCertificate, std::optional<bool>(false));
+        QCOMPARE(l.hostInCertificate, QStringLiteral("sql01.example"));
+
+        const Profile defaults = Profile::loadFile(write("[server]\nhost=a\n"));
+        QCOMPARE(defaults.connection.security.encrypt, LinkEncryption::Login);
+        QVERIFY(!defaults.connection.security.verifiesServer());
+    }
+
+    void passwordFromFile_data()
+    {
+        QTest::addColumn<QByteArray>("content");
+        QTest::addColumn<int>("permissions");
+        QTest::addColumn<QString>("password"); // empty: refused
+        QTest::addColumn<QString>("reason");
+        const int owner = int(QFileDevice::ReadOwner | QFileDevice::WriteOwner);
+        QTest::newRow("first line") << QByteArray("s3c;r}t\nold\n") << owner << "s3c;r}t"
+                                    << "";
+        QTest::newRow("written on Windows") << QByteArray(" pw \r\n") << owner << " pw "
+                                            << "";
+        QTest::newRow("no line end") << QByteArray("pw") << owner << "pw"
+                                     << "";
+        QTest::newRow("group can read")
+            << QByteArray("pw\n") << int(owner | QFileDevice::ReadGroup) << ""
+            << "other users";
+        QTest::newRow("anyone can read")
+            << QByteArray("pw\n") << int(owner | QFileDevice::ReadOther) << ""
+            << "chmod 600";
+        QTest::newRow("empty") << QByteArray() << owner << ""
+                               << "empty";
+    }
+
+    void passwordFromFile()
+    {
+        QFETCH(QByteArray, content);
+        QFETCH(int, permissions);
+        QFETCH(QString, password);
+        QFETCH(QString, reason);
+        const QString secret = m_dir.filePath(QStringLiteral("secret%1").arg(++m_files));
+        QFile file(secret);
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write(content);
+        file.close();
+        QVERIFY(file.setPermissions(QFileDevice::Permissions(permissions)));
+        const QString path = write("[server]\npassword_file=" + secret.toUtf8() + "\n");
+        try {
+            const Profile p = Profile::loadFile(path);
+            QVERIFY2(!password.isEmpty(), "accepted");
+            QCOMPARE(p.connection.password, password);
+        } catch (const ProfileError& error) {
+            QVERIFY2(password.isEmpty(), qPrintable(error.text()));
+            QVERIFY2(error.text().contains(reason), qPrintable(error.text()));
+            QVERIFY2(error.text().contains(QLatin1String("line 2")), qPrintable(error.text()));
+        }
+    }
+
+    void passwordFromEnvironment()
+    {
+        qputenv("LECTORA_TEST_SECRET", " s3c;ret ");
+        const Profile p = Profile::loadFile(write("[server]\npassword_env=LECTORA_TEST_SECRET\n"));
+        qunsetenv("LECTORA_TEST_SECRET");
+        QCOMPARE(p.connection.password, QStringLiteral(" s3c;ret "));
     }
 
     void locationFollowsTheEnvironment()

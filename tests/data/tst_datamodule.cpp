@@ -420,7 +420,10 @@ private Q_SLOTS:
         QTest::newRow("opening brace") << "{ab" << true;
         QTest::newRow("blank around") << " ab " << true;
         QTest::newRow("equals") << "a=b" << true;
-        QTest::newRow("semicolon and closing brace") << "a;b}c" << false;
+        QTest::newRow("semicolon and closing brace") << "a;b}c" << true;
+        QTest::newRow("ends in a brace") << "ab}" << true;
+        QTest::newRow("braces and blanks") << " {x} ; " << true;
+        QTest::newRow("closing brace before semicolon") << "a};b" << false;
     }
     void passwordWithSeparators()
     {
