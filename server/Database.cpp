@@ -2,6 +2,8 @@
 // the same few procedure queries run thousands of times a second under load.
 #include "server/Database.h"
 
+#include "server/AsciiCase.h"
+
 #include <sqlite3.h>
 
 #include <cctype>
@@ -40,9 +42,7 @@ ColumnType typeOfDeclaration(const char* declared)
 {
     if (!declared)
         return ColumnType::Text;
-    std::string d(declared);
-    for (char& c : d)
-        c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    const std::string d = toUpperAscii(declared);
     if (d.find("INT") != std::string::npos)
         return ColumnType::Int;
     if (d.find("REAL") != std::string::npos || d.find("FLOA") != std::string::npos ||

@@ -1,5 +1,6 @@
 #include "server/EmbeddedServer.h"
 
+#include "server/AsciiCase.h"
 #include "server/Database.h"
 #include "server/Journal.h"
 #include "server/tds/PacketLoop.h"
@@ -27,14 +28,6 @@ namespace lectora::server
 
 namespace
 {
-
-std::string upper(std::string_view s)
-{
-    std::string out(s);
-    for (auto& c : out)
-        c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-    return out;
-}
 
 // Data files hold operators and every recording: readable by their owner
 // only. The file is made before SQLite opens it because SQLite gives its
@@ -176,7 +169,7 @@ struct EmbeddedServer::Impl {
 
     Database* find(std::string_view name)
     {
-        auto it = catalogues.find(upper(name));
+        auto it = catalogues.find(toUpperAscii(name));
         return it == catalogues.end() ? nullptr : it->second.get();
     }
 
@@ -190,7 +183,7 @@ struct EmbeddedServer::Impl {
         c.journal = &journal;
         c.resolveCatalogue = [](std::string_view requested) -> std::string {
             for (const char* name : kCatalogues)
-                if (upper(requested) == name)
+                if (equalsNoCase(requested, name))
                     return name;
             return {};
         };

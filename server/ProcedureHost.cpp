@@ -3,9 +3,9 @@
 // varchar or int, because the terminal compares texts it reads exactly.
 #include "server/ProcedureHost.h"
 
+#include "server/AsciiCase.h"
 #include "server/Database.h"
 
-#include <cctype>
 #include <cmath>
 #include <cstdio>
 #include <limits>
@@ -15,26 +15,6 @@ namespace lectora::server
 
 namespace
 {
-
-std::string lowerAscii(std::string_view s)
-{
-    std::string out(s);
-    for (char& c : out)
-        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    return out;
-}
-
-bool equalsNoCase(std::string_view a, std::string_view b)
-{
-    if (a.size() != b.size())
-        return false;
-    for (std::size_t i = 0; i < a.size(); ++i) {
-        if (std::tolower(static_cast<unsigned char>(a[i])) !=
-            std::tolower(static_cast<unsigned char>(b[i])))
-            return false;
-    }
-    return true;
-}
 
 std::string_view withoutAt(std::string_view s)
 {
@@ -200,7 +180,7 @@ std::string ProcedureRegistry::key(std::string_view name)
         name.remove_suffix(1);
     if (name.size() >= 2 && name.front() == '[' && name.back() == ']')
         name = name.substr(1, name.size() - 2);
-    return lowerAscii(name);
+    return toLowerAscii(name);
 }
 
 void ProcedureRegistry::add(Procedure p)

@@ -4,11 +4,11 @@
 // released area. Each recording moves the pallet one status on, so a second
 // identical scan is judged on the new status. Everything lives on the main
 // catalogue; the client catalogues have no production data.
+#include "server/AsciiCase.h"
 #include "server/Database.h"
 #include "server/ProcedureHost.h"
 #include "server/procedures/Answers.h"
 
-#include <cctype>
 #include <optional>
 #include <string>
 
@@ -26,17 +26,6 @@ const std::string kEntregada = "Entregada a mesa";
 const std::string kRecibida = "Recibida en produccion";
 const std::string kEnCalidad = "En calidad";
 const std::string kLiberada = "Liberada";
-
-bool sameCode(const std::string& a, const std::string& b)
-{
-    if (a.size() != b.size())
-        return false;
-    for (std::size_t i = 0; i < a.size(); ++i)
-        if (std::tolower(static_cast<unsigned char>(a[i])) !=
-            std::tolower(static_cast<unsigned char>(b[i])))
-            return false;
-    return true;
-}
 
 struct Pallet {
     bool found = false;
@@ -118,7 +107,7 @@ Reply validaEntrega(Call& call)
     std::string mesa;
     if (std::optional<Reply> refused = refuseUnlessInWarehouse(db, pallet, station, p, mesa))
         return *refused;
-    if (!p.station.empty() && !sameCode(p.station, station))
+    if (!p.station.empty() && !equalsNoCase(p.station, station))
         return status("1", "La tarima " + p.code + " esta asignada a la mesa " + p.station + ".");
     // A pallet may be planned for a station under maintenance, but not delivered to it.
     if (db.scalar("SELECT en_servicio FROM prd_mesa WHERE mesa = ?1", {mesa}).toInt().value_or(0) ==

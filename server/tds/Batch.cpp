@@ -1,5 +1,7 @@
 #include "server/tds/Batch.h"
 
+#include "server/AsciiCase.h"
+
 #include <algorithm>
 #include <cctype>
 #include <charconv>
@@ -21,14 +23,6 @@ bool isWordChar(char c)
     return std::isalnum(u) || c == '_' || c == '@' || c == '#' || c == '$' || u >= 0x80;
 }
 
-bool iequals(std::string_view a, std::string_view b)
-{
-    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-               return std::tolower(static_cast<unsigned char>(x)) ==
-                      std::tolower(static_cast<unsigned char>(y));
-           });
-}
-
 // Statements this server does not run; a bare word among them is not a
 // procedure name.
 bool isReservedWord(std::string_view w)
@@ -40,7 +34,7 @@ bool isReservedWord(std::string_view w)
         "revoke", "raiserror",  "throw",  "waitfor",  "goto",     "open",     "fetch",
         "close",  "deallocate", "save",   "break",    "continue", "else",     "go"};
     return std::any_of(std::begin(words), std::end(words),
-                       [&](std::string_view k) { return iequals(k, w); });
+                       [&](std::string_view k) { return equalsNoCase(k, w); });
 }
 
 ServerError syntaxError(std::string_view near)
@@ -105,11 +99,11 @@ public:
     void parse()
     {
         std::string_view first = word();
-        if (iequals(first, "set")) {
+        if (equalsNoCase(first, "set")) {
             m_st.kind = Statement::Kind::Set;
             return;
         }
-        if (iequals(first, "exec") || iequals(first, "execute")) {
+        if (equalsNoCase(first, "exec") || equalsNoCase(first, "execute")) {
             if (m_i < m_s.size() && !isBlank(m_s[m_i]) && m_s[m_i] != '[')
                 return fail(syntaxError(first));
             blanks();
@@ -304,7 +298,7 @@ private:
         std::size_t save = m_i;
         blanks();
         auto w = word();
-        if (!(iequals(w, "output") || iequals(w, "out")))
+        if (!(equalsNoCase(w, "output") || equalsNoCase(w, "out")))
             m_i = save;
         m_st.args.push_back(std::move(a));
         return true;
@@ -312,7 +306,7 @@ private:
 
     static Value literal(std::string_view tok)
     {
-        if (iequals(tok, "null"))
+        if (equalsNoCase(tok, "null"))
             return {};
         std::string_view digits = tok;
         if (!digits.empty() && (digits[0] == '-' || digits[0] == '+'))

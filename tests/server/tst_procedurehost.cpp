@@ -1,6 +1,7 @@
 // The procedure host and its storage, without the wire: name resolution,
 // scripts, failures turned into replies, value conversions, transactions and
 // the login procedure on the demo data.
+#include "server/AsciiCase.h"
 #include "server/Database.h"
 #include "server/EmbeddedServer.h"
 #include "server/ProcedureHost.h"
@@ -80,6 +81,30 @@ private Q_SLOTS:
         QFETCH(QString, name);
         QFETCH(QString, key);
         QCOMPARE(QString::fromStdString(ProcedureRegistry::key(name.toStdString())), key);
+    }
+
+    // Names and codes fold A-Z only: a byte of a UTF-8 letter never matches
+    // another, whatever the locale would say of it.
+    void caseFolding_data()
+    {
+        QTest::addColumn<QByteArray>("a");
+        QTest::addColumn<QByteArray>("b");
+        QTest::addColumn<bool>("equal");
+        QTest::newRow("letters") << QByteArray("MESA-01") << QByteArray("mesa-01") << true;
+        QTest::newRow("mixed") << QByteArray("sp_KvR_X") << QByteArray("SP_kVr_x") << true;
+        QTest::newRow("longer") << QByteArray("KV_ULMAR") << QByteArray("KV_ULMAR ") << false;
+        QTest::newRow("not letters") << QByteArray("[@_]") << QByteArray("{`\x7f") << false;
+        QTest::newRow("utf-8 n tilde") << QByteArray("\xc3\x91") << QByteArray("\xc3\xb1") << false;
+        QTest::newRow("latin-1 bytes") << QByteArray("\xc9") << QByteArray("\xe9") << false;
+    }
+    void caseFolding()
+    {
+        QFETCH(QByteArray, a);
+        QFETCH(QByteArray, b);
+        QFETCH(bool, equal);
+        QCOMPARE(equalsNoCase(a.toStdString(), b.toStdString()), equal);
+        QCOMPARE(toLowerAscii(a.toStdString()) == toLowerAscii(b.toStdString()), equal);
+        QCOMPARE(toUpperAscii(a.toStdString()) == toUpperAscii(b.toStdString()), equal);
     }
 
     void resolution()
