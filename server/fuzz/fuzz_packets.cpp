@@ -8,6 +8,7 @@
 #include "server/tds/Login.h"
 #include "server/tds/Session.h"
 #include "server/tds/Wire.h"
+#include "tests/support/TdsRequests.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -17,40 +18,6 @@ using namespace lectora::server::tds;
 
 namespace
 {
-
-std::string validLogin()
-{
-    const std::string user = utf8ToUtf16le("sa");
-    const std::string password = obfuscatePassword(utf8ToUtf16le("tolvexra"));
-    Writer w;
-    w.u32le(0);
-    w.u32le(kTds74);
-    w.u32le(4096);
-    for (int i = 0; i < 6; ++i)
-        w.u32le(0);
-    std::uint16_t offset = 94;
-    auto field = [&](const std::string& f) {
-        w.u16le(offset);
-        w.u16le(static_cast<std::uint16_t>(f.size() / 2));
-        offset = static_cast<std::uint16_t>(offset + f.size());
-    };
-    field({});
-    field(user);
-    field(password);
-    field({});
-    field({});
-    w.u32le(0);
-    field({});
-    field({});
-    field({});
-    w.bytes(std::string(22, '\0'));
-    w.bytes(user);
-    w.bytes(password);
-    std::string out = std::move(w.data());
-    for (int i = 0; i < 4; ++i)
-        out[i] = static_cast<char>(out.size() >> (8 * i));
-    return out;
-}
 
 struct World {
     ProcedureRegistry registry;
@@ -82,7 +49,7 @@ struct World {
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
 {
     static World world;
-    static const std::string login = validLogin();
+    static const std::string login = login7Request("sa", "tolvexra");
     world.journal.clear();
     SessionContext c;
     c.login = "sa";

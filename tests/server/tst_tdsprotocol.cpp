@@ -7,6 +7,7 @@
 #include "server/tds/Session.h"
 #include "server/tds/Types.h"
 #include "server/tds/Wire.h"
+#include "tests/support/TdsRequests.h"
 
 #include <QTest>
 
@@ -23,44 +24,6 @@ namespace
 std::string utf16(std::string_view s)
 {
     return utf8ToUtf16le(s);
-}
-
-std::string login7(const std::string& user, const std::string& password,
-                   const std::string& database, std::uint32_t version = kTds74)
-{
-    const std::string fields[] = {utf16("host"), utf16(user),    obfuscatePassword(utf16(password)),
-                                  utf16("app"),  utf16("srv"),   utf16("lib"),
-                                  utf16(""),     utf16(database)};
-    Writer w;
-    w.u32le(0); // length, patched below
-    w.u32le(version);
-    w.u32le(4096);
-    for (int i = 0; i < 6; ++i)
-        w.u32le(0);
-    std::uint16_t offset = 94;
-    auto field = [&](const std::string& f) {
-        w.u16le(offset);
-        w.u16le(static_cast<std::uint16_t>(f.size() / 2));
-        offset = static_cast<std::uint16_t>(offset + f.size());
-    };
-    for (int i = 0; i < 5; ++i)
-        field(fields[i]);
-    w.u32le(0); // feature extension
-    field(fields[5]);
-    field(fields[6]);
-    field(fields[7]);
-    w.bytes(std::string(6, '\0')); // client id
-    w.u32le(0);                    // sspi
-    w.u32le(0);                    // attach file
-    w.u32le(0);                    // change password
-    w.u32le(0);                    // long sspi
-    for (const auto& f : fields)
-        w.bytes(f);
-    std::string out = std::move(w.data());
-    const auto n = static_cast<std::uint32_t>(out.size());
-    for (int i = 0; i < 4; ++i)
-        out[i] = static_cast<char>(n >> (8 * i));
-    return out;
 }
 
 std::string allHeaders()
@@ -234,7 +197,7 @@ class TdsProtocolTest : public QObject
             return db == "KV_ULMAR" ? std::string("KV_ULMAR") : std::string();
         };
         Session s(c, 9);
-        auto o = s.handle({PacketType::Login7, login7("sa", "tolvexra", "KV_ULMAR")});
+        auto o = s.handle({PacketType::Login7, login7Request("sa", "tolvexra", "KV_ULMAR")});
         if (o.close || !s.loggedIn())
             throw std::runtime_error("login failed");
         return s;
@@ -430,6 +393,24 @@ private Q_SLOTS:
         QCOMPARE(deobfuscatePassword(obfuscatePassword(utf16("Contraseña"))), utf16("Contraseña"));
     }
 
+    // A client's table lists VERSION before ENCRYPTION; a client that names
+    // no ENCRYPTION cannot encrypt.
+    void preLoginEncryptionOption_data()
+    {
+        QTest::addColumn<int>("sent"); // -1: no ENCRYPTION option
+        QTest::addColumn<int>("read");
+        QTest::newRow("none") << -1 << int(EncryptNotSupported);
+        for (int v : {EncryptOff, EncryptOn, EncryptNotSupported, EncryptRequired})
+            QTest::addRow("value %d", v) << v << v;
+    }
+    void preLoginEncryptionOption()
+    {
+        QFETCH(int, sent);
+        QFETCH(int, read);
+        const auto request = sent < 0 ? preLoginRequest() : preLoginRequest(std::uint8_t(sent));
+        QCOMPARE(int(preLoginEncryption(request)), read);
+    }
+
     void login_data()
     {
         QTest::addColumn<QString>("user");
@@ -473,7 +454,7 @@ private Q_SLOTS:
             return db == "KV_ULMAR" ? std::string("KV_ULMAR") : std::string();
         };
         Session s(c, 1);
-        auto pre = s.handle({PacketType::PreLogin, bytes({0x00, 0, 6, 0, 1, 0xFF, 9, 0, 0, 0, 0})});
+        auto pre = s.handle({PacketType::PreLogin, preLoginRequest()});
         QVERIFY(!pre.close);
         Deframer d;
         d.append(pre.reply);
@@ -486,8 +467,9 @@ private Q_SLOTS:
         const int at = r.u16be();
         QCOMPARE(int(std::uint8_t(preReply->payload[at])), 0x02);
 
-        auto o = s.handle({PacketType::Login7, login7(user.toStdString(), password.toStdString(),
-                                                      database.toStdString())});
+        auto o =
+            s.handle({PacketType::Login7, login7Request(user.toStdString(), password.toStdString(),
+                                                        database.toStdString())});
         auto ts = tokens(o.reply);
         if (error == 0) {
             QVERIFY(!o.close);
