@@ -8,13 +8,10 @@
 #include "data/SqlFailure.h"
 
 #include <QSqlError>
-
-SharedQuery::SharedQuery() = default;
-SharedQuery::~SharedQuery() = default;
+#include <QSqlQuery>
 
 void SharedQuery::close()
 {
-    m_query.reset();
     m_rows.clear();
     m_open = false;
 }
@@ -48,18 +45,18 @@ void SharedQuery::open()
                                      "unchanged."));
 
     QSqlDatabase db = m_connection->database();
-    auto query = std::make_unique<QSqlQuery>(db);
-    query->setForwardOnly(true);
-    if (!query->exec(m_text))
-        sqlfailure::raise(query->lastError(), *m_connection, m_text);
-    if (!query->isSelect()) {
-        resultrows::drain(*query);
+    QSqlQuery query(db);
+    query.setForwardOnly(true);
+    if (!query.exec(m_text))
+        sqlfailure::raise(query.lastError(), *m_connection, m_text);
+    if (!query.isSelect()) {
+        resultrows::drain(query);
         throw DbError(DbError::Kind::NoResultSet,
                       QStringLiteral("The command returned no result set: %1").arg(m_text));
     }
 
-    m_rows.read(*query, *m_connection, m_text);
-    resultrows::drain(*query);
+    m_rows.read(query, *m_connection, m_text);
+    resultrows::drain(query);
     m_open = true;
 }
 

@@ -15,19 +15,14 @@
 #include "data/ResultRows.h"
 
 #include <QList>
-#include <QSqlQuery>
 #include <QString>
 #include <QVariant>
-#include <memory>
 
 class Connection;
 
 class SharedQuery
 {
 public:
-    SharedQuery();
-    ~SharedQuery();
-
     // The protocol's steps one by one ...
     void close();
     void setConnection(Connection& connection);
@@ -58,7 +53,6 @@ public:
 private:
     Connection* m_connection = nullptr;
     QString m_text;
-    std::unique_ptr<QSqlQuery> m_query;
     ResultRows m_rows; // the whole first result set, read at open
     bool m_open = false;
 };

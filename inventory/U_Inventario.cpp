@@ -140,9 +140,6 @@ Connection& TfrInventario::connection() const
 
 StoredProc& TfrInventario::bind(StoredProc& component) const
 {
-    // The driver runs one statement at a time on a connection: the shared
-    // query's result, whichever window left it, goes before the call.
-    Dm_Velmor->Qr_Aux.close();
     component.setConnection(connection());
     component.close();
     return component;

@@ -41,7 +41,9 @@ public:
     void exec(const std::string& sql);
     // Runs one statement with positional parameters (?1, ?2 ...) bound from
     // `params`, and returns its rows. Column types follow the values SQLite
-    // returns (integer -> Int, real -> Float, everything else -> Text).
+    // returns (integer -> Int, real -> Float, everything else -> Text); a
+    // column whose rows disagree is Text, or Float for whole and real numbers
+    // together, and one without a value takes its declared type's affinity.
     ResultSet query(const std::string& sql, const std::vector<Value>& params = {});
     // First column of the first row, or a null value.
     Value scalar(const std::string& sql, const std::vector<Value>& params = {});

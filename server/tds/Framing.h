@@ -2,7 +2,7 @@
 // TDS packet framing: an 8-byte header (type, status, big-endian length, spid,
 // packet id, window) in front of each piece of a message. Requests are
 // reassembled until the end-of-message bit; replies are cut at the
-// negotiated packet size.
+// packet size the server announces at login.
 
 #include <cstdint>
 #include <optional>
