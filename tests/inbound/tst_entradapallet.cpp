@@ -7,8 +7,6 @@
 #include <QApplication>
 #include <QLabel>
 #include <QLineEdit>
-#include <QMdiSubWindow>
-#include <QPointer>
 #include <QTest>
 #include <memory>
 
@@ -291,15 +289,6 @@ private Q_SLOTS:
         QCOMPARE(TerminalFixture::shown().size(), 1);
         QVERIFY(TerminalFixture::shown()[0].text.contains("identificacion caida"));
         QCOMPARE(velmor->text(), QStringLiteral("kept"));
-    }
-
-    // Closing destroys the window: the menu makes a fresh one next time.
-    void closeDestroys()
-    {
-        QPointer<TFr_EntradaPallet> alive(w);
-        w->subWindow()->close();
-        QTRY_VERIFY(!alive);
-        w = nullptr;
     }
 
     // The demo warehouse: a pallet is stored once; its location then takes no other.

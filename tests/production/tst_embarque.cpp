@@ -1,13 +1,10 @@
-// Production pallet query: the check, the grid it fills, and a window that a
-// close request leaves open.
+// Production pallet query: the check and the grid it fills.
 #include "app/shell/DataGrid.h"
 #include "production/U_Embarque.h"
 #include "tests/production/ProductionTestSupport.h"
 #include "tests/support/TerminalFixture.h"
 
 #include <QLineEdit>
-#include <QMdiSubWindow>
-#include <QPointer>
 #include <QTest>
 
 using namespace production_test;
@@ -89,20 +86,6 @@ private Q_SLOTS:
         TerminalFixture::scan(w->findChild<QLineEdit*>("edTarima"), QStringLiteral("  "));
         QCOMPARE(shownMessages(), QStringList{"E|Error|Ingrese la tarima."});
         QVERIFY(fx.journal().isEmpty());
-    }
-
-    // Neither minimised nor destroyed: the menu finds the same window again.
-    void closeRequestLeavesItOpen()
-    {
-        TerminalFixture fx;
-        auto* w = new Tfr_Embarque;
-        QPointer<QWidget> kept(w);
-        QMdiSubWindow* child = fx.open(w, kCaption);
-        child->close();
-        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
-        QVERIFY(kept);
-        QVERIFY(!child->isMinimized());
-        QVERIFY(child->isVisible());
     }
 };
 

@@ -1,5 +1,5 @@
 // Receipt in production and hand-over to quality: one field, one recording
-// each, the same answers judged the same way; and what closing does to them.
+// each, the same answers judged the same way.
 #include "production/U_EntregaTarimaACalidad.h"
 #include "production/U_SalidaPallet.h"
 #include "tests/production/ProductionTestSupport.h"
@@ -7,9 +7,6 @@
 
 #include <QLabel>
 #include <QLineEdit>
-#include <QMdiArea>
-#include <QMdiSubWindow>
-#include <QPointer>
 #include <QTest>
 
 using namespace production_test;
@@ -144,28 +141,6 @@ private Q_SLOTS:
         TerminalFixture::scan(win.window->findChild<QLineEdit*>("edTarima"),
                               QStringLiteral("TP-1"));
         QCOMPARE(fx.journal(), QStringList{QString(win.command).replace(", 7", ",  12")});
-    }
-
-    // Closing the quality window only minimises it, so the menu finds it again;
-    // the receipt window is destroyed and made anew.
-    void closing()
-    {
-        TerminalFixture fx;
-        Window quality = make(Kind::Quality);
-        QMdiSubWindow* child = fx.open(quality.window, quality.caption);
-        QPointer<WorkflowWindow> kept(quality.window);
-        child->close();
-        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
-        QVERIFY(kept);
-        QVERIFY(child->isMinimized());
-        QCOMPARE(fx.area()->subWindowList().size(), 1);
-        QCOMPARE(fx.area()->subWindowList().first()->windowTitle(), quality.caption);
-
-        Window receipt = make(Kind::Receipt);
-        QPointer<WorkflowWindow> gone(receipt.window);
-        fx.open(receipt.window, receipt.caption)->close();
-        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
-        QVERIFY(!gone);
     }
 };
 

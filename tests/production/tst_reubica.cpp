@@ -7,8 +7,6 @@
 
 #include <QLabel>
 #include <QLineEdit>
-#include <QMdiSubWindow>
-#include <QPointer>
 #include <QTest>
 
 using namespace production_test;
@@ -181,15 +179,6 @@ private Q_SLOTS:
         QCOMPARE(TerminalFixture::focusName(), QStringLiteral("edTarimaKV"));
         QTest::keyClick(r.kv, Qt::Key_Tab);
         QCOMPARE(TerminalFixture::focusName(), QStringLiteral("dbgLocalidadTarima"));
-    }
-
-    void closingDestroys()
-    {
-        Reubica r;
-        QPointer<QWidget> w(r.w);
-        r.w->subWindow()->close();
-        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
-        QVERIFY(!w);
     }
 };
 

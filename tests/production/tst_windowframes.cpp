@@ -1,7 +1,8 @@
 // The frame of each inbound, production and shipping window: its title-bar
 // buttons, what a close request does to it, whether Enter alone moves on, the
-// length limits of its fields, and captions readable in the fonts the terminal really gets (the
-// designed faces are often missing and a wider one stands in).
+// length limits of its fields, and captions readable in the fonts the
+// terminal really gets (the designed faces are often missing and a wider one
+// stands in).
 #include "inbound/U_EntradaCajaRollo.h"
 #include "inbound/U_EntradaPallet.h"
 #include "production/U_Embarque.h"
@@ -17,6 +18,7 @@
 #include <QCoreApplication>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMdiArea>
 #include <QMdiSubWindow>
 #include <QPointer>
 #include <QTest>
@@ -113,8 +115,14 @@ private Q_SLOTS:
         QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
         const QString state = !child                 ? QStringLiteral("destroyed")
                               : child->isMinimized() ? QStringLiteral("minimised")
-                                                     : QStringLiteral("open");
+                              : child->isVisible()   ? QStringLiteral("open")
+                                                     : QStringLiteral("hidden");
         QCOMPARE(state, onClose);
+        // A window that outlives the request is the same one, still the menu's to find.
+        if (child) {
+            QCOMPARE(child->widget(), static_cast<QWidget*>(w));
+            QCOMPARE(fx.area()->subWindowList(), QList<QMdiSubWindow*>{child.data()});
+        }
     }
 
     // Every edit box of the window with its length limit (0: none); a scan

@@ -7,8 +7,6 @@
 #include <QApplication>
 #include <QLabel>
 #include <QLineEdit>
-#include <QMdiSubWindow>
-#include <QPointer>
 #include <QTest>
 #include <memory>
 
@@ -182,18 +180,6 @@ private Q_SLOTS:
         QTest::keyClicks(tarima, "P");
         QVERIFY(avisos->text().isEmpty());
         QVERIFY(avisos->isVisible());
-    }
-
-    // The window has no close handler and no buttons: a close request leaves it open.
-    void closeRequestKeepsWindow()
-    {
-        QPointer<TfrReubicaciones> alive(w);
-        tarima->setText("PT-1");
-        w->subWindow()->close();
-        QApplication::processEvents();
-        QVERIFY(alive);
-        QVERIFY(w->isVisible());
-        QCOMPARE(tarima->text(), QStringLiteral("PT-1"));
     }
 
     // The demo warehouse: moving a pallet frees its old location and takes the new one.
