@@ -1,9 +1,7 @@
 #include "server/tds/SecretMask.h"
 
+#include "server/AsciiCase.h"
 #include "server/Journal.h"
-
-#include <algorithm>
-#include <cctype>
 
 namespace lectora::server::tds
 {
@@ -17,9 +15,7 @@ std::size_t SecretMask::secretProcedureEnd(std::string_view text) const
 {
     if (!m_registry)
         return std::string::npos;
-    std::string lower(text);
-    std::transform(lower.begin(), lower.end(), lower.begin(),
-                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    const std::string lower = toLowerAscii(text);
     std::size_t first = std::string::npos;
     std::size_t end = std::string::npos;
     for (const std::string& key : m_registry->withSecrets()) {

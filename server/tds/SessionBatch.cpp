@@ -3,6 +3,7 @@
 
 #include "server/tds/Session.h"
 
+#include "server/AsciiCase.h"
 #include "server/tds/SessionParts.h"
 
 #include <thread>
@@ -11,7 +12,6 @@ namespace lectora::server::tds
 {
 
 using parts::failed;
-using parts::iequals;
 using parts::notFound;
 
 std::string Session::runBatch(const std::string& text)
@@ -62,7 +62,7 @@ void Session::runStatements(TokenWriter& out, const std::vector<Statement>& stat
                 const RpcParam* found = nullptr;
                 if (variables)
                     for (const auto& p : *variables)
-                        if (iequals(p.name, a.variable))
+                        if (equalsNoCase(p.name, a.variable))
                             found = &p;
                 if (!found) {
                     out.error(ServerError{

@@ -3,13 +3,12 @@
 
 #include "server/tds/Session.h"
 
+#include "server/AsciiCase.h"
 #include "server/tds/Login.h"
 #include "server/tds/SessionParts.h"
 
 namespace lectora::server::tds
 {
-
-using parts::iequals;
 
 Session::Outcome Session::login(const Message& message)
 {
@@ -27,7 +26,7 @@ Session::Outcome Session::login(const Message& message)
         out.done(Done, DoneError);
         return {frame(out.finish()), true};
     }
-    if (!iequals(login.userName, m_ctx.login) || login.password != m_ctx.password) {
+    if (!equalsNoCase(login.userName, m_ctx.login) || login.password != m_ctx.password) {
         out.message(true, 18456, 1, 14, "Login failed for user '" + login.userName + "'.");
         out.done(Done, DoneError);
         return {frame(out.finish()), true};

@@ -4,21 +4,11 @@
 
 #include "server/ProcedureHost.h"
 
-#include <algorithm>
-#include <cctype>
 #include <string>
 #include <string_view>
 
 namespace lectora::server::tds::parts
 {
-
-inline bool iequals(std::string_view a, std::string_view b)
-{
-    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-               return std::tolower(static_cast<unsigned char>(x)) ==
-                      std::tolower(static_cast<unsigned char>(y));
-           });
-}
 
 inline ServerError notFound(std::string_view name)
 {

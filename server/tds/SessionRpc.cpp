@@ -5,6 +5,7 @@
 
 #include "server/tds/Session.h"
 
+#include "server/AsciiCase.h"
 #include "server/tds/SessionParts.h"
 
 #include <algorithm>
@@ -14,7 +15,6 @@ namespace lectora::server::tds
 {
 
 using parts::failed;
-using parts::iequals;
 using parts::notFound;
 
 namespace
@@ -201,7 +201,7 @@ void Session::statementRequest(TokenWriter& out, RpcRequest& rq, const std::stri
             if (st.args[a].variable.empty() || !m_mask.isSecret(st.procedure, a))
                 continue;
             for (std::size_t v = 0; v < variables.size(); ++v)
-                if (iequals(variables[v].name, st.args[a].variable))
+                if (equalsNoCase(variables[v].name, st.args[a].variable))
                     journalValues[first + v] = Value(Journal::kMask);
         }
     }
@@ -307,7 +307,8 @@ void Session::rpcRequest(TokenWriter& out, RpcRequest& rq)
         const std::string declared = i < call.args.size() ? call.args[i].name : p.name;
         const Value* v = &p.value;
         for (const auto& [outName, outValue] : reply.outputs)
-            if (iequals(outName, declared) || (!p.name.empty() && iequals(outName, p.name)))
+            if (equalsNoCase(outName, declared) ||
+                (!p.name.empty() && equalsNoCase(outName, p.name)))
                 v = &outValue;
         const TypeInfo type = nullableVariant(p.type);
         bool overflow = !representable(type, *v);
