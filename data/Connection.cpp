@@ -63,6 +63,8 @@ void Connection::configure(const ConnectionSettings& settings)
     m_password = settings.password;
     m_driver = settings.driver;
     m_security = settings.security;
+    m_connectTimeout = settings.connectTimeout;
+    m_commandTimeout = settings.commandTimeout;
     // New settings take effect at the next open.
     if (isOpen())
         m_lost = true;
@@ -97,6 +99,8 @@ ConnectionSettings Connection::settings() const
     s.password = m_password;
     s.driver = m_driver;
     s.security = m_security;
+    s.connectTimeout = m_connectTimeout;
+    s.commandTimeout = m_commandTimeout;
     return s;
 }
 
@@ -137,6 +141,9 @@ void Connection::ensureOpen()
         qputenv("FREETDSCONF", QFile::encodeName(path));
     }
     db.setDatabaseName(odbc.text());
+    // The login timeout bounds the whole open, TCP connect and login alike.
+    // The connection timeout is what other drivers apply to each command.
+    // Keepalive needs nothing here: FreeTDS turns it on for its socket.
     db.setConnectOptions(
         QStringLiteral("SQL_ATTR_LOGIN_TIMEOUT=%1;SQL_ATTR_CONNECTION_TIMEOUT=%2;%3")
             .arg(connectionTimeoutSeconds())

@@ -1,11 +1,13 @@
 #pragma once
 // One database connection of the data module (Cx, CxNordaPavrel, CxUlmar).
 // It holds the configured settings and builds from them both the
-// provider-style record the installation documents (with its 5000-second
-// timeouts) and the ODBC string the driver is opened with; neither is read
-// back to make the other. A connection that failed because the link was lost
-// is reopened by the next command that uses it; a failed command is never
-// sent again.
+// provider-style record the installation documents and the ODBC string the
+// driver is opened with; neither is read back to make the other. Opening and
+// every command are bounded by the configured timeouts (5000 s unless the
+// profile says less), so a server that stops answering ends the command with
+// a lost-link error instead of holding the window. A connection that failed
+// because the link was lost is reopened by the next command that uses it; a
+// failed command is never sent again.
 
 #include "data/OdbcString.h"
 
@@ -31,8 +33,8 @@ public:
     QString connectionString() const;
     // What the ODBC driver gets, in the keys of its family (see OdbcString).
     QString odbcConnectionString() const;
-    int commandTimeoutSeconds() const { return 5000; }
-    int connectionTimeoutSeconds() const { return 5000; }
+    int commandTimeoutSeconds() const { return m_commandTimeout; }
+    int connectionTimeoutSeconds() const { return m_connectTimeout; }
 
     bool isOpen() const;
     // Opens if not open (or reopens after a lost link); throws DbError.
@@ -54,6 +56,8 @@ private:
     QString m_host, m_workstation, m_login, m_password, m_driver;
     int m_port = 1433;
     LinkSecurity m_security;
+    int m_connectTimeout = 5000;
+    int m_commandTimeout = 5000;
     bool m_lost = false;
     int m_opened = 0;
 };

@@ -268,7 +268,13 @@ void OdbcString::buildFreeTds(const ConnectionSettings& s, const QString& catalo
     pairs << put(f, QStringLiteral("Database"), catalogue) << put(f, QStringLiteral("UID"), s.login)
           << put(f, QStringLiteral("PWD"), s.password) << QStringLiteral("TDS_Version=7.4")
           << QStringLiteral("ClientCharset=UTF-8")
-          << QStringLiteral("Encryption=") + QLatin1String(encryption[static_cast<int>(l.encrypt)])
+          << QStringLiteral("Encryption=") + QLatin1String(encryption[static_cast<int>(l.encrypt)]);
+    // FreeTDS ignores SQL_ATTR_CONNECTION_TIMEOUT for commands and reads its
+    // own query timeout from the string. Against a server that stops
+    // answering it waits that long for the answer and as long again for the
+    // acknowledgement of its cancel, so such a command ends after about twice
+    // the timeout; a slow server that acknowledges the cancel ends it on time.
+    pairs << QStringLiteral("Timeout=%1").arg(s.commandTimeout)
           << QStringLiteral("APP=") + kApplication << put(f, QStringLiteral("WSID"), s.workstation);
     m_text = pairs.join(QLatin1Char(';'));
 }

@@ -18,6 +18,9 @@ bool looksLikeLostLink(const QString& text)
                                         "server closed", "connection closed", "not connected",
                                         "connection reset", "broken pipe", "connection refused",
                                         "unable to connect", "connection is dead", "login timeout",
+                                        // a command or an open that ran out of time: the
+                                        // driver has given the link up, or will at its next use
+                                        "timeout expired", "timed out",
                                         // what the driver says when a write finds the socket closed
                                         "unknown error"};
     const QString lower = text.toLower();

@@ -23,6 +23,9 @@ struct ConnectionSettings {
     QString password = QStringLiteral("tolvexra");
     QString driver = QStringLiteral("FreeTDS");
     LinkSecurity security;
+    // Seconds allowed for opening a connection and for each command.
+    int connectTimeout = 5000;
+    int commandTimeout = 5000;
 };
 
 class TDm_Velmor : public QObject

@@ -15,6 +15,8 @@ namespace
 {
 
 const QString kEnvironmentVariable = QStringLiteral("LECTORA_PROFILE");
+// The installation's own timeouts; a profile may only ask for less.
+const int kLongestTimeout = ConnectionSettings{}.commandTimeout;
 
 // The ODBC driver a profile that names none gets: FreeTDS where it is the
 // usual one, Microsoft's own driver on Windows.
@@ -110,11 +112,16 @@ private:
                 c.password = secret(key, value);
             else if (key == QLatin1String("driver"))
                 c.driver = required(key, value);
+            else if (key == QLatin1String("connect_timeout"))
+                c.connectTimeout = seconds(key, value);
+            else if (key == QLatin1String("command_timeout"))
+                c.commandTimeout = seconds(key, value);
             else if (!linkKey(key, value))
                 fail(QStringLiteral("unknown key \"%1\" in [server] (known: host, port, "
                                     "workstation, login, password, password_file, password_env, "
                                     "driver, encrypt, ca_file, trust_server_certificate, "
-                                    "host_in_certificate, odbc_string)")
+                                    "host_in_certificate, odbc_string, connect_timeout, "
+                                    "command_timeout)")
                          .arg(key));
         } else {
             if (key == QLatin1String("visible"))
@@ -263,6 +270,19 @@ private:
         const int number = value.toInt(&ok);
         if (!ok || number < 1 || number > 65535)
             fail(QStringLiteral("port \"%1\" is not a number from 1 to 65535").arg(value));
+        return number;
+    }
+
+    // A limit a site may shorten, never remove: the driver would read 0 as
+    // "wait forever".
+    int seconds(const QString& key, const QString& value) const
+    {
+        bool ok = false;
+        const int number = value.toInt(&ok);
+        if (!ok || number < 1 || number > kLongestTimeout)
+            fail(QStringLiteral("%1 \"%2\" is not a number of seconds from 1 to %3")
+                     .arg(key, value)
+                     .arg(kLongestTimeout));
         return number;
     }
 

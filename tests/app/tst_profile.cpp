@@ -35,6 +35,8 @@ private Q_SLOTS:
                                                   "login=terminal\r\n"
                                                   "password=\" s3cr;t \"\r\n"
                                                   "driver=ODBC Driver 18 for SQL Server\r\n"
+                                                  "connect_timeout=15\r\n"
+                                                  "command_timeout=30\r\n"
                                                   "\r\n"
                                                   "# which processes the site runs\r\n"
                                                   "[menu]\r\n"
@@ -46,6 +48,8 @@ private Q_SLOTS:
         QCOMPARE(p.connection.login, QStringLiteral("terminal"));
         QCOMPARE(p.connection.password, QStringLiteral(" s3cr;t "));
         QCOMPARE(p.connection.driver, QStringLiteral("ODBC Driver 18 for SQL Server"));
+        QCOMPARE(p.connection.connectTimeout, 15);
+        QCOMPARE(p.connection.commandTimeout, 30);
         QCOMPARE(p.visibleEntries, (QStringList{"Inventario1", "Embarque1", "Ulmar1"}));
     }
 
@@ -57,6 +61,8 @@ private Q_SLOTS:
         QCOMPARE(p.connection.login, QStringLiteral("sa"));
         QCOMPARE(p.connection.password, QStringLiteral("tolvexra"));
         QCOMPARE(p.connection.driver, QStringLiteral("FreeTDS"));
+        QCOMPARE(p.connection.connectTimeout, 5000);
+        QCOMPARE(p.connection.commandTimeout, 5000);
         QCOMPARE(p.visibleEntries, Profile::defaultVisibleEntries());
     }
 
@@ -83,6 +89,12 @@ private Q_SLOTS:
         QTest::newRow("port not a number") << QByteArray("[server]\nport=14x3\n") << "14x3";
         QTest::newRow("port zero") << QByteArray("[server]\nport=0\n") << "port";
         QTest::newRow("port too large") << QByteArray("[server]\nport=65536\n") << "65536";
+        QTest::newRow("no timeout at all")
+            << QByteArray("[server]\ncommand_timeout=0\n") << "command_timeout \"0\"";
+        QTest::newRow("timeout longer than the installation's")
+            << QByteArray("[server]\nconnect_timeout=5001\n") << "from 1 to 5000";
+        QTest::newRow("timeout not whole seconds")
+            << QByteArray("[server]\ncommand_timeout=2.5\n") << "\"2.5\"";
         QTest::newRow("empty host") << QByteArray("[server]\nhost=\n") << "\"host\"";
         QTest::newRow("unknown entry")
             << QByteArray("[menu]\nvisible=Inventario1,Embarque\n") << "\"Embarque\"";

@@ -408,7 +408,10 @@ private Q_SLOTS:
                 .arg(f.server().port()));
         QVERIFY(
             !dm.Cx.odbcConnectionString().endsWith(QStringLiteral("PWD=") + f.settings().password));
+        // The installation's limits, in force on the driver as well.
         QCOMPARE(dm.Cx.commandTimeoutSeconds(), 5000);
+        QCOMPARE(dm.Cx.connectionTimeoutSeconds(), 5000);
+        QVERIFY(dm.Cx.odbcConnectionString().contains(QStringLiteral(";Timeout=5000;")));
     }
 
     void passwordWithSeparators_data()
