@@ -80,7 +80,29 @@ public:
         m_process.waitForFinished();
     }
     int port() const { return m_port; }
-    void stop() { ::kill(static_cast<pid_t>(m_process.processId()), SIGSTOP); }
+    // kill() returns before every thread has stopped, and a thread still
+    // running could answer the next command; wait until all of them have.
+    bool stop()
+    {
+        const auto pid = static_cast<pid_t>(m_process.processId());
+        ::kill(pid, SIGSTOP);
+        const QDir tasks(QStringLiteral("/proc/%1/task").arg(pid));
+        for (int attempt = 0; attempt < 1000; ++attempt) {
+            bool all = true;
+            for (const QString& task : tasks.entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
+                QFile stat(tasks.filePath(task + "/stat"));
+                if (!stat.open(QIODevice::ReadOnly))
+                    continue;
+                const QByteArray line = stat.readAll();
+                const qsizetype state = line.lastIndexOf(')') + 2;
+                all = all && state < line.size() && (line[state] == 'T' || line[state] == 't');
+            }
+            if (all)
+                return true;
+            QThread::msleep(2);
+        }
+        return false;
+    }
     void resume() { ::kill(static_cast<pid_t>(m_process.processId()), SIGCONT); }
     int linesWith(const QString& text) const
     {
@@ -203,7 +225,7 @@ private Q_SLOTS:
                 },
                 real->params);
         } else {
-            external->stop();
+            QVERIFY(external->stop());
         }
         TerminalFixture::clearMessages();
         QElapsedTimer waited;
