@@ -69,10 +69,12 @@ private Q_SLOTS:
 
         const QString plain = QStringLiteral(
             "Driver={FreeTDS};Server=db.lan;Port=1433;Database=KV_ULMAR;UID=sa;PWD=pw;"
-            "TDS_Version=7.4;ClientCharset=UTF-8;Encryption=%1;APP=LectoraVelmor;WSID=WS-1");
+            "TDS_Version=7.4;ClientCharset=UTF-8;Encryption=%1;Timeout=5000;APP=LectoraVelmor;WSID="
+            "WS-1");
         const QString section = QStringLiteral(
             "Driver={FreeTDS};Servername=lectora-link;Database=KV_ULMAR;UID=sa;PWD=pw;"
-            "TDS_Version=7.4;ClientCharset=UTF-8;Encryption=%1;APP=LectoraVelmor;WSID=WS-1");
+            "TDS_Version=7.4;ClientCharset=UTF-8;Encryption=%1;Timeout=5000;APP=LectoraVelmor;WSID="
+            "WS-1");
         QTest::newRow("FreeTDS off") << kFreeTds << "off" << plain.arg("off") << "";
         QTest::newRow("FreeTDS login") << kFreeTds << "login" << plain.arg("request") << "";
         QTest::newRow("FreeTDS on: system CAs")
