@@ -10,7 +10,7 @@ what=${1:-run}
 packages=(cmake g++ make pkg-config qt6-base-dev libqt6sql6-odbc tdsodbc unixodbc unixodbc-dev
           libsqlite3-dev sqlite3 libcli11-dev libssl-dev fonts-dejavu-core)
 if [ "$what" != run ]; then
-  packages+=(freetds-bin nodejs:node npm:npm clang libclang-rt-14-dev xvfb xauth)
+  packages+=(freetds-bin nodejs:node npm:npm clang libclang-rt-14-dev clang-tidy xvfb xauth)
 fi
 
 # "package:command" is satisfied by the command too: Node.js and npm often come

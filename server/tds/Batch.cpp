@@ -221,79 +221,25 @@ private:
         if (m_i < m_s.size() && m_s[m_i] == '@') {
             const std::size_t at = m_i;
             auto n = word();
-            std::size_t after = m_i;
             blanks();
-            if (m_i < m_s.size() && m_s[m_i] == '=') {
-                ++m_i;
-                blanks();
-                a.name = std::string(n);
-            } else {
-                m_i = after;
-                if (n.size() < 2) {
-                    fail(syntaxError(n));
-                    return false;
-                }
-                a.variable = std::string(n);
-                a.begin = at;
-                a.end = after;
-                m_st.args.push_back(std::move(a));
-                return true;
+            if (m_i >= m_s.size() || m_s[m_i] != '=') {
+                m_i = at;
+                return variable(a);
             }
+            ++m_i;
+            blanks();
+            a.name = std::string(n);
         }
-        if (m_i < m_s.size() && m_s[m_i] == '@') {
-            const std::size_t at = m_i;
-            auto n = word();
-            if (n.size() < 2) {
-                fail(syntaxError(n));
-                return false;
-            }
-            a.variable = std::string(n);
-            a.begin = at;
-            a.end = m_i;
-            m_st.args.push_back(std::move(a));
-            return true;
-        }
+        if (m_i < m_s.size() && m_s[m_i] == '@')
+            return variable(a);
         if (m_i >= m_s.size()) {
             fail(syntaxError(""));
             return false;
         }
         if ((m_s[m_i] == 'N' || m_s[m_i] == 'n') && m_i + 1 < m_s.size() && m_s[m_i + 1] == '\'')
             ++m_i;
-        if (m_s[m_i] == '\'') {
-            std::string v;
-            a.begin = ++m_i;
-            for (;;) {
-                if (m_i >= m_s.size()) {
-                    // The splitter already caught an unclosed quote; this is defensive.
-                    fail(ServerError{105, 15, 1,
-                                     "Unclosed quotation mark after the character string."});
-                    return false;
-                }
-                if (m_s[m_i] == '\'') {
-                    if (m_i + 1 < m_s.size() && m_s[m_i + 1] == '\'') {
-                        v.push_back('\'');
-                        m_i += 2;
-                        continue;
-                    }
-                    break;
-                }
-                v.push_back(m_s[m_i++]);
-            }
-            a.end = m_i++;
-            a.value = std::move(v);
-        } else {
-            a.begin = m_i;
-            while (m_i < m_s.size() && !isBlank(m_s[m_i]) && m_s[m_i] != ',' && m_s[m_i] != '\'' &&
-                   !(m_s[m_i] == ';' && m_i + 1 == m_s.size()))
-                ++m_i;
-            a.end = m_i;
-            std::string_view tok = m_s.substr(a.begin, a.end - a.begin);
-            if (tok.empty()) {
-                fail(syntaxError(nearHere()));
-                return false;
-            }
-            a.value = literal(tok);
-        }
+        if (!(m_s[m_i] == '\'' ? quotedValue(a) : bareValue(a)))
+            return false;
         // OUTPUT after an argument has no meaning without variables; accept and ignore it.
         std::size_t save = m_i;
         blanks();
@@ -301,6 +247,64 @@ private:
         if (!(equalsNoCase(w, "output") || equalsNoCase(w, "out")))
             m_i = save;
         m_st.args.push_back(std::move(a));
+        return true;
+    }
+
+    // "@P1": a value sp_executesql supplies.
+    bool variable(BatchArgument& a)
+    {
+        const std::size_t at = m_i;
+        auto n = word();
+        if (n.size() < 2) {
+            fail(syntaxError(n));
+            return false;
+        }
+        a.variable = std::string(n);
+        a.begin = at;
+        a.end = m_i;
+        m_st.args.push_back(std::move(a));
+        return true;
+    }
+
+    bool quotedValue(BatchArgument& a)
+    {
+        std::string v;
+        a.begin = ++m_i;
+        for (;;) {
+            if (m_i >= m_s.size()) {
+                // The splitter already caught an unclosed quote; this is defensive.
+                fail(
+                    ServerError{105, 15, 1, "Unclosed quotation mark after the character string."});
+                return false;
+            }
+            if (m_s[m_i] == '\'') {
+                if (m_i + 1 < m_s.size() && m_s[m_i + 1] == '\'') {
+                    v.push_back('\'');
+                    m_i += 2;
+                    continue;
+                }
+                break;
+            }
+            v.push_back(m_s[m_i++]);
+        }
+        a.end = m_i++;
+        a.value = std::move(v);
+        return true;
+    }
+
+    bool bareValue(BatchArgument& a)
+    {
+        a.begin = m_i;
+        while (m_i < m_s.size() && !isBlank(m_s[m_i]) && m_s[m_i] != ',' && m_s[m_i] != '\'' &&
+               !(m_s[m_i] == ';' && m_i + 1 == m_s.size()))
+            ++m_i;
+        a.end = m_i;
+        std::string_view tok = m_s.substr(a.begin, a.end - a.begin);
+        if (tok.empty()) {
+            fail(syntaxError(nearHere()));
+            return false;
+        }
+        a.value = literal(tok);
         return true;
     }
 

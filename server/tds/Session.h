@@ -15,6 +15,7 @@
 
 #include <functional>
 #include <map>
+#include <optional>
 #include <string>
 
 namespace lectora::server::tds
@@ -56,11 +57,28 @@ private:
     // statement) row counts and ends go out as DONEINPROC.
     void runStatements(TokenWriter& out, const std::vector<Statement>& statements, bool inProc,
                        const std::vector<RpcParam>* variables);
+    void refuseStatement(TokenWriter& out, const Statement& st, bool inProc);
+    void runCall(TokenWriter& out, const Statement& st, bool inProc,
+                 const std::vector<RpcParam>* variables);
     // Runs one registered procedure and writes its results; returns the reply.
     Reply callProcedure(TokenWriter& out, Call& call);
-    void typeInfo(TokenWriter& out, const std::vector<Value>& args);
+
+    // The type catalogue ODBC drivers ask for, ended as a procedure with `end`.
+    static bool isTypeInfo(std::string_view key);
+    void typeInfo(TokenWriter& out, const std::vector<Value>& args, std::uint8_t end);
     void rpcRequest(TokenWriter& out, RpcRequest& rq);
+    void procedureRequest(TokenWriter& out, const RpcRequest& rq, const std::string& name);
+
+    struct StatementCall;
     void statementRequest(TokenWriter& out, RpcRequest& rq, const std::string& key);
+    std::optional<StatementCall> locateStatement(TokenWriter& out, const RpcRequest& rq,
+                                                 const std::string& key);
+    // Keeps a prepared statement and returns its handle.
+    std::int64_t prepare(std::string statement, std::string declaration);
+    bool recallPrepared(TokenWriter& out, const RpcRequest& rq, StatementCall& call);
+    void recordStatement(const RpcRequest& rq, const StatementCall& call,
+                         const std::vector<Statement>& statements,
+                         const std::vector<RpcParam>& variables, std::size_t first);
 
     std::string frame(std::string tokens);
     void record(bool rpc, std::string text, std::string procedure, std::vector<Value> args);

@@ -6,6 +6,7 @@
 #include "server/AsciiCase.h"
 #include "server/tds/SessionParts.h"
 
+#include <optional>
 #include <thread>
 
 namespace lectora::server::tds
@@ -36,72 +37,96 @@ std::string Session::runBatch(const std::string& text)
     return frame(out.finish());
 }
 
+namespace
+{
+
+// The call's arguments with each variable replaced by its value; nullopt,
+// with the error written, when one was never declared.
+std::optional<std::vector<Argument>> boundArguments(TokenWriter& out, const Statement& st,
+                                                    const std::vector<RpcParam>* variables,
+                                                    std::uint8_t statementEnd)
+{
+    std::vector<Argument> args;
+    for (const auto& a : st.args) {
+        Argument arg{a.name, a.value, false};
+        if (!a.variable.empty()) {
+            const RpcParam* found = nullptr;
+            if (variables)
+                for (const auto& p : *variables)
+                    if (equalsNoCase(p.name, a.variable))
+                        found = &p;
+            if (!found) {
+                out.error(ServerError{137, 15, 2,
+                                      "Must declare the scalar variable \"" + a.variable + "\"."});
+                out.done(statementEnd, DoneError);
+                return std::nullopt;
+            }
+            arg.value = found->value;
+        }
+        args.push_back(std::move(arg));
+    }
+    return args;
+}
+
+} // namespace
+
 void Session::runStatements(TokenWriter& out, const std::vector<Statement>& statements, bool inProc,
                             const std::vector<RpcParam>* variables)
 {
-    const std::uint8_t statementEnd = inProc ? DoneInProc : Done;
     for (const auto& st : statements) {
-        if (st.kind == Statement::Kind::Set) {
+        switch (st.kind) {
+        case Statement::Kind::Set:
             if (!inProc)
                 out.done(Done, 0, kCmdSet);
-            continue;
+            break;
+        case Statement::Kind::Error:
+            refuseStatement(out, st, inProc);
+            break;
+        case Statement::Kind::Call:
+            runCall(out, st, inProc, variables);
+            break;
         }
-        if (st.kind == Statement::Kind::Error) {
-            ServerError e = st.error;
-            if (m_mask.mentionsSecretProcedure(st.text))
-                e.message = e.number == 105 ? "Unclosed quotation mark." : "Incorrect syntax.";
-            out.error(e);
-            out.done(statementEnd, DoneError);
-            continue;
-        }
-        std::vector<Argument> args;
-        bool undeclared = false;
-        for (const auto& a : st.args) {
-            Argument arg{a.name, a.value, false};
-            if (!a.variable.empty()) {
-                const RpcParam* found = nullptr;
-                if (variables)
-                    for (const auto& p : *variables)
-                        if (equalsNoCase(p.name, a.variable))
-                            found = &p;
-                if (!found) {
-                    out.error(ServerError{
-                        137, 15, 2, "Must declare the scalar variable \"" + a.variable + "\"."});
-                    out.done(statementEnd, DoneError);
-                    undeclared = true;
-                    break;
-                }
-                arg.value = found->value;
-            }
-            args.push_back(std::move(arg));
-        }
-        if (undeclared)
-            continue;
-        const std::string key = ProcedureRegistry::key(st.procedure);
-        const std::uint8_t procEnd = inProc ? DoneInProc : DoneProc;
-        if (key == "sp_datatype_info_100" || key == "sp_datatype_info") {
-            std::vector<Value> values;
-            for (const auto& a : args)
-                values.push_back(a.value);
-            typeInfo(out, values);
-            out.returnStatus(0);
-            out.done(procEnd, 0, kCmdExecute);
-            continue;
-        }
-        if (!m_ctx.registry || !m_ctx.registry->find(st.procedure)) {
-            out.error(notFound(st.procedure));
-            out.done(statementEnd, DoneError);
-            continue;
-        }
-        Call call;
-        call.procedure = st.procedure;
-        call.catalogue = m_catalogue;
-        call.connectionId = m_connectionId;
-        call.args = std::move(args);
-        Reply reply = callProcedure(out, call);
-        out.returnStatus(reply.returnStatus);
-        out.done(procEnd, failed(reply) ? DoneError : 0, kCmdExecute);
     }
+}
+
+void Session::refuseStatement(TokenWriter& out, const Statement& st, bool inProc)
+{
+    ServerError e = st.error;
+    // The parser's message quotes the text near the fault, which may be a secret.
+    if (m_mask.mentionsSecretProcedure(st.text))
+        e.message = e.number == 105 ? "Unclosed quotation mark." : "Incorrect syntax.";
+    out.error(e);
+    out.done(inProc ? DoneInProc : Done, DoneError);
+}
+
+void Session::runCall(TokenWriter& out, const Statement& st, bool inProc,
+                      const std::vector<RpcParam>* variables)
+{
+    const std::uint8_t statementEnd = inProc ? DoneInProc : Done;
+    std::optional<std::vector<Argument>> args = boundArguments(out, st, variables, statementEnd);
+    if (!args)
+        return;
+    const std::uint8_t procEnd = inProc ? DoneInProc : DoneProc;
+    if (isTypeInfo(ProcedureRegistry::key(st.procedure))) {
+        std::vector<Value> values;
+        for (const auto& a : *args)
+            values.push_back(a.value);
+        typeInfo(out, values, procEnd);
+        return;
+    }
+    if (!m_ctx.registry || !m_ctx.registry->find(st.procedure)) {
+        out.error(notFound(st.procedure));
+        out.done(statementEnd, DoneError);
+        return;
+    }
+    Call call;
+    call.procedure = st.procedure;
+    call.catalogue = m_catalogue;
+    call.connectionId = m_connectionId;
+    call.args = std::move(*args);
+    Reply reply = callProcedure(out, call);
+    out.returnStatus(reply.returnStatus);
+    out.done(procEnd, failed(reply) ? DoneError : 0, kCmdExecute);
 }
 
 Reply Session::callProcedure(TokenWriter& out, Call& call)

@@ -370,6 +370,65 @@ std::string decimalText(bool negative, unsigned __int128 m, int scale)
     return negative ? "-" + digits : digits;
 }
 
+namespace
+{
+
+Value decodeInteger(const std::string& b)
+{
+    if (b.size() == 1)
+        return static_cast<std::int64_t>(std::uint8_t(b[0]));
+    if (b.size() == 2 || b.size() == 4 || b.size() == 8)
+        return littleEndian(b);
+    throw ProtocolError("integer of odd length");
+}
+
+Value decodeFloat(const std::string& b)
+{
+    if (b.size() == 4) {
+        float f;
+        std::memcpy(&f, b.data(), 4);
+        return static_cast<double>(f);
+    }
+    if (b.size() == 8) {
+        double d;
+        std::memcpy(&d, b.data(), 8);
+        return d;
+    }
+    throw ProtocolError("float of odd length");
+}
+
+Value decodeMoney(const std::string& b)
+{
+    std::int64_t units = 0;
+    if (b.size() == 4)
+        units = littleEndian(b);
+    else if (b.size() == 8)
+        units = static_cast<std::int64_t>(
+            static_cast<std::uint64_t>(static_cast<std::uint32_t>(littleEndian(b.substr(0, 4))))
+                << 32 |
+            static_cast<std::uint32_t>(littleEndian(b.substr(4, 4))));
+    else
+        throw ProtocolError("money of odd length");
+    return static_cast<double>(units) / 10000.0;
+}
+
+Value decodeDecimal(const std::string& b, int scale)
+{
+    if (b.size() < 2 || b.size() > 17)
+        throw ProtocolError("decimal of odd length");
+    unsigned __int128 m = 0;
+    for (std::size_t i = b.size(); i-- > 1;)
+        m = m << 8 | std::uint8_t(b[i]);
+    const bool negative = b[0] == 0 && m != 0;
+    if (scale == 0 && m <= static_cast<unsigned __int128>(INT64_MAX)) {
+        auto i = static_cast<std::int64_t>(m);
+        return negative ? -i : i;
+    }
+    return std::stod(decimalText(negative, m, scale));
+}
+
+} // namespace
+
 Value decodeValue(const TypeInfo& t, const WireValue& v)
 {
     if (v.null)
@@ -385,54 +444,18 @@ Value decodeValue(const TypeInfo& t, const WireValue& v)
     case Int4:
     case Int8:
     case IntN:
-        if (b.size() == 1)
-            return static_cast<std::int64_t>(std::uint8_t(b[0]));
-        if (b.size() == 2 || b.size() == 4 || b.size() == 8)
-            return littleEndian(b);
-        throw ProtocolError("integer of odd length");
+        return decodeInteger(b);
     case Flt4:
     case Flt8:
     case FltN:
-        if (b.size() == 4) {
-            float f;
-            std::memcpy(&f, b.data(), 4);
-            return static_cast<double>(f);
-        }
-        if (b.size() == 8) {
-            double d;
-            std::memcpy(&d, b.data(), 8);
-            return d;
-        }
-        throw ProtocolError("float of odd length");
+        return decodeFloat(b);
     case Money:
     case Money4:
-    case MoneyN: {
-        std::int64_t units = 0;
-        if (b.size() == 4)
-            units = littleEndian(b);
-        else if (b.size() == 8)
-            units = static_cast<std::int64_t>(
-                static_cast<std::uint64_t>(static_cast<std::uint32_t>(littleEndian(b.substr(0, 4))))
-                    << 32 |
-                static_cast<std::uint32_t>(littleEndian(b.substr(4, 4))));
-        else
-            throw ProtocolError("money of odd length");
-        return static_cast<double>(units) / 10000.0;
-    }
+    case MoneyN:
+        return decodeMoney(b);
     case DecimalN:
-    case NumericN: {
-        if (b.size() < 2 || b.size() > 17)
-            throw ProtocolError("decimal of odd length");
-        unsigned __int128 m = 0;
-        for (std::size_t i = b.size(); i-- > 1;)
-            m = m << 8 | std::uint8_t(b[i]);
-        const bool negative = b[0] == 0 && m != 0;
-        if (t.scale == 0 && m <= static_cast<unsigned __int128>(INT64_MAX)) {
-            auto i = static_cast<std::int64_t>(m);
-            return negative ? -i : i;
-        }
-        return std::stod(decimalText(negative, m, t.scale));
-    }
+    case NumericN:
+        return decodeDecimal(b, t.scale);
     case BigVarChar:
     case BigChar:
     case Text:
@@ -516,101 +539,130 @@ bool representable(const TypeInfo& t, const Value& value)
     return true;
 }
 
-void writeValue(Writer& out, const TypeInfo& t, const Value& value)
+namespace
 {
-    if (value.isNull()) {
-        writeWireValue(out, t, WireValue{});
-        return;
-    }
-    WireValue w;
-    w.null = false;
+
+// Each encoder gives the value's bytes in the column's type, or nullopt when
+// the value does not convert: it then goes out as NULL.
+using Encoded = std::optional<std::string>;
+
+Encoded integerBytes(const TypeInfo& t, const Value& value)
+{
+    auto i = asInteger(value);
+    if (!i)
+        return std::nullopt;
     Writer tmp;
+    if (t.id == BitN)
+        writeLittle(tmp, *i != 0, 1);
+    else
+        writeLittle(tmp, static_cast<std::uint64_t>(*i), t.maxLength);
+    return std::move(tmp.data());
+}
+
+Encoded floatBytes(const TypeInfo& t, const Value& value)
+{
+    auto d = asDouble(value);
+    if (!d)
+        return std::nullopt;
+    if (t.maxLength == 4) {
+        float f = static_cast<float>(*d);
+        return std::string(reinterpret_cast<const char*>(&f), 4);
+    }
+    return std::string(reinterpret_cast<const char*>(&*d), 8);
+}
+
+Encoded moneyBytes(const TypeInfo& t, const Value& value)
+{
+    auto d = asDouble(value);
+    if (!d)
+        return std::nullopt;
+    auto units = static_cast<std::int64_t>(std::llround(*d * 10000.0));
+    Writer tmp;
+    if (t.maxLength == 4) {
+        writeLittle(tmp, static_cast<std::uint64_t>(units), 4);
+    } else {
+        writeLittle(tmp, static_cast<std::uint64_t>(units) >> 32, 4);
+        writeLittle(tmp, static_cast<std::uint64_t>(units) & 0xffffffffu, 4);
+    }
+    return std::move(tmp.data());
+}
+
+Encoded scaledBytes(const TypeInfo& t, const Value& value)
+{
+    auto s = asScaled(value, t.scale);
+    if (!s)
+        return std::nullopt;
+    const int n = decimalBytes(t.precision);
+    Writer tmp;
+    tmp.u8(s->first ? 0 : 1);
+    unsigned __int128 m = s->second;
+    for (int k = 0; k < n; ++k) {
+        tmp.u8(static_cast<std::uint8_t>(m & 0xff));
+        m >>= 8;
+    }
+    return std::move(tmp.data());
+}
+
+std::string unicodeBytes(const TypeInfo& t, const Value& value)
+{
+    std::string w16 = utf8ToUtf16le(value.toText());
+    if (!t.isPlp() && t.id != NText && w16.size() > t.maxLength)
+        w16.resize(t.maxLength & ~1u);
+    return w16;
+}
+
+std::string narrowBytes(const TypeInfo& t, const Value& value)
+{
+    std::string narrow = utf8ToCp1252(value.toText());
+    if (!t.isPlp() && t.id != Text && narrow.size() > t.maxLength)
+        narrow.resize(t.maxLength);
+    return narrow;
+}
+
+std::string rawBytes(const TypeInfo& t, const Value& value)
+{
+    std::string raw = value.toText();
+    if (isByteLength(t.id) && raw.size() > 255)
+        raw.resize(255);
+    return raw;
+}
+
+Encoded encode(const TypeInfo& t, const Value& value)
+{
     switch (t.id) {
     case IntN:
-    case BitN: {
-        auto i = asInteger(value);
-        if (!i) {
-            writeWireValue(out, t, WireValue{});
-            return;
-        }
-        if (t.id == BitN)
-            writeLittle(tmp, *i != 0, 1);
-        else
-            writeLittle(tmp, static_cast<std::uint64_t>(*i), t.maxLength);
-        break;
-    }
-    case FltN: {
-        auto d = asDouble(value);
-        if (!d) {
-            writeWireValue(out, t, WireValue{});
-            return;
-        }
-        if (t.maxLength == 4) {
-            float f = static_cast<float>(*d);
-            tmp.bytes(std::string_view(reinterpret_cast<const char*>(&f), 4));
-        } else {
-            tmp.bytes(std::string_view(reinterpret_cast<const char*>(&*d), 8));
-        }
-        break;
-    }
-    case MoneyN: {
-        auto d = asDouble(value);
-        if (!d) {
-            writeWireValue(out, t, WireValue{});
-            return;
-        }
-        auto units = static_cast<std::int64_t>(std::llround(*d * 10000.0));
-        if (t.maxLength == 4) {
-            writeLittle(tmp, static_cast<std::uint64_t>(units), 4);
-        } else {
-            writeLittle(tmp, static_cast<std::uint64_t>(units) >> 32, 4);
-            writeLittle(tmp, static_cast<std::uint64_t>(units) & 0xffffffffu, 4);
-        }
-        break;
-    }
+    case BitN:
+        return integerBytes(t, value);
+    case FltN:
+        return floatBytes(t, value);
+    case MoneyN:
+        return moneyBytes(t, value);
     case DecimalN:
-    case NumericN: {
-        auto s = asScaled(value, t.scale);
-        if (!s) {
-            writeWireValue(out, t, WireValue{});
-            return;
-        }
-        const int n = decimalBytes(t.precision);
-        tmp.u8(s->first ? 0 : 1);
-        unsigned __int128 m = s->second;
-        for (int k = 0; k < n; ++k) {
-            tmp.u8(static_cast<std::uint8_t>(m & 0xff));
-            m >>= 8;
-        }
-        break;
-    }
+    case NumericN:
+        return scaledBytes(t, value);
     case NVarChar:
     case NChar:
-    case NText: {
-        std::string w16 = utf8ToUtf16le(value.toText());
-        if (!t.isPlp() && t.id != NText && w16.size() > t.maxLength)
-            w16.resize(t.maxLength & ~1u);
-        tmp.bytes(w16);
-        break;
-    }
+    case NText:
+        return unicodeBytes(t, value);
     case BigVarChar:
     case BigChar:
-    case Text: {
-        std::string narrow = utf8ToCp1252(value.toText());
-        if (!t.isPlp() && t.id != Text && narrow.size() > t.maxLength)
-            narrow.resize(t.maxLength);
-        tmp.bytes(narrow);
-        break;
+    case Text:
+        return narrowBytes(t, value);
+    default:
+        return rawBytes(t, value);
     }
-    default: {
-        std::string raw = value.toText();
-        if (isByteLength(t.id) && raw.size() > 255)
-            raw.resize(255);
-        tmp.bytes(raw);
-        break;
+}
+
+} // namespace
+
+void writeValue(Writer& out, const TypeInfo& t, const Value& value)
+{
+    Encoded bytes = value.isNull() ? std::nullopt : encode(t, value);
+    WireValue w;
+    if (bytes) {
+        w.null = false;
+        w.bytes = std::move(*bytes);
     }
-    }
-    w.bytes = std::move(tmp.data());
     writeWireValue(out, t, w);
 }
 
