@@ -3,14 +3,21 @@
 #   ./build.sh run    install what is missing, build, start the terminal
 #   ./build.sh test   install what is missing, build, run every test
 #   ./build.sh bench  build and run the benchmarks: a table, and build/bench/results.json
+#   ./build.sh package  build the Debian packages lectora and lectora-server into build/,
+#                       checked by lintian
 set -euo pipefail
 cd "$(dirname "$0")"
 what=${1:-run}
 
 packages=(cmake g++ make pkg-config qt6-base-dev libqt6sql6-odbc tdsodbc unixodbc unixodbc-dev
           libsqlite3-dev sqlite3 libcli11-dev libssl-dev fonts-dejavu-core)
-if [ "$what" != run ]; then
-  packages+=(freetds-bin nodejs:node npm:npm clang libclang-rt-14-dev clang-tidy xvfb xauth)
+if [ "$what" = package ]; then
+  # dpkg-shlibdeps (dpkg-dev) and file compute the packages' Depends;
+  # lintian checks what was made.
+  packages+=(dpkg-dev file lintian)
+elif [ "$what" != run ]; then
+  packages+=(freetds-bin nodejs:node npm:npm clang libclang-rt-14-dev clang-tidy xvfb xauth
+             dpkg-dev file lintian xdotool)
 fi
 
 # "package:command" is satisfied by the command too: Node.js and npm often come
@@ -54,8 +61,14 @@ case "$what" in
     # bench_grid, ...) print more detail when run by hand.
     QT_QPA_PLATFORM=offscreen "$build/bench/bench_all" --json "$build/bench/results.json"
     ;;
+  package)
+    cd "$build"
+    cpack -G DEB
+    lintian --fail-on error,warning ./lectora_*.deb ./lectora-server_*.deb
+    ls -1 ./*.deb
+    ;;
   *)
-    echo "usage: ./build.sh run|test|bench" >&2
+    echo "usage: ./build.sh run|test|bench|package" >&2
     exit 2
     ;;
 esac

@@ -337,18 +337,28 @@ QString Profile::defaultPath()
         .filePath(QStringLiteral("LectoraVelmor/lectora.ini"));
 }
 
+QString Profile::systemPath()
+{
+    return QStringLiteral(LECTORA_SYSCONFDIR "/lectora/lectora.ini");
+}
+
 Profile Profile::load()
 {
     const QString named = qEnvironmentVariable(kEnvironmentVariable.toLatin1().constData());
+    return loadFirst(named, {defaultPath(), systemPath()});
+}
+
+Profile Profile::loadFirst(const QString& named, const QStringList& candidates)
+{
     if (!named.isEmpty())
         return loadFile(named);
-    const QString path = defaultPath();
-    if (!QFileInfo::exists(path)) {
-        Profile embedded = withPlatformDefaults({});
-        embedded.path = path;
-        return embedded;
+    for (const QString& path : candidates) {
+        if (QFileInfo::exists(path))
+            return loadFile(path);
     }
-    return loadFile(path);
+    Profile embedded = withPlatformDefaults({});
+    embedded.path = candidates.value(0);
+    return embedded;
 }
 
 Profile Profile::loadFile(const QString& path)

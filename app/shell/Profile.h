@@ -1,8 +1,9 @@
 #pragma once
 // The installation's profile: where the server is, the workstation, the login
-// pair, the ODBC driver and which menu entries are visible. An INI file at
-// defaultPath(), or the file named by LECTORA_PROFILE. No file at all means
-// the embedded default: the stand-in server started in-process.
+// pair, the ODBC driver and which menu entries are visible. An INI file: the
+// one named by LECTORA_PROFILE, else the user's own at defaultPath(), else the
+// machine's at systemPath(). No file at all means the embedded default: the
+// stand-in server started in-process.
 
 #include "data/U_Data.h"
 
@@ -31,9 +32,14 @@ struct Profile {
 
     static QStringList defaultVisibleEntries(); // Inventario1, NordaPavrel1, Ulmar1
     static QStringList knownEntries();          // the twelve entry names
-    static QString defaultPath();
-    // Reads the profile at LECTORA_PROFILE or defaultPath(); throws ProfileError
-    // for a malformed file, an unknown key or an invalid value.
+    static QString defaultPath();               // the user's own
+    static QString systemPath();                // the machine's, set once by the site
+    // Reads the profile at LECTORA_PROFILE, defaultPath() or systemPath();
+    // throws ProfileError for a malformed file, an unknown key or an invalid
+    // value.
     static Profile load();
+    // load() over given locations: `named` when not empty (it must exist),
+    // else the first of `candidates` that exists; none is the embedded default.
+    static Profile loadFirst(const QString& named, const QStringList& candidates);
     static Profile loadFile(const QString& path);
 };

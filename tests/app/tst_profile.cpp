@@ -222,6 +222,60 @@ private Q_SLOTS:
         QCOMPARE(p.connection.password, QStringLiteral(" s3c;ret "));
     }
 
+    // The machine's profile is the last resort before the demo; the first
+    // file that exists wins, and a broken one is never skipped for the next.
+    void firstExistingProfileWins_data()
+    {
+        QTest::addColumn<QByteArray>("named");
+        QTest::addColumn<QByteArray>("user");
+        QTest::addColumn<QByteArray>("machine");
+        QTest::addColumn<int>("port"); // 0: the embedded default, -1: refused
+        const QByteArray none;
+        QTest::newRow("machine only")
+            << none << none << QByteArray("[server]\nport=3000\n") << 3000;
+        QTest::newRow("user over machine") << none << QByteArray("[server]\nport=2000\n")
+                                           << QByteArray("[server]\nport=3000\n") << 2000;
+        QTest::newRow("named over both")
+            << QByteArray("[server]\nport=1000\n") << QByteArray("[server]\nport=2000\n")
+            << QByteArray("[server]\nport=3000\n") << 1000;
+        QTest::newRow("none") << none << none << none << 0;
+        QTest::newRow("broken machine profile")
+            << none << none << QByteArray("[server]\nport=70000\n") << -1;
+        QTest::newRow("broken user profile over a good machine one")
+            << none << QByteArray("[server]\nhost=\n") << QByteArray("[server]\nport=3000\n") << -1;
+    }
+    void firstExistingProfileWins()
+    {
+        QFETCH(QByteArray, named);
+        QFETCH(QByteArray, user);
+        QFETCH(QByteArray, machine);
+        QFETCH(int, port);
+        QTemporaryDir dir;
+        const auto place = [&](const char* name, const QByteArray& content) {
+            const QString path = dir.filePath(QString::fromLatin1(name));
+            if (!content.isNull()) {
+                QFile file(path);
+                if (!file.open(QIODevice::WriteOnly))
+                    qFatal("cannot write %s", qPrintable(path));
+                file.write(content);
+            }
+            return path;
+        };
+        const QString namedPath = named.isNull() ? QString() : place("named.ini", named);
+        const QStringList candidates{place("user.ini", user), place("machine.ini", machine)};
+
+        if (port < 0) {
+            QVERIFY_THROWS_EXCEPTION(ProfileError, Profile::loadFirst(namedPath, candidates));
+            return;
+        }
+        const Profile p = Profile::loadFirst(namedPath, candidates);
+        QCOMPARE(p.present, port != 0);
+        if (port == 0)
+            QCOMPARE(p.path, candidates.first());
+        else
+            QCOMPARE(p.connection.port, port);
+    }
+
     void locationFollowsTheEnvironment()
     {
         const QByteArray savedProfile = qgetenv("LECTORA_PROFILE");
