@@ -5,6 +5,7 @@
 #include "server/Journal.h"
 #include "server/tds/PacketLoop.h"
 #include "server/tds/Session.h"
+#include "server/tds/Tls.h"
 
 #include <arpa/inet.h>
 #include <atomic>
@@ -107,6 +108,16 @@ void checkDataFolder(const std::filesystem::path& dir)
                                  " private: " + std::strerror(errno));
 }
 
+// The name the self-signed certificate is made for: the listening address,
+// or the machine's name when the server listens on every address.
+std::string certificateHost(const std::string& host)
+{
+    if (!host.empty() && host != "0.0.0.0")
+        return host;
+    char name[256] = {};
+    return ::gethostname(name, sizeof name - 1) == 0 && name[0] ? std::string(name) : "localhost";
+}
+
 int listenOn(const std::string& host, int port, int& boundPort)
 {
     sockaddr_in addr{};
@@ -152,6 +163,10 @@ struct EmbeddedServer::Impl {
     };
 
     ServerOptions options;
+    std::shared_ptr<const tds::TlsCredentials> tls;
+    std::filesystem::path certificate;
+    bool certificateCreated = false;
+    std::filesystem::path scratch; // the private folder of a server without dataDir
     ProcedureRegistry registry;
     std::unique_ptr<ProcedureHost> host;
     std::map<std::string, std::unique_ptr<Database>> catalogues;
@@ -181,6 +196,8 @@ struct EmbeddedServer::Impl {
         c.registry = &registry;
         c.host = host.get();
         c.journal = &journal;
+        c.encryption = options.encryption;
+        c.tls = tls;
         c.resolveCatalogue = [](std::string_view requested) -> std::string {
             for (const char* name : kCatalogues)
                 if (equalsNoCase(requested, name))
@@ -188,6 +205,37 @@ struct EmbeddedServer::Impl {
             return {};
         };
         return c;
+    }
+
+    // Loads the pair TLS needs, making a self-signed one when none is given.
+    void setUpTls()
+    {
+        tls.reset();
+        certificate.clear();
+        certificateCreated = false;
+        if (options.encryption == tds::ServerEncryption::Off)
+            return;
+        std::filesystem::path key = options.tlsKey;
+        certificate = options.tlsCertificate;
+        if (certificate.empty() != key.empty())
+            throw std::runtime_error("a TLS certificate needs its key, and a key its certificate");
+        if (certificate.empty()) {
+            if (options.dataDir.empty() && scratch.empty()) {
+                std::string pattern =
+                    (std::filesystem::temp_directory_path() / "lectora-server-XXXXXX").string();
+                if (!::mkdtemp(pattern.data()))
+                    throw std::runtime_error(
+                        std::string("cannot create a folder for the TLS pair: ") +
+                        std::strerror(errno));
+                scratch = pattern;
+            }
+            const auto files = tds::ensureSelfSigned(
+                options.dataDir.empty() ? scratch : options.dataDir, certificateHost(options.host));
+            certificate = files.certificate;
+            key = files.key;
+            certificateCreated = files.created;
+        }
+        tls = tds::TlsCredentials::load(certificate, key);
     }
 
     // Joins the threads of connections that have ended.
@@ -271,6 +319,10 @@ EmbeddedServer::EmbeddedServer() : d(std::make_unique<Impl>())
 EmbeddedServer::~EmbeddedServer()
 {
     stop();
+    if (!d->scratch.empty()) {
+        std::error_code ec;
+        std::filesystem::remove_all(d->scratch, ec);
+    }
 }
 
 void EmbeddedServer::start(const ServerOptions& options)
@@ -280,6 +332,7 @@ void EmbeddedServer::start(const ServerOptions& options)
     d->options = options;
     if (!options.dataDir.empty())
         checkDataFolder(options.dataDir);
+    d->setUpTls();
     d->catalogues.clear();
     try {
         for (const char* name : kCatalogues)
@@ -344,6 +397,22 @@ int EmbeddedServer::port() const
 const ServerOptions& EmbeddedServer::options() const
 {
     return d->options;
+}
+
+const std::filesystem::path& EmbeddedServer::certificateFile() const
+{
+    return d->certificate;
+}
+
+const std::string& EmbeddedServer::certificateFingerprint() const
+{
+    static const std::string none;
+    return d->tls ? d->tls->fingerprint() : none;
+}
+
+bool EmbeddedServer::certificateCreated() const
+{
+    return d->certificateCreated;
 }
 
 ProcedureRegistry& EmbeddedServer::procedures()

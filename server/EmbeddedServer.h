@@ -5,6 +5,7 @@
 // script procedures on it; `lectora-server` wraps it in an executable.
 
 #include "server/ProcedureHost.h"
+#include "server/tds/Login.h"
 
 #include <filesystem>
 #include <memory>
@@ -26,6 +27,12 @@ struct ServerOptions {
     std::string login = "sa";
     std::string password = "tolvexra";
     bool seedDemo = true; // create and fill the demo data when a catalogue is new
+    // What PRELOGIN offers. Without a certificate and key of its own the
+    // server makes a self-signed pair in dataDir on first start, or, with no
+    // dataDir, in a private temporary folder that goes with the server.
+    tds::ServerEncryption encryption = tds::ServerEncryption::On;
+    std::filesystem::path tlsCertificate;
+    std::filesystem::path tlsKey;
 };
 
 // One line of the journal: what a connection sent.
@@ -57,6 +64,12 @@ public:
     bool running() const;
     int port() const;
     const ServerOptions& options() const;
+    // The certificate in use (a client's CA for the self-signed one), its
+    // SHA-256 fingerprint, and whether this start made it. Empty with
+    // encryption off.
+    const std::filesystem::path& certificateFile() const;
+    const std::string& certificateFingerprint() const;
+    bool certificateCreated() const;
 
     // Procedures: scripted ones answer in place of the built-in ones.
     ProcedureRegistry& procedures();

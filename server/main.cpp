@@ -18,12 +18,14 @@ using lectora::server::ServerOptions;
 // flag goes here and in declareFlags.
 constexpr const char* kUsage =
     "usage: lectora-server --listen HOST:PORT --data DIR [--journal FILE] "
-    "[--login NAME --password PW]";
+    "[--login NAME --password PW] [--encryption off|on|required] "
+    "[--tls-cert FILE --tls-key FILE]";
 
 // The command line as given; checkFlags turns it into the server's options.
 struct Flags {
     ServerOptions options;
     std::string listen;
+    std::string encryption = "on";
 };
 
 int fail(const std::string& message, int code = 1)
@@ -48,6 +50,14 @@ void declareFlags(CLI::App& app, Flags& flags)
         ->type_name("FILE");
     app.add_option("--login", o.login, "Login name clients must give")->type_name("NAME");
     app.add_option("--password", o.password, "Password clients must give")->type_name("PW");
+    app.add_option("--encryption", flags.encryption,
+                   "TLS offered in PRELOGIN: off, on (login-only or whole session, as the client "
+                   "asks; default) or required (whole session, clients that cannot are refused)")
+        ->type_name("MODE");
+    app.add_option("--tls-cert", o.tlsCertificate,
+                   "Certificate chain in PEM (default: a self-signed one made in the data folder)")
+        ->type_name("FILE");
+    app.add_option("--tls-key", o.tlsKey, "Private key in PEM for --tls-cert")->type_name("FILE");
 }
 
 // Empty when HOST:PORT was understood and stored in `options`, else the complaint.
@@ -77,6 +87,17 @@ std::string checkFlags(const CLI::App& app, Flags& flags)
     }
     if (app.count("--data") == 0)
         return std::string("--data DIR is required\n") + kUsage;
+    using lectora::server::tds::ServerEncryption;
+    if (flags.encryption == "off")
+        flags.options.encryption = ServerEncryption::Off;
+    else if (flags.encryption == "on")
+        flags.options.encryption = ServerEncryption::On;
+    else if (flags.encryption == "required")
+        flags.options.encryption = ServerEncryption::Required;
+    else
+        return "--encryption wants off, on or required, got \"" + flags.encryption + "\"";
+    if (flags.options.tlsCertificate.empty() != flags.options.tlsKey.empty())
+        return "--tls-cert and --tls-key go together";
     if (flags.options.dataDir.empty())
         return "--data needs a folder";
     return {};
@@ -126,6 +147,10 @@ int main(int argc, char** argv)
     } catch (const std::exception& e) {
         return fail(e.what());
     }
+    if (!server.certificateFile().empty())
+        std::cout << "lectora-server: TLS certificate " << server.certificateFile().string()
+                  << (server.certificateCreated() ? " (made now)" : "") << " SHA-256 "
+                  << server.certificateFingerprint() << std::endl;
     std::cout << "lectora-server: listening on " << options.host << ":" << server.port()
               << " with data in " << options.dataDir.string() << std::endl;
 

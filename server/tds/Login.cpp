@@ -98,12 +98,6 @@ std::string preLoginAnswer(std::uint8_t encryption)
     return std::move(out.data());
 }
 
-std::string preLoginReply(std::string_view request)
-{
-    preLoginEncryption(request);
-    return preLoginAnswer(EncryptNotSupported);
-}
-
 std::string obfuscatePassword(std::string_view utf16)
 {
     std::string out(utf16);

@@ -38,8 +38,6 @@ EncryptionOutcome negotiateEncryption(ServerEncryption server, std::uint8_t clie
 std::uint8_t preLoginEncryption(std::string_view request);
 // Our PRELOGIN answer carrying `encryption`.
 std::string preLoginAnswer(std::uint8_t encryption);
-// Checks the request and answers that encryption is not supported.
-std::string preLoginReply(std::string_view request);
 
 struct Login7 {
     std::uint32_t tdsVersion = 0;

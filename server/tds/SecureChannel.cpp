@@ -44,10 +44,24 @@ void SecureChannel::startTls(const TlsCredentials& credentials, EncryptionOutcom
     m_phase = Phase::Handshake;
 }
 
+void SecureChannel::offerTls(const TlsCredentials& credentials)
+{
+    startTls(credentials, EncryptionOutcome::Link::Whole);
+    m_phase = Phase::Offered;
+}
+
 SecureChannel::Received SecureChannel::receive(std::string_view wire)
 {
     Received out;
+    if (m_phase == Phase::Offered && !wire.empty()) {
+        const bool handshake = wire[0] == static_cast<char>(PacketType::PreLogin);
+        m_phase = handshake ? Phase::Handshake : Phase::Clear;
+        if (!handshake)
+            m_engine.reset();
+    }
     switch (m_phase) {
+    case Phase::Offered:
+        break;
     case Phase::Clear:
         out.tds.assign(wire);
         break;
@@ -135,6 +149,7 @@ std::string SecureChannel::send(std::string_view tds)
 {
     switch (m_phase) {
     case Phase::Clear:
+    case Phase::Offered:
         return std::string(tds);
     case Phase::Session:
         m_engine->encrypt(tds);

@@ -22,6 +22,7 @@ class SecureChannel
 public:
     enum class Phase {
         Clear,     // bytes pass through
+        Offered,   // a handshake may begin, else the stream stays clear
         Handshake, // TLS 1.2 handshake wrapped in PRELOGIN packets
         Login,     // TLS records until the login packet is whole, clear after it
         Session,   // TLS records to the end
@@ -35,6 +36,10 @@ public:
     // PRELOGIN was answered with TLS for `link` (LoginOnly or Whole): the
     // client's next bytes begin the handshake.
     void startTls(const TlsCredentials& credentials, EncryptionOutcome::Link link);
+    // PRELOGIN required TLS of a client that said it cannot encrypt: one
+    // that begins a handshake anyway gets the whole session encrypted, one
+    // that goes on in clear stays clear (and is refused at its login).
+    void offerTls(const TlsCredentials& credentials);
 
     // Bytes read from the socket, in order and in any pieces. Throws
     // TlsError or ProtocolError: the stream cannot go on.

@@ -9,12 +9,15 @@
 #include "server/ProcedureHost.h"
 #include "server/tds/Batch.h"
 #include "server/tds/Framing.h"
+#include "server/tds/Login.h"
 #include "server/tds/Rpc.h"
 #include "server/tds/SecretMask.h"
+#include "server/tds/Tls.h"
 #include "server/tds/Tokens.h"
 
 #include <functional>
 #include <map>
+#include <memory>
 #include <optional>
 #include <string>
 
@@ -29,6 +32,9 @@ struct SessionContext {
     Journal* journal = nullptr;
     // Canonical catalogue name for a requested database, or "" when unknown.
     std::function<std::string(std::string_view)> resolveCatalogue;
+    // What PRELOGIN offers; anything but Off needs the credentials.
+    ServerEncryption encryption = ServerEncryption::Off;
+    std::shared_ptr<const TlsCredentials> tls;
 };
 
 class Session
@@ -39,16 +45,25 @@ public:
     struct Outcome {
         std::string reply; // framed packets, possibly empty
         bool close = false;
+        // Set by the PRELOGIN answer: TLS (LoginOnly or Whole) starts with
+        // the client's next bytes; Refused offers it to a client that said
+        // it cannot encrypt when this server requires it.
+        EncryptionOutcome::Link tls = EncryptionOutcome::Link::Clear;
     };
     // Handles one whole request message. Never throws: broken input closes.
     Outcome handle(const Message& message);
 
     const std::string& catalogue() const { return m_catalogue; }
     bool loggedIn() const { return m_state == State::LoggedIn; }
+    const TlsCredentials* credentials() const { return m_ctx.tls.get(); }
+    // The link is encrypted for the whole session: a client that said it
+    // could not encrypt but did is not refused for what it said.
+    void linkEncrypted() { m_refusal.clear(); }
 
 private:
     enum class State { AwaitPreLogin, AwaitLogin, LoggedIn };
 
+    Outcome preLogin(const Message& message);
     Outcome login(const Message& message);
     std::string runBatch(const std::string& text);
     std::string runRpc(std::string_view payload);
@@ -87,6 +102,7 @@ private:
     SecretMask m_mask;
     int m_connectionId;
     State m_state = State::AwaitPreLogin;
+    std::string m_refusal; // why PRELOGIN's encryption outcome bars the login
     std::string m_catalogue;
     // Prepared statements by handle: text and parameter declaration.
     std::map<std::int64_t, std::pair<std::string, std::string>> m_prepared;

@@ -10,17 +10,54 @@
 namespace lectora::server::tds
 {
 
+namespace
+{
+// The reason a login is refused after PRELOGIN settled on no common ground.
+std::string refusal(ServerEncryption server, std::uint8_t client)
+{
+    if (client > EncryptRequired)
+        return "Login refused: the client asked for an encryption this server does not offer.";
+    if (server == ServerEncryption::Off)
+        return "Login refused: the client requires encryption and this server offers none.";
+    return "Login refused: this server requires encryption and the client cannot encrypt.";
+}
+} // namespace
+
+Session::Outcome Session::preLogin(const Message& message)
+{
+    m_state = State::AwaitLogin;
+    const std::uint8_t client = preLoginEncryption(message.payload);
+    const ServerEncryption offer = m_ctx.tls ? m_ctx.encryption : ServerEncryption::Off;
+    const EncryptionOutcome outcome = negotiateEncryption(offer, client);
+    Outcome out{framePackets(PacketType::Reply, preLoginAnswer(outcome.answer), 0), false};
+    if (outcome.link == EncryptionOutcome::Link::Refused) {
+        m_refusal = refusal(offer, client);
+        // Some drivers that announce they cannot encrypt still begin TLS
+        // when the server requires it.
+        if (outcome.answer == EncryptRequired)
+            out.tls = EncryptionOutcome::Link::Refused;
+    } else {
+        out.tls = outcome.link;
+    }
+    return out;
+}
+
 Session::Outcome Session::login(const Message& message)
 {
-    if (message.type == PacketType::PreLogin && m_state == State::AwaitPreLogin) {
-        m_state = State::AwaitLogin;
-        return {framePackets(PacketType::Reply, preLoginReply(message.payload), 0), false};
-    }
+    if (message.type == PacketType::PreLogin && m_state == State::AwaitPreLogin)
+        return preLogin(message);
     if (message.type != PacketType::Login7)
         return {{}, true};
 
-    const Login7 login = parseLogin7(message.payload);
     TokenWriter out;
+    if (!m_refusal.empty()) {
+        // A client that goes on after such an answer gets the reason, not a
+        // bare close.
+        out.message(true, 18452, 1, 14, m_refusal);
+        out.done(Done, DoneError);
+        return {frame(out.finish()), true};
+    }
+    const Login7 login = parseLogin7(message.payload);
     if ((login.tdsVersion >> 24) < 0x72) {
         out.message(true, 18452, 1, 14, "Login failed: this server speaks TDS 7.2 or later.");
         out.done(Done, DoneError);

@@ -17,12 +17,12 @@ fuzz_build="$build/fuzz-smoke"
 cmake -S "$source_dir" -B "$fuzz_build" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
   -DLECTORA_FUZZ=ON -DLECTORA_GUI=OFF --log-level=WARNING >/dev/null
-cmake --build "$fuzz_build" -j2 --target fuzz_packets fuzz_batch >/dev/null
+cmake --build "$fuzz_build" -j2 --target fuzz_packets fuzz_batch fuzz_tls >/dev/null
 
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 status=0
-for target in fuzz_packets fuzz_batch; do
+for target in fuzz_packets fuzz_batch fuzz_tls; do
   corpus="$source_dir/server/fuzz/corpus/${target#fuzz_}"
   [ -d "$corpus" ] || { echo "missing corpus $corpus"; exit 1; }
   # New inputs go to a scratch copy: the committed corpus is never written.

@@ -3,15 +3,21 @@
 //   LOGIN OK | LOGIN FAIL <number> <message>
 //   <label> ROW <column>=<value> ...   <label> OUT <name>=<value>
 //   <label> DONE                       <label> ERROR <number> <message>
-// usage: node tedious-client.js PORT USER PASSWORD DATABASE
+// usage: node tedious-client.js PORT USER PASSWORD DATABASE [CA_FILE]
+// With CA_FILE the whole session is encrypted and the server's certificate
+// must verify against it for 127.0.0.1.
+const fs = require('fs');
 const { Connection, Request, TYPES } = require('tedious');
 
-const [port, user, password, database] = process.argv.slice(2);
+const [port, user, password, database, caFile] = process.argv.slice(2);
+const tls = caFile
+  ? { encrypt: true, trustServerCertificate: false,
+      cryptoCredentialsDetails: { ca: fs.readFileSync(caFile) } }
+  : { encrypt: false, trustServerCertificate: true };
 const connection = new Connection({
   server: '127.0.0.1',
   authentication: { type: 'default', options: { userName: user, password } },
-  options: { port: Number(port), database, encrypt: false, trustServerCertificate: true,
-             connectTimeout: 10000, requestTimeout: 10000 },
+  options: { port: Number(port), database, ...tls, connectTimeout: 10000, requestTimeout: 10000 },
 });
 
 function run(label, make, rpc = false) {

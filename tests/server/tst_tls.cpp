@@ -3,7 +3,9 @@
 // OpenSSL client that checks the certificate as a careful driver would.
 #include "TlsTestClient.h"
 #include "server/tds/Login.h"
+#include "server/tds/Session.h"
 #include "server/tds/Tls.h"
+#include "server/tds/Wire.h"
 
 #include <QCryptographicHash>
 #include <QFile>
@@ -94,6 +96,66 @@ private Q_SLOTS:
         const EncryptionOutcome o = negotiateEncryption(server, std::uint8_t(client));
         QCOMPARE(int(o.answer), answer);
         QCOMPARE(o.link, link);
+    }
+
+    // The session answers PRELOGIN from the table, tells the packet loop
+    // what TLS to start, and a login the table bars gets the reason.
+    void sessionSettlesPreLogin_data()
+    {
+        QTest::addColumn<ServerEncryption>("server");
+        QTest::addColumn<bool>("credentials");
+        QTest::addColumn<int>("client");
+        QTest::addColumn<int>("answer");
+        QTest::addColumn<Link>("tls");
+        QTest::addColumn<QString>("refusal"); // "" when the login goes ahead
+        using S = ServerEncryption;
+        QTest::newRow("login only") << S::On << true << 0 << 0 << Link::LoginOnly << "";
+        QTest::newRow("whole session") << S::On << true << 1 << 1 << Link::Whole << "";
+        QTest::newRow("clear client") << S::On << true << 2 << 2 << Link::Clear << "";
+        QTest::newRow("no pair: nothing offered") << S::On << false << 0 << 2 << Link::Clear << "";
+        QTest::newRow("required, clear client: offered, refused unless taken")
+            << S::Required << true << 2 << 3 << Link::Refused << "client cannot encrypt";
+        QTest::newRow("client requires, server off")
+            << S::Off << true << 3 << 2 << Link::Clear << "this server offers none";
+        QTest::newRow("client certificate")
+            << S::On << true << 0x80 << 2 << Link::Clear << "does not offer";
+    }
+    void sessionSettlesPreLogin()
+    {
+        QFETCH(ServerEncryption, server);
+        QFETCH(bool, credentials);
+        QFETCH(int, client);
+        QFETCH(int, answer);
+        QFETCH(Link, tls);
+        QFETCH(QString, refusal);
+        SessionContext context;
+        context.encryption = server;
+        if (credentials)
+            context.tls = m_credentials;
+        Session session(context, 1);
+        const Session::Outcome pre =
+            session.handle({PacketType::PreLogin, preLoginAnswer(std::uint8_t(client))});
+        QVERIFY(!pre.close);
+        QCOMPARE(int(preLoginEncryption(pre.reply.substr(kHeaderSize))), answer);
+        QCOMPARE(pre.tls, tls);
+
+        // The refusal comes before the login is read, so any body will do.
+        const Session::Outcome login = session.handle({PacketType::Login7, std::string(94, '\0')});
+        QVERIFY(login.close);
+        const auto says = [](const std::string& reply, const std::string& what) {
+            return reply.find(utf8ToUtf16le(what)) != std::string::npos;
+        };
+        QCOMPARE(says(login.reply, refusal.isEmpty() ? "refused" : refusal.toStdString()),
+                 !refusal.isEmpty());
+
+        // The client that begins TLS anyway is let in.
+        if (tls == Link::Refused) {
+            Session taken(context, 2);
+            taken.handle({PacketType::PreLogin, preLoginAnswer(std::uint8_t(client))});
+            taken.linkEncrypted();
+            QVERIFY(
+                !says(taken.handle({PacketType::Login7, std::string(94, '\0')}).reply, "refused"));
+        }
     }
 
     void preLoginCarriesBothWays()
