@@ -130,7 +130,7 @@ void writeNew(const std::filesystem::path& path, const std::string& text, mode_t
         }
         done += static_cast<std::size_t>(n);
     }
-    ::fchmod(fd, mode); // the umask may have narrowed the certificate's
+    ::fchmod(fd, mode); // whatever the umask left
     if (::close(fd) != 0)
         throw TlsError("cannot write " + path.string() + ": " + std::strerror(errno));
 }
@@ -195,7 +195,9 @@ SelfSignedFiles ensureSelfSigned(const std::filesystem::path& folder, const std:
     const auto [certPem, keyPem] = makeSelfSigned(host);
     writeNew(files.key, keyPem, 0600);
     try {
-        writeNew(files.certificate, certPem, 0644);
+        // Private like every file of the data folder (the folder is the
+        // owner's alone anyway); a site hands clients a copy as their CA.
+        writeNew(files.certificate, certPem, 0600);
     } catch (...) {
         ::unlink(files.key.c_str());
         throw;
