@@ -146,6 +146,8 @@ bool TFr_Menu::eventFilter(QObject* watched, QEvent* event)
     auto* control = qobject_cast<QWidget*>(watched);
     if (!control || !loginControls().contains(control))
         return QMainWindow::eventFilter(watched, event);
+    if (!ui->Pa_Acceso->isEnabled())
+        return true;
 
     const int key = static_cast<QKeyEvent*>(event)->key();
     if (control == ui->cmdAcceso && WorkflowWindow::isEnter(key)) {
@@ -219,7 +221,11 @@ void TFr_Menu::cmdAccesoClick()
         return;
     }
 
+    // There is no logout: nothing of the panel takes a key again, and until a
+    // window opens the keys go to the frame, which does nothing with them.
     ui->Pa_Acceso->hide();
+    ui->Pa_Acceso->setEnabled(false);
+    setFocus(Qt::OtherFocusReason);
     Operator::setId(q.text(QStringLiteral("ID_Persona")));
     menuBar()->setVisible(true);
     m_procesos->menuAction()->setVisible(true);
@@ -234,11 +240,10 @@ QMdiSubWindow* TFr_Menu::openOrFocus(const QString& caption,
             continue;
         if (child->windowTitle() != caption)
             continue;
+        // The child gives the keyboard back to the control the operator left.
         if (child->isMinimized())
             child->showMaximized();
         m_area->setActiveSubWindow(child);
-        if (QWidget* window = child->widget())
-            window->setFocus(Qt::OtherFocusReason);
         return child;
     }
 

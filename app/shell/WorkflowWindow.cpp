@@ -51,14 +51,86 @@ bool isInnerEditOfCombo(const QWidget* widget)
 WorkflowWindow::WorkflowWindow(const WindowTraits& traits, QWidget* parent)
     : QWidget(parent), m_traits(traits)
 {
+    connect(qApp, &QApplication::focusChanged, this,
+            [this](QWidget*, QWidget* now) { focusMoved(now); });
 }
 
 QMdiSubWindow* WorkflowWindow::addTo(QMdiArea* area)
 {
     QMdiSubWindow* child = area->addSubWindow(this, frameFlags(m_traits));
     child->setAttribute(Qt::WA_DeleteOnClose, m_traits.close == WindowTraits::Close::Destroy);
+    connect(area, &QMdiArea::subWindowActivated, this, &WorkflowWindow::activationChanged);
+    connect(child, &QMdiSubWindow::windowStateChanged, this,
+            [this](Qt::WindowStates, Qt::WindowStates now) {
+                if (now & Qt::WindowMinimized)
+                    handOverFront();
+            });
     child->showMaximized();
     return child;
+}
+
+void WorkflowWindow::activationChanged(QMdiSubWindow* front)
+{
+    QMdiSubWindow* own = subWindow();
+    if (!own)
+        return;
+    if (front != own) {
+        m_front = false;
+        return;
+    }
+    if (!own->isMaximized())
+        own->showMaximized();
+    comeBack();
+}
+
+void WorkflowWindow::handOverFront()
+{
+    // A minimised window keeps no scans: the one the operator used before it
+    // comes forward, or none, and then the keys go to the frame.
+    QMdiSubWindow* own = subWindow();
+    QMdiArea* area = own ? own->mdiArea() : nullptr;
+    if (!area || area->activeSubWindow() != own)
+        return;
+    const QList<QMdiSubWindow*> history = area->subWindowList(QMdiArea::ActivationHistoryOrder);
+    for (auto it = history.rbegin(); it != history.rend(); ++it) {
+        QMdiSubWindow* candidate = *it;
+        if (candidate != own && !candidate->isHidden() && !candidate->isMinimized()) {
+            area->setActiveSubWindow(candidate);
+            return;
+        }
+    }
+    area->setActiveSubWindow(nullptr);
+    area->window()->setFocus(Qt::OtherFocusReason);
+}
+
+void WorkflowWindow::comeBack()
+{
+    m_front = true;
+    QWidget* target = m_returnFocus;
+    if (!target || !target->isEnabled() || !target->isVisibleTo(this))
+        return;
+    target->setFocus(Qt::OtherFocusReason);
+    if (m_selection.field == target && m_selection.start >= 0)
+        m_selection.field->setSelection(m_selection.start, m_selection.length);
+}
+
+void WorkflowWindow::focusMoved(QWidget* now)
+{
+    // A window that stops being maximised (another one opened over it) hides
+    // and shows its contents, and Qt passes the focus on inside it: that move
+    // is not the operator's.
+    const QMdiSubWindow* own = subWindow();
+    if (m_front && own && own->isMaximized() && now && isAncestorOf(now))
+        m_returnFocus = now;
+}
+
+void WorkflowWindow::keepSelection(QWidget* leaving)
+{
+    auto* field = qobject_cast<QLineEdit*>(leaving);
+    if (!m_front || !field || field != m_returnFocus)
+        return;
+    m_selection = {field, field->hasSelectedText() ? field->selectionStart() : -1,
+                   static_cast<int>(field->selectedText().size())};
 }
 
 QMdiSubWindow* WorkflowWindow::subWindow() const
@@ -207,6 +279,8 @@ void WorkflowWindow::moveAfterEnter(QWidget* typedIn, QWidget* focusBefore)
 
 bool WorkflowWindow::eventFilter(QObject* watched, QEvent* event)
 {
+    if (event->type() == QEvent::FocusOut)
+        keepSelection(qobject_cast<QWidget*>(watched));
     if (event->type() == QEvent::KeyPress &&
         (m_keyDown.count(watched) || qobject_cast<QLineEdit*>(watched) ||
          qobject_cast<QComboBox*>(watched))) {
@@ -231,6 +305,10 @@ void WorkflowWindow::showEvent(QShowEvent* event)
     m_shownOnce = true;
     installConventions();
     guarded([this] { FormShow(); });
+    // The window comes to the front for the first time after this: the
+    // focus its first show gave is where the operator starts.
+    if (!m_returnFocus)
+        m_returnFocus = focusWidget();
 }
 
 void WorkflowWindow::closeEvent(QCloseEvent* event)

@@ -7,7 +7,10 @@
 // is open, so the focus the step sets afterwards stands); close behaviour and
 // title-bar buttons come from the window's traits. A failure that a step does
 // not catch goes to the application's default error report and the window
-// stays usable.
+// stays usable. Whenever the window comes to the front again (its menu entry,
+// the window in front closed or minimised, any other activation) it is
+// maximised and the keyboard goes back to the control the operator left, with
+// the text selection it had, so the next scan lands where it did before.
 //
 // A window declares its traits, builds its form, then registers its handlers:
 //   ui->setupUi(this);
@@ -93,8 +96,25 @@ private:
     void runKeyDown(QObject* field, int key);
     void moveAfterEnter(QWidget* typedIn, QWidget* focusBefore);
     void closeByShortcut();
+    void activationChanged(QMdiSubWindow* front);
+    void comeBack();
+    void handOverFront();
+    void focusMoved(QWidget* now);
+    void keepSelection(QWidget* leaving);
 
     WindowTraits m_traits;
+    // While the window is at the front, every focus move inside it is
+    // remembered; while it is behind, Qt's own moves (a hidden window's focus
+    // passed on, the child's default activation focus) are not the operator's.
+    bool m_front = false;
+    QPointer<QWidget> m_returnFocus;
+    // A line edit loses its selection when it loses the focus; what it had
+    // goes back with it.
+    struct Selection {
+        QPointer<QLineEdit> field;
+        int start = -1;
+        int length = 0;
+    } m_selection;
     std::map<QObject*, std::function<void(int)>> m_keyDown;
     bool m_shownOnce = false;
 };
