@@ -9,7 +9,7 @@ set -euo pipefail
 cd "$(dirname "$0")"
 what=${1:-run}
 
-packages=(cmake g++ make pkg-config qt6-base-dev libqt6sql6-odbc tdsodbc unixodbc unixodbc-dev
+packages=(cmake g++ make pkg-config qt6-base-dev qt6-multimedia-dev libqt6sql6-odbc tdsodbc unixodbc unixodbc-dev
           libsqlite3-dev sqlite3 libcli11-dev libssl-dev fonts-dejavu-core)
 if [ "$what" = package ]; then
   # dpkg-shlibdeps (dpkg-dev) and file compute the packages' Depends;

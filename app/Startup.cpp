@@ -56,6 +56,10 @@ std::unique_ptr<Terminal> startTerminal(int& exitCode)
     // The application's title; it also names the stand-in's data folder.
     QCoreApplication::setApplicationName(QStringLiteral("LectoraVelmor"));
     MessageService& messages = MessageService::instance();
+    // The tones are Qt objects: they go before the application object does,
+    // not with the message service at the process's exit.
+    messages.setTonePlayer(std::make_unique<SoundEffectTones>());
+    qAddPostRoutine([] { MessageService::instance().setTonePlayer(nullptr); });
     auto terminal = std::make_unique<Terminal>();
 
     Profile profile;
@@ -66,6 +70,9 @@ std::unique_ptr<Terminal> startTerminal(int& exitCode)
         exitCode = BadProfile;
         return nullptr;
     }
+
+    messages.setSoundEnabled(profile.sound);
+    messages.setKeyTiming(profile.boxKeys);
 
     ConnectionSettings settings = profile.connection;
     if (settings.workstation.isEmpty())

@@ -91,6 +91,8 @@ QMessageBox::StandardButton MessageService::show(Form form, const QString& text,
         hook();
     }
 
+    playToneFor(form);
+
     if (m_scripted) {
         // A box with only OK can just be acknowledged: it leaves the queued
         // answers to the questions and confirmations they were meant for.
@@ -107,8 +109,27 @@ QMessageBox::StandardButton MessageService::show(Form form, const QString& text,
         const QScreen* screen = QGuiApplication::primaryScreen();
         box.move(screen ? screen->geometry().topLeft() : QPoint(0, 0));
     }
+    const BoxKeyGuard guard(&box, m_keyTiming, m_clock);
     const auto answer = static_cast<QMessageBox::StandardButton>(box.exec());
     if (form == Form::RetryIgnore && answer != QMessageBox::Ignore)
         return answer == QMessageBox::Retry ? QMessageBox::Retry : QMessageBox::NoButton;
     return answer;
+}
+
+void MessageService::playToneFor(Form form)
+{
+    if (!m_tones || !m_sound)
+        return;
+    switch (form) {
+    case Form::ErrorBox:
+    case Form::RetryIgnore:
+        m_tones->play(TonePlayer::Tone::Error);
+        break;
+    case Form::Question:
+        m_tones->play(TonePlayer::Tone::Question);
+        break;
+    case Form::Plain:
+    case Form::Notice:
+        break;
+    }
 }

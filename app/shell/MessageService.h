@@ -1,15 +1,22 @@
 #pragma once
 // Every message box of the terminal goes through here: error box, plain
 // message, question, the count windows' notice at the screen's top-left and
-// their Retry/Ignore confirmation. Tests switch on scripted mode: nothing is
-// shown, every message is recorded, and the answer comes from a queue that the
-// test fills (Yes / Ignore when the queue is empty), so no test blocks.
+// their Retry/Ignore confirmation. Each box plays its tone (the error tone for
+// error boxes, refusals, the default error report and the confirmation; a
+// softer one for questions) and ignores the keys of a scan (see BoxKeyGuard).
+// Tests switch on scripted mode: nothing is shown, every message is recorded,
+// and the answer comes from a queue that the test fills (Yes / Ignore when the
+// queue is empty), so no test blocks.
+
+#include "app/shell/BoxKeyGuard.h"
+#include "app/shell/Tones.h"
 
 #include <QList>
 #include <QMessageBox>
 #include <QString>
 #include <exception>
 #include <functional>
+#include <memory>
 
 class QWidget;
 
@@ -52,6 +59,13 @@ public:
     // apply a pending form-level Enter move while the box is open).
     void setBeforeModal(std::function<void()> hook) { m_beforeModal = std::move(hook); }
 
+    // No player, or sound switched off, means silence.
+    void setTonePlayer(std::unique_ptr<TonePlayer> player) { m_tones = std::move(player); }
+    void setSoundEnabled(bool on) { m_sound = on; }
+    void setKeyTiming(KeyTiming timing) { m_keyTiming = timing; }
+    // The clock the open boxes time keys by (tests set their own).
+    void setClock(BoxKeyGuard::Clock clock) { m_clock = std::move(clock); }
+
     // Test support.
     void setScripted(bool scripted) { m_scripted = scripted; }
     void setNextAnswers(QList<QMessageBox::StandardButton> answers) { m_answers = answers; }
@@ -69,7 +83,13 @@ private:
                                      QMessageBox::Icon icon, QMessageBox::StandardButtons buttons,
                                      QMessageBox::StandardButton fallback);
 
+    void playToneFor(Form form);
+
     bool m_scripted = false;
+    std::unique_ptr<TonePlayer> m_tones;
+    bool m_sound = true;
+    KeyTiming m_keyTiming;
+    BoxKeyGuard::Clock m_clock = &BoxKeyGuard::steadyMilliseconds;
     QList<QMessageBox::StandardButton> m_answers;
     QList<Shown> m_shown;
     std::function<void()> m_beforeModal;

@@ -73,8 +73,10 @@ private:
         if (!line.endsWith(QLatin1Char(']')))
             fail(QStringLiteral("malformed section header \"%1\"").arg(line));
         const QString name = line.mid(1, line.size() - 2).trimmed();
-        if (name != QLatin1String("server") && name != QLatin1String("menu"))
-            fail(QStringLiteral("unknown section [%1] (known: [server], [menu])").arg(name));
+        if (name != QLatin1String("server") && name != QLatin1String("menu") &&
+            name != QLatin1String("operator"))
+            fail(QStringLiteral("unknown section [%1] (known: [server], [menu], [operator])")
+                     .arg(name));
         if (m_sections.contains(name))
             fail(QStringLiteral("section [%1] appears twice").arg(name));
         m_sections.insert(name);
@@ -123,6 +125,8 @@ private:
                                     "host_in_certificate, odbc_string, connect_timeout, "
                                     "command_timeout)")
                          .arg(key));
+        } else if (m_section == QLatin1String("operator")) {
+            operatorEntry(key, value);
         } else {
             if (key == QLatin1String("visible"))
                 m_profile.visibleEntries = entries(value);
@@ -255,6 +259,43 @@ private:
         if (m_line == 0)
             throw ProfileError(QStringLiteral("Profile %1: %2").arg(m_path, refusal->reason));
         fail(refusal->reason);
+    }
+
+    void operatorEntry(const QString& key, const QString& value)
+    {
+        if (key == QLatin1String("sound"))
+            m_profile.sound = onOff(key, value);
+        else if (key == QLatin1String("scan_key_gap_ms"))
+            m_profile.boxKeys.burstGapMs = milliseconds(key, value, 5, 200);
+        else if (key == QLatin1String("box_quiet_ms"))
+            m_profile.boxKeys.quietAfterOpenMs = milliseconds(key, value, 0, 3000);
+        else
+            fail(QStringLiteral("unknown key \"%1\" in [operator] (known: sound, "
+                                "scan_key_gap_ms, box_quiet_ms)")
+                     .arg(key));
+    }
+
+    bool onOff(const QString& key, const QString& value) const
+    {
+        if (value == QLatin1String("on"))
+            return true;
+        if (value != QLatin1String("off"))
+            fail(QStringLiteral("\"%1\" must be on or off, found \"%2\"").arg(key, value));
+        return false;
+    }
+
+    int milliseconds(const QString& key, const QString& value, int low, int high) const
+    {
+        bool ok = false;
+        const int number = value.toInt(&ok);
+        if (!ok || number < low || number > high)
+            fail(QStringLiteral("\"%1\" must be a number of milliseconds from %2 to %3, found "
+                                "\"%4\"")
+                     .arg(key)
+                     .arg(low)
+                     .arg(high)
+                     .arg(value));
+        return number;
     }
 
     QString required(const QString& key, const QString& value) const

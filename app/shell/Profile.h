@@ -1,10 +1,11 @@
 #pragma once
 // The installation's profile: where the server is, the workstation, the login
-// pair, the ODBC driver and which menu entries are visible. An INI file: the
-// one named by LECTORA_PROFILE, else the user's own at defaultPath(), else the
-// machine's at systemPath(). No file at all means the embedded default: the
-// stand-in server started in-process.
+// pair, the ODBC driver, which menu entries are visible and how the boxes
+// sound and take keys. An INI file: the one named by LECTORA_PROFILE, else the
+// user's own at defaultPath(), else the machine's at systemPath(). No file at
+// all means the embedded default: the stand-in server started in-process.
 
+#include "app/shell/BoxKeyGuard.h"
 #include "data/U_Data.h"
 
 #include <QString>
@@ -29,6 +30,9 @@ struct Profile {
     QString path;
     ConnectionSettings connection;
     QStringList visibleEntries = defaultVisibleEntries();
+    // [operator]: the box tones and how a scan is told from a deliberate key.
+    bool sound = true;
+    KeyTiming boxKeys;
 
     static QStringList defaultVisibleEntries(); // Inventario1, NordaPavrel1, Ulmar1
     static QStringList knownEntries();          // the twelve entry names

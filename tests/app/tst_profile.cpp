@@ -72,6 +72,16 @@ private Q_SLOTS:
         QVERIFY(p.visibleEntries.isEmpty());
     }
 
+    void readsTheOperatorSection()
+    {
+        const Profile quiet =
+            Profile::loadFile(write("[operator]\nsound=off\nscan_key_gap_ms=60\nbox_quiet_ms=0\n"));
+        QVERIFY(!quiet.sound);
+        QCOMPARE(quiet.boxKeys.burstGapMs, 60);
+        QCOMPARE(quiet.boxKeys.quietAfterOpenMs, 0);
+        QVERIFY(Profile::loadFile(write("[operator]\nsound=on\n")).sound);
+    }
+
     void refusesWithReason_data()
     {
         QTest::addColumn<QByteArray>("content");
@@ -100,6 +110,12 @@ private Q_SLOTS:
             << QByteArray("[menu]\nvisible=Inventario1,Embarque\n") << "\"Embarque\"";
         QTest::newRow("entry in wrong case")
             << QByteArray("[menu]\nvisible=ulmar1\n") << "\"ulmar1\"";
+        QTest::newRow("sound neither on nor off")
+            << QByteArray("[operator]\nsound=yes\n") << "on or off";
+        QTest::newRow("key gap out of range")
+            << QByteArray("[operator]\nscan_key_gap_ms=1\n") << "5 to 200";
+        QTest::newRow("quiet time not a number")
+            << QByteArray("[operator]\nbox_quiet_ms=0.3s\n") << "0.3s";
         QTest::newRow("not text") << QByteArray("[server]\nhost=\xff\xfe\n") << "UTF-8";
         QTest::newRow("encrypt in capitals") << QByteArray("[server]\nencrypt=On\n") << "\"On\"";
         QTest::newRow("encrypt as yes") << QByteArray("[server]\nencrypt=yes\n") << "line 2";
