@@ -4,6 +4,9 @@
 
 #include <QRegularExpression>
 
+#include <algorithm>
+#include <iterator>
+
 namespace sqlfailure
 {
 
@@ -80,10 +83,9 @@ bool fitsServerCodePage(const QString& value, QChar* offending)
                                      0x2122, 0x0161, 0x203A, 0x0153, 0x017E, 0x0178};
     for (const QChar c : value) {
         const char16_t u = c.unicode();
-        bool fits = (u >= 0x01 && u < 0x80) || (u >= 0xA0 && u <= 0xFF);
-        for (char16_t e : extra)
-            fits = fits || u == e;
-        if (!fits) {
+        if ((u >= 0x01 && u < 0x80) || (u >= 0xA0 && u <= 0xFF))
+            continue;
+        if (std::find(std::begin(extra), std::end(extra), u) == std::end(extra)) {
             if (offending)
                 *offending = c;
             return false;

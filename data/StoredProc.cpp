@@ -11,6 +11,7 @@
 #include <QSqlError>
 #include <QSqlRecord>
 
+#include <cstring>
 #include <limits>
 
 namespace
@@ -31,11 +32,15 @@ QMetaType metaTypeOf(StoredProc::Type type)
     return QMetaType::fromType<QString>();
 }
 
-QSql::ParamType paramTypeOf(StoredProc::Direction direction)
+// How a parameter is bound. An in/out parameter the caller left unset goes
+// as output only: the driver then sends NULL for it, as the procedure
+// expects of a value nobody set, and uses what is bound only as the room
+// for the answer.
+QSql::ParamType paramTypeOf(StoredProc::Direction direction, bool set)
 {
     switch (direction) {
     case StoredProc::Direction::InOut:
-        return QSql::InOut;
+        return set ? QSql::InOut : QSql::Out;
     case StoredProc::Direction::ReturnValue:
         return QSql::Out;
     case StoredProc::Direction::Input:
@@ -44,18 +49,33 @@ QSql::ParamType paramTypeOf(StoredProc::Direction direction)
     return QSql::In;
 }
 
-// The buffer a string output can fill. The driver fills it with UTF-8 bytes,
-// never more than were bound and less one for its terminating NUL; a
-// character of the server's code page takes up to three bytes.
-int outputSize(const StoredProc::Param& p)
+// The room a string output needs. The driver writes the answer as UTF-8,
+// where a character of the server's code page takes up to three bytes, and
+// ends it with a NUL; it never writes past the bytes bound.
+qsizetype outputBytes(const StoredProc::Param& p)
 {
-    return 3 * (p.size > 0 ? p.size : 2000) + 1;
+    return 3 * qsizetype(p.size > 0 ? p.size : 2000) + 1;
 }
 
-// What an in/out string is bound as: its value padded to the output size.
-QString paddedInput(const StoredProc::Param& p, const QVariant& value)
+// An in/out string set by the caller goes out padded with blanks to the room
+// its answer needs (trailing blanks are not significant to the server's
+// string comparisons); an unset one is only room, all NULs, so an answer
+// the procedure never wrote reads as nothing.
+QString outputRoom(const StoredProc::Param& p, const QVariant& set)
 {
-    return value.toString().leftJustified(outputSize(p), QLatin1Char(' '));
+    if (set.isNull())
+        return QString(outputBytes(p), QChar(u'\0'));
+    return set.toString().leftJustified(outputBytes(p), QLatin1Char(' '));
+}
+
+// A string output as the driver left it: the answer up to its NUL.
+QVariant answeredText(const QVariant& bound)
+{
+    const QByteArray bytes = bound.toByteArray();
+    const qsizetype end = qstrnlen(bytes.constData(), bytes.size());
+    if (end == 0)
+        return QVariant(QMetaType::fromType<QString>());
+    return QString::fromUtf8(bytes.constData(), end);
 }
 
 } // namespace
@@ -68,6 +88,7 @@ StoredProc::StoredProc(const QString& procedure, QList<Param> params) : m_proced
     for (const Param& p : std::as_const(m_params))
         m_values << QVariant(metaTypeOf(p.type));
     m_outputs = m_values;
+    m_bound.fill(false, m_params.size());
     m_rows.holdEmpty();
 }
 
@@ -96,6 +117,11 @@ void StoredProc::close()
 
 int StoredProc::indexOf(const QString& name) const
 {
+    // Callers name parameters as declared; the letter case is the exception.
+    for (qsizetype i = 0; i < m_params.size(); ++i) {
+        if (m_params[i].name == name)
+            return int(i);
+    }
     for (qsizetype i = 0; i < m_params.size(); ++i) {
         if (m_params[i].name.compare(name, Qt::CaseInsensitive) == 0)
             return int(i);
@@ -114,23 +140,29 @@ void StoredProc::setParam(const QString& name, const QVariant& value)
     // declared is refused here rather than altered on the way.
     const bool emptyText =
         value.typeId() == QMetaType::QString && value.toString().trimmed().isEmpty();
-    if (value.isNull() || (p.type != Type::String && emptyText)) {
-        m_values[index] = QVariant(metaTypeOf(p.type));
-        return;
+    QVariant converted(metaTypeOf(p.type));
+    if (!value.isNull() && (p.type == Type::String || !emptyText)) {
+        switch (p.type) {
+        case Type::Integer:
+            converted = QVariant(integerValue(p, value));
+            break;
+        case Type::Boolean:
+            converted = QVariant(booleanValue(p, value));
+            break;
+        case Type::Decimal:
+            converted = QVariant(decimalValue(p, value));
+            break;
+        case Type::String:
+            converted = QVariant(stringValue(p, value));
+            break;
+        }
     }
-    switch (p.type) {
-    case Type::Integer:
-        m_values[index] = QVariant(integerValue(p, value));
-        break;
-    case Type::Boolean:
-        m_values[index] = QVariant(booleanValue(p, value));
-        break;
-    case Type::Decimal:
-        m_values[index] = QVariant(decimalValue(p, value));
-        break;
-    case Type::String:
-        m_values[index] = QVariant(stringValue(p, value));
-        break;
+    // Null and zero, or null and an empty text, are different values even
+    // where QVariant compares them equal.
+    QVariant& current = m_values[index];
+    if (current.isNull() != converted.isNull() || current != converted) {
+        current = std::move(converted);
+        m_bound[index] = false;
     }
 }
 
@@ -266,22 +298,30 @@ void StoredProc::call()
         if (!query->prepare(statement))
             sqlfailure::raise(query->lastError(), *m_connection, statement);
         m_query = std::move(query);
+        m_bound.fill(false);
         m_preparedOn = m_connection;
         m_preparedOpening = m_connection->timesOpened();
     }
     QSqlQuery& query = *m_query;
 
+    // The statement keeps what was bound to it across calls: an input is
+    // bound again only when it changed. Outputs are bound every time, as the
+    // last call's answers are now in their places.
     for (qsizetype i = 0; i < m_params.size(); ++i) {
         const Param& p = m_params[i];
-        QVariant bound = m_values[i];
-        if (p.direction == Direction::InOut && p.type == Type::String) {
-            // The driver caps a string output at the size of what was bound,
-            // so the input goes out padded to the declared size.
-            bound = QVariant(paddedInput(p, bound));
-        } else if (p.direction == Direction::ReturnValue) {
-            bound = QVariant(metaTypeOf(p.type));
+        if (p.direction == Direction::Input) {
+            if (m_bound[i])
+                continue;
+            query.bindValue(int(i), m_values[i], QSql::In);
+            m_bound[i] = true;
+        } else if (p.direction == Direction::InOut && p.type == Type::String) {
+            query.bindValue(int(i), outputRoom(p, m_values[i]),
+                            paramTypeOf(p.direction, !m_values[i].isNull()));
+        } else {
+            const QVariant& value =
+                p.direction == Direction::ReturnValue ? m_outputs[i] : m_values[i];
+            query.bindValue(int(i), value, paramTypeOf(p.direction, !value.isNull()));
         }
-        query.bindValue(int(i), bound, paramTypeOf(p.direction));
     }
 
     m_pending = true;
@@ -302,19 +342,19 @@ void StoredProc::finish()
     // Output parameters arrive after every result set of the call.
     resultrows::drain(*m_query);
     for (qsizetype i = 0; i < m_params.size(); ++i) {
-        if (m_params[i].direction == Direction::Input)
+        const Param& p = m_params[i];
+        if (p.direction == Direction::Input)
             continue;
         QVariant v = m_query->boundValue(int(i));
-        if (m_params[i].type == Type::String && !v.isNull()) {
-            // The buffer comes back whole: the value, a NUL, then the padding.
-            QString s = v.toString();
-            const qsizetype nul = s.indexOf(QChar(u'\0'));
-            if (nul >= 0)
-                s.truncate(nul);
-            // Untouched by the procedure: what was set, not our padding.
-            const QString padded = paddedInput(m_params[i], m_values[i]);
-            const bool untouched = s.size() >= padded.size() - 1 && padded.startsWith(s);
-            v = untouched ? m_values[i] : QVariant(s);
+        if (p.type == Type::String) {
+            v = answeredText(v);
+            // A set value the procedure left alone comes back with the room's
+            // blanks after it: it reads as it was set.
+            const QString set = m_values[i].toString();
+            const QString answer = v.toString();
+            if (!m_values[i].isNull() && answer.startsWith(set) &&
+                QStringView(answer).mid(set.size()).trimmed().isEmpty())
+                v = m_values[i];
         }
         m_outputs[i] = v;
     }

@@ -2,10 +2,10 @@
 // A stored-procedure component: a procedure named with its group suffix
 // ("sp_KVR_ObtieneIDProducto;1") and its declared parameter list, called as
 // {? = call name(?,...)} with every parameter bound in list order. Inputs are
-// set by name before the call; in/out parameters are not set (their value is
-// whatever the procedure answers) and are read by name afterwards, once every
-// result of the call has been read. String outputs are bound pre-sized to
-// their declared size.
+// set by name before the call; in/out parameters are not set (the server
+// sees NULL for them) and are read by name afterwards, once every result of
+// the call has been read. A string output is bound with room for its
+// declared size in UTF-8.
 
 #include "data/ResultRows.h"
 
@@ -77,6 +77,7 @@ private:
     QList<Param> m_params;
     QList<QVariant> m_values;
     QList<QVariant> m_outputs;
+    QList<bool> m_bound; // the input's value is bound to the prepared statement
     Connection* m_connection = nullptr;
     // The call stays prepared between calls: a fresh statement per call cost
     // a handle, a prepare and the placeholders' text each time. It belongs to

@@ -293,8 +293,12 @@ private Q_SLOTS:
         QCOMPARE(received[5].value.toText(), std::string("SER-0001"));
         QCOMPARE(received[6].value, Value("")); // an empty text is not null
         QVERIFY(received[7].value.isNull());    // @IndCantidad set empty
+        // The in/out pair nobody set reaches the procedure as no value, not
+        // as the room bound for the answer.
         QVERIFY(received[8].output);
         QVERIFY(received[9].output);
+        QVERIFY(received[8].value.isNull());
+        QVERIFY(received[9].value.isNull());
     }
 
     void storedProcedureRowsThenOutputs()
