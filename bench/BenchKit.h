@@ -252,25 +252,27 @@ public:
         SQLLEN returnIndicator = 0;
         api.bindParameter(stmt, 1, SQL_PARAM_OUTPUT, SQL_C_SLONG, SQL_INTEGER, 10, 0,
                           &m_returnValue, 0, &returnIndicator);
+        // Bound as the data module binds them: an output is output only
+        // (the server sees NULL), a text output gets room for its size in
+        // UTF-8, three bytes a character and the NUL.
         for (std::size_t i = 0; i < params.size(); ++i) {
             Param& p = params[i];
-            const SQLSMALLINT io = p.output ? SQL_PARAM_INPUT_OUTPUT : SQL_PARAM_INPUT;
+            const SQLSMALLINT io = p.output ? SQL_PARAM_OUTPUT : SQL_PARAM_INPUT;
             const auto n = static_cast<SQLUSMALLINT>(i + 2);
             switch (p.kind) {
-            case Param::Kind::Text:
-                if (p.output) {
-                    p.buffer.assign(p.size + 1, ' ');
-                    p.buffer.back() = '\0';
-                } else {
+            case Param::Kind::Text: {
+                if (p.output)
+                    p.buffer.assign(3 * p.size + 1, '\0');
+                else
                     p.buffer.assign(p.text.begin(), p.text.end());
-                    p.buffer.push_back('\0');
-                }
-                p.indicator = SQL_NTS;
-                api.bindParameter(stmt, n, io, SQL_C_CHAR, SQL_VARCHAR,
-                                  std::max<SQLULEN>(1, p.output ? p.size : p.text.size()), 0,
-                                  p.buffer.data(), static_cast<SQLLEN>(p.buffer.size()),
-                                  &p.indicator);
+                const auto bytes = static_cast<SQLULEN>(p.buffer.size());
+                p.indicator = static_cast<SQLLEN>(bytes);
+                p.buffer.push_back('\0');
+                api.bindParameter(stmt, n, io, SQL_C_CHAR,
+                                  bytes > 254 ? SQL_LONGVARCHAR : SQL_VARCHAR, bytes, 0,
+                                  p.buffer.data(), static_cast<SQLLEN>(bytes), &p.indicator);
                 break;
+            }
             case Param::Kind::Int:
                 p.indicator = p.output ? SQL_NULL_DATA : 0;
                 api.bindParameter(stmt, n, io, SQL_C_SBIGINT, SQL_INTEGER, 10, 0, &p.number, 0,

@@ -183,6 +183,18 @@ public:
     std::uint64_t requests(std::uint8_t type) const { return sum(&Direction::toServer, &type); }
     std::uint64_t replies() const { return sum(&Direction::toClient, nullptr); }
     int connections() const { return m_connections.load(); }
+    // How late the held pieces went out, on average, in microseconds: the
+    // scheduler's share of a delayed round trip, which no client can avoid.
+    double meanLatenessUs() const
+    {
+        const std::uint64_t n = m_piecesSent.load();
+        return n ? static_cast<double>(m_latenessNs.load()) / 1000.0 / static_cast<double>(n) : 0;
+    }
+    void resetLateness()
+    {
+        m_latenessNs = 0;
+        m_piecesSent = 0;
+    }
     int unreadable() const
     {
         std::lock_guard lock(m_mutex);
@@ -333,6 +345,10 @@ private:
                 }
             }
             while (!held.empty() && held.front().due <= Clock::now()) {
+                m_latenessNs += std::chrono::duration_cast<std::chrono::nanoseconds>(
+                                    Clock::now() - held.front().due)
+                                    .count();
+                ++m_piecesSent;
                 if (!writeAll(to, held.front().bytes)) {
                     held.clear();
                     open = false;
@@ -352,6 +368,8 @@ private:
     int m_port = 0;
     std::atomic<std::int64_t> m_oneWayNs{0};
     std::atomic<int> m_connections{0};
+    std::atomic<std::int64_t> m_latenessNs{0};
+    std::atomic<std::uint64_t> m_piecesSent{0};
     mutable std::mutex m_mutex; // guards m_counts and m_pumps
     std::vector<std::shared_ptr<Link>> m_counts;
     std::vector<std::thread> m_pumps;
