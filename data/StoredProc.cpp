@@ -304,6 +304,21 @@ void StoredProc::call()
     }
     QSqlQuery& query = *m_query;
 
+    bindParams(query);
+
+    m_pending = true;
+    if (!query.exec()) {
+        // A failed call leaves the statement in whatever state the driver
+        // chose; the next call starts from a fresh one.
+        const QSqlError error = query.lastError();
+        m_query.reset();
+        m_pending = false;
+        sqlfailure::raise(error, *m_connection, procedureName());
+    }
+}
+
+void StoredProc::bindParams(QSqlQuery& query)
+{
     // The statement keeps what was bound to it across calls: an input is
     // bound again only when it changed. Outputs are bound every time, as the
     // last call's answers are now in their places.
@@ -322,16 +337,6 @@ void StoredProc::call()
                 p.direction == Direction::ReturnValue ? m_outputs[i] : m_values[i];
             query.bindValue(int(i), value, paramTypeOf(p.direction, !value.isNull()));
         }
-    }
-
-    m_pending = true;
-    if (!query.exec()) {
-        // A failed call leaves the statement in whatever state the driver
-        // chose; the next call starts from a fresh one.
-        const QSqlError error = query.lastError();
-        m_query.reset();
-        m_pending = false;
-        sqlfailure::raise(error, *m_connection, procedureName());
     }
 }
 

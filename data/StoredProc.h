@@ -70,7 +70,8 @@ private:
     double decimalValue(const Param& p, const QVariant& value) const;
     QString stringValue(const Param& p, const QVariant& value) const;
     [[noreturn]] void refuse(const Param& p, const QString& why) const;
-    void call();   // binds every parameter and runs the call
+    void call(); // binds every parameter and runs the call
+    void bindParams(QSqlQuery& query);
     void finish(); // consumes what is left of the results and reads the outputs
 
     QString m_procedure;
