@@ -51,6 +51,7 @@
 #include <cstdio>
 #include <ctime>
 #include <functional>
+#include <optional>
 #include <thread>
 
 using namespace lectora::server;
@@ -230,8 +231,40 @@ LinkRun overLink(ScanCase& c, bench::DelayRelay& relay, BareOdbc& bare, double r
 }
 
 // Every figure of one window scan.
+// --loop SCAN WAY N: N scans of one case ("count", "shipment", "entry") one
+// way ("window", "module" or "bare") and nothing else, for a profiler.
+struct LoopRequest {
+    QString scan, way;
+    int scans = 0;
+};
+std::optional<LoopRequest> gLoop;
+
+void profilerLoop(ScanCase& c, BareOdbc& bare)
+{
+    const qint64 wall = monotonicNs(), cpu = threadCpuNs();
+    for (int i = 0; i < gLoop->scans; ++i) {
+        if (gLoop->way == QLatin1String("window")) {
+            EnterClock clock;
+            c.window(clock);
+        } else if (gLoop->way == QLatin1String("module")) {
+            c.module();
+        } else {
+            c.bare(bare);
+        }
+    }
+    std::printf("%d %s scans (%s): %.3f ms each, UI-thread CPU %.3f ms each\n", gLoop->scans,
+                qPrintable(c.name), qPrintable(gLoop->way),
+                static_cast<double>(monotonicNs() - wall) / 1e6 / gLoop->scans,
+                static_cast<double>(threadCpuNs() - cpu) / 1e6 / gLoop->scans);
+}
+
 void measureScan(TerminalFixture& fx, ScanCase& c, BareOdbc& bare, bench::DelayRelay& relay)
 {
+    if (gLoop) {
+        if (c.name.startsWith(gLoop->scan))
+            profilerLoop(c, bare);
+        return;
+    }
     sameCommands(fx, c, bare);
 
     // On loopback, straight to the stand-in: where the terminal's own time
@@ -406,32 +439,6 @@ void inventoryScan(TerminalFixture& fx, BareOdbc& bare, bench::DelayRelay& relay
     c.module = [&] { moduleCountScan(countId); };
     measureScan(fx, c, bare, relay);
     fx.area()->closeAllSubWindows();
-}
-
-// For a profiler: `scans` count scans one way only ("window", "module" or "bare").
-void countLoop(TerminalFixture& fx, BareOdbc& bare, const QString& way, int scans)
-{
-    auto* w = new TfrInventario;
-    fx.open(w, QStringLiteral("Inventario Norda Preventa"));
-    auto* combo = w->findChild<QComboBox*>("cmbRegConteo");
-    const int index = combo->findText(QStringLiteral("NP-PAR-01"));
-    combo->setCurrentIndex(index);
-    Q_EMIT combo->activated(index);
-    const int countId = combo->itemData(index).toInt();
-    w->findChild<QLineEdit*>("edLocalidad")->setText(QStringLiteral("B-01-01"));
-    auto* product = w->findChild<QLineEdit*>("EdProducto");
-    const qint64 wall = monotonicNs(), cpu = threadCpuNs();
-    for (int i = 0; i < scans; ++i) {
-        if (way == QLatin1String("window"))
-            TerminalFixture::scan(product, QStringLiteral("PRD-100"));
-        else if (way == QLatin1String("module"))
-            moduleCountScan(countId);
-        else
-            bareCountScan(bare, countId);
-    }
-    std::printf("%d count scans (%s): %.3f ms each, UI-thread CPU %.3f ms each\n", scans,
-                qPrintable(way), static_cast<double>(monotonicNs() - wall) / 1e6 / scans,
-                static_cast<double>(threadCpuNs() - cpu) / 1e6 / scans);
 }
 
 void shipmentScan(TerminalFixture& fx, BareOdbc& bare, bench::DelayRelay& relay)
@@ -823,16 +830,16 @@ int main(int argc, char** argv)
         TerminalFixture fx;
         MessageService::instance().setScripted(true);
         BareOdbc bare(bench::odbcConnectionString(fx.server().port()));
-        // --count-loop WAY N: N count scans one way, for a profiler.
-        const int loop = app.arguments().indexOf(QStringLiteral("--count-loop"));
-        if (loop > 0 && loop + 2 < app.arguments().size()) {
-            countLoop(fx, bare, app.arguments()[loop + 1], app.arguments()[loop + 2].toInt());
-            return 0;
-        }
+        const QStringList args = app.arguments();
+        const int loop = args.indexOf(QStringLiteral("--loop"));
+        if (loop > 0 && loop + 3 < args.size())
+            gLoop = LoopRequest{args[loop + 1], args[loop + 2], args[loop + 3].toInt()};
         bench::DelayRelay relay(fx.server().port());
         inventoryScan(fx, bare, relay);
         shipmentScan(fx, bare, relay);
         entryScan(fx, bare, relay);
+        if (gLoop)
+            return 0;
         clientConnectionOpen(fx, relay);
         if (!MessageService::instance().shown().isEmpty())
             fail("a message was shown during the scans: " +
