@@ -46,6 +46,31 @@ bool isInnerEditOfCombo(const QWidget* widget)
            qobject_cast<const QComboBox*>(widget->parentWidget());
 }
 
+// Qt's MDI child recomputes and repaints its title bar on every focus move
+// anywhere in the application, the elided title included: in a scan that
+// moves the focus three times that is most of the terminal's own work. The
+// child only changes when the focus comes to it from outside (or to the
+// child itself), so the moves between its own fields are kept from it. A Qt
+// without that private slot keeps its own connection.
+void forwardOnlyEntries(QMdiSubWindow* child)
+{
+    constexpr const char* kSlot = "_q_processFocusChanged(QWidget*,QWidget*)";
+    if (child->metaObject()->indexOfSlot(kSlot) < 0)
+        return;
+    // A private slot can only be named by its signature.
+    if (!QObject::disconnect(qApp, SIGNAL(focusChanged(QWidget*, QWidget*)), child,
+                             SLOT(_q_processFocusChanged(QWidget*, QWidget*))))
+        return;
+    QObject::connect(qApp, &QApplication::focusChanged, child, [child](QWidget* old, QWidget* now) {
+        const bool within = old && now && old != child && now != child &&
+                            child->isAncestorOf(old) && child->isAncestorOf(now) &&
+                            child->mdiArea() && child->mdiArea()->activeSubWindow() == child;
+        if (!within)
+            QMetaObject::invokeMethod(child, "_q_processFocusChanged", Qt::DirectConnection,
+                                      Q_ARG(QWidget*, old), Q_ARG(QWidget*, now));
+    });
+}
+
 } // namespace
 
 WorkflowWindow::WorkflowWindow(const WindowTraits& traits, QWidget* parent)
@@ -58,6 +83,7 @@ WorkflowWindow::WorkflowWindow(const WindowTraits& traits, QWidget* parent)
 QMdiSubWindow* WorkflowWindow::addTo(QMdiArea* area)
 {
     QMdiSubWindow* child = area->addSubWindow(this, frameFlags(m_traits));
+    forwardOnlyEntries(child);
     child->setAttribute(Qt::WA_DeleteOnClose, m_traits.close == WindowTraits::Close::Destroy);
     connect(area, &QMdiArea::subWindowActivated, this, &WorkflowWindow::activationChanged);
     connect(child, &QMdiSubWindow::windowStateChanged, this,
