@@ -1,8 +1,10 @@
 #include "server/EmbeddedServer.h"
 
+#include "server/Admission.h"
 #include "server/AsciiCase.h"
 #include "server/Database.h"
 #include "server/Journal.h"
+#include "server/LoginThrottle.h"
 #include "server/tds/PacketLoop.h"
 #include "server/tds/Session.h"
 #include "server/tds/Tls.h"
@@ -151,15 +153,60 @@ int listenOn(const std::string& host, int port, int& boundPort)
     return fd;
 }
 
-} // namespace
+// Replies go out at once, and a peer that vanished without a word (a
+// terminal switched off, a dead link) is noticed within about two minutes.
+void tuneSocket(int fd)
+{
+    const int one = 1;
+    const int idle = 60;
+    const int interval = 10;
+    const int count = 6;
+    ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    ::setsockopt(fd, SOL_SOCKET, SO_KEEPALIVE, &one, sizeof one);
+    ::setsockopt(fd, IPPROTO_TCP, TCP_KEEPIDLE, &idle, sizeof idle);
+    ::setsockopt(fd, IPPROTO_TCP, TCP_KEEPINTVL, &interval, sizeof interval);
+    ::setsockopt(fd, IPPROTO_TCP, TCP_KEEPCNT, &count, sizeof count);
+}
 
-constexpr std::size_t kMaxConnections = 512;
+std::string peerAddress(const sockaddr_in& peer, socklen_t length)
+{
+    char text[INET_ADDRSTRLEN] = {};
+    if (length < sizeof peer || peer.sin_family != AF_INET ||
+        !::inet_ntop(AF_INET, &peer.sin_addr, text, sizeof text))
+        return {};
+    return text;
+}
+
+void checkLimits(const ServerOptions& o)
+{
+    if (o.loginDeadline < 1)
+        throw std::runtime_error("the login deadline must be at least one second");
+    if (o.idleTimeout < 0)
+        throw std::runtime_error("the idle timeout cannot be negative (0 turns it off)");
+    if (o.maxConnections < 1)
+        throw std::runtime_error("the server must take at least one connection");
+    if (o.maxPerAddress < 0 || o.maxPerAddress > o.maxConnections)
+        throw std::runtime_error(
+            "the connections of one address must be between 1 and the connection cap");
+}
+
+// Connections being refused at the cap, each answered with its error; a
+// flood of them past this many is closed without an answer.
+constexpr std::size_t kMaxRefusing = 16;
+
+} // namespace
 
 struct EmbeddedServer::Impl {
     struct Client {
         int fd = -1;
+        int id = 0;
+        std::string address;
         std::thread thread;
+        // The next three change under clientsMutex.
         bool done = false;
+        bool evicted = false; // shut down to make room, still ending
+        bool refused = false; // answered with the connection cap's error, holds no place
+        std::atomic<bool> loggedIn{false};
     };
 
     ServerOptions options;
@@ -171,6 +218,7 @@ struct EmbeddedServer::Impl {
     std::unique_ptr<ProcedureHost> host;
     std::map<std::string, std::unique_ptr<Database>> catalogues;
     Journal journal;
+    LoginThrottle throttle; // wrong server logins, per address
 
     int listenFd = -1;
     int wake[2] = {-1, -1};
@@ -198,6 +246,7 @@ struct EmbeddedServer::Impl {
         c.journal = &journal;
         c.encryption = options.encryption;
         c.tls = tls;
+        c.throttle = &throttle;
         c.resolveCatalogue = [](std::string_view requested) -> std::string {
             for (const char* name : kCatalogues)
                 if (equalsNoCase(requested, name))
@@ -256,6 +305,15 @@ struct EmbeddedServer::Impl {
                 c.thread.join();
     }
 
+    ConnectionLimits limits() const
+    {
+        const auto total = static_cast<std::size_t>(options.maxConnections);
+        const auto share = options.maxPerAddress > 0
+                               ? static_cast<std::size_t>(options.maxPerAddress)
+                               : std::max<std::size_t>(1, total / 2);
+        return {total, share};
+    }
+
     void acceptLoop()
     {
         for (;;) {
@@ -267,35 +325,74 @@ struct EmbeddedServer::Impl {
             }
             if (fds[1].revents)
                 return;
-            const int fd = ::accept4(listenFd, nullptr, nullptr, SOCK_CLOEXEC);
+            sockaddr_in peer{};
+            socklen_t length = sizeof peer;
+            const int fd =
+                ::accept4(listenFd, reinterpret_cast<sockaddr*>(&peer), &length, SOCK_CLOEXEC);
             if (fd < 0) {
                 if (errno == EMFILE || errno == ENFILE)
                     std::this_thread::sleep_for(std::chrono::milliseconds(50));
                 continue;
             }
-            const int one = 1;
-            ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+            tuneSocket(fd);
             reap();
-            std::lock_guard lock(clientsMutex);
-            // Each connection holds a thread; past this many a flood of
-            // connections is refused instead of exhausting the process.
-            if (clients.size() >= kMaxConnections) {
-                ::close(fd);
-                continue;
-            }
-            clients.emplace_back();
-            Client& client = clients.back();
-            client.fd = fd;
-            const int id = nextConnectionId++;
-            client.thread = std::thread([this, &client, fd, id] {
-                tds::Session session(context(), id);
-                tds::servePackets(fd, session);
-                std::lock_guard lock(clientsMutex);
-                ::close(client.fd);
-                client.fd = -1;
-                client.done = true;
-            });
+            admitClient(fd, peerAddress(peer, length));
         }
+    }
+
+    // Gives the newcomer a place, making room or refusing it as Admission says.
+    void admitClient(int fd, std::string address)
+    {
+        std::lock_guard lock(clientsMutex);
+        std::vector<Occupant> occupants;
+        std::size_t refusing = 0;
+        for (const auto& c : clients) {
+            if (c.done || c.evicted)
+                continue;
+            if (c.refused)
+                ++refusing;
+            else
+                occupants.push_back({c.id, c.address, c.loggedIn});
+        }
+        const Admission admission = admit(occupants, address, limits());
+        if (admission.kind == Admission::Kind::Evict) {
+            for (auto& c : clients)
+                if (c.id == admission.evict && c.fd >= 0) {
+                    c.evicted = true;
+                    ::shutdown(c.fd, SHUT_RDWR);
+                }
+        } else if (admission.kind == Admission::Kind::Refuse && refusing >= kMaxRefusing) {
+            ::close(fd);
+            return;
+        }
+        startClient(fd, std::move(address),
+                    admission.kind == Admission::Kind::Refuse ? admission.limit : 0);
+    }
+
+    // Serves `fd` on a thread of its own; `fullAt` non-zero refuses its login.
+    void startClient(int fd, std::string address, std::size_t fullAt)
+    {
+        clients.emplace_back();
+        Client& client = clients.back();
+        client.fd = fd;
+        client.id = nextConnectionId++;
+        client.address = std::move(address);
+        client.refused = fullAt > 0;
+        tds::LinkLimits link;
+        link.loginBy = std::chrono::steady_clock::now() + std::chrono::seconds(options.loginDeadline);
+        link.idle = std::chrono::seconds(options.idleTimeout);
+        link.loggedIn = [&client] { client.loggedIn = true; };
+        client.thread = std::thread([this, &client, fd, fullAt, link = std::move(link)] {
+            tds::SessionContext c = context();
+            c.client = client.address;
+            c.fullAt = fullAt;
+            tds::Session session(std::move(c), client.id);
+            tds::servePackets(fd, session, link);
+            std::lock_guard lock(clientsMutex);
+            ::close(client.fd);
+            client.fd = -1;
+            client.done = true;
+        });
     }
 
     void shutdownClients()
@@ -329,6 +426,7 @@ void EmbeddedServer::start(const ServerOptions& options)
 {
     if (d->running)
         throw std::runtime_error("the server is already running");
+    checkLimits(options);
     d->options = options;
     if (!options.dataDir.empty())
         checkDataFolder(options.dataDir);

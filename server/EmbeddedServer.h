@@ -33,6 +33,13 @@ struct ServerOptions {
     tds::ServerEncryption encryption = tds::ServerEncryption::On;
     std::filesystem::path tlsCertificate;
     std::filesystem::path tlsKey;
+    // Seconds a new connection has to complete PRELOGIN and LOGIN7 before it is closed.
+    int loginDeadline = 5;
+    // Seconds a logged-in connection may send nothing before it is closed; 0: never.
+    int idleTimeout = 0;
+    // Connections held at once, and of them from one address (0: half of maxConnections).
+    int maxConnections = 512;
+    int maxPerAddress = 0;
 };
 
 // One line of the journal: what a connection sent.

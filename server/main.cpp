@@ -8,6 +8,7 @@
 #include <cstring>
 #include <iostream>
 #include <string>
+#include <sys/resource.h>
 
 namespace
 {
@@ -19,7 +20,8 @@ using lectora::server::ServerOptions;
 constexpr const char* kUsage =
     "usage: lectora-server --listen HOST:PORT --data DIR [--journal FILE] "
     "[--login NAME --password PW] [--encryption off|on|required] "
-    "[--tls-cert FILE --tls-key FILE]";
+    "[--tls-cert FILE --tls-key FILE] [--login-deadline S] [--idle-timeout S] "
+    "[--max-connections N] [--max-per-address N]";
 
 // The command line as given; checkFlags turns it into the server's options.
 struct Flags {
@@ -32,6 +34,28 @@ int fail(const std::string& message, int code = 1)
 {
     std::cerr << "lectora-server: " << message << std::endl;
     return code;
+}
+
+void declareLimits(CLI::App& app, ServerOptions& o)
+{
+    constexpr int kDay = 86400;
+    app.add_option("--login-deadline", o.loginDeadline,
+                   "Seconds a new connection has to log in before it is closed (default 5)")
+        ->type_name("SECONDS")
+        ->check(CLI::Range(1, kDay));
+    app.add_option("--idle-timeout", o.idleTimeout,
+                   "Seconds a logged-in connection may stay silent before it is closed "
+                   "(default 0: never)")
+        ->type_name("SECONDS")
+        ->check(CLI::Range(0, kDay));
+    app.add_option("--max-connections", o.maxConnections,
+                   "Connections held at once (default 512)")
+        ->type_name("N")
+        ->check(CLI::Range(1, 65536));
+    app.add_option("--max-per-address", o.maxPerAddress,
+                   "Connections one client address may hold (default half of --max-connections)")
+        ->type_name("N")
+        ->check(CLI::Range(1, 65536));
 }
 
 void declareFlags(CLI::App& app, Flags& flags)
@@ -58,6 +82,7 @@ void declareFlags(CLI::App& app, Flags& flags)
                    "Certificate chain in PEM (default: a self-signed one made in the data folder)")
         ->type_name("FILE");
     app.add_option("--tls-key", o.tlsKey, "Private key in PEM for --tls-cert")->type_name("FILE");
+    declareLimits(app, o);
 }
 
 // Empty when HOST:PORT was understood and stored in `options`, else the complaint.
@@ -100,6 +125,9 @@ std::string checkFlags(const CLI::App& app, Flags& flags)
         return "--tls-cert and --tls-key go together";
     if (flags.options.dataDir.empty())
         return "--data needs a folder";
+    if (flags.options.maxPerAddress > flags.options.maxConnections)
+        return "--max-per-address cannot be more than --max-connections (" +
+               std::to_string(flags.options.maxConnections) + ")";
     return {};
 }
 
@@ -140,6 +168,11 @@ int main(int argc, char** argv)
     sigaddset(&signals, SIGINT);
     pthread_sigmask(SIG_BLOCK, &signals, nullptr);
     std::signal(SIGPIPE, SIG_IGN);
+    // Each connection holds a descriptor: take all the system allows.
+    if (rlimit files{}; ::getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur < files.rlim_max) {
+        files.rlim_cur = files.rlim_max;
+        ::setrlimit(RLIMIT_NOFILE, &files);
+    }
 
     lectora::server::EmbeddedServer server;
     try {

@@ -66,6 +66,15 @@ std::optional<Message> Deframer::next()
     return std::nullopt;
 }
 
+void Deframer::compact()
+{
+    m_buffer.erase(0, m_consumed);
+    m_consumed = 0;
+    m_buffer.shrink_to_fit();
+    if (m_partial)
+        m_partial->payload.shrink_to_fit();
+}
+
 std::string framePackets(PacketType type, std::string_view payload, std::uint16_t spid,
                          std::size_t packetSize)
 {

@@ -31,6 +31,9 @@ inline constexpr std::size_t kPacketSize = 4096;
 // No request this server understands comes near this; a larger one is an
 // attack or a broken client, and must not be buffered.
 inline constexpr std::size_t kMaxMessageSize = 64u << 20;
+// Before its login a connection is nobody's: PRELOGIN and LOGIN7 are a few
+// hundred bytes, and more than this is not held for a stranger.
+inline constexpr std::size_t kMaxLoginMessageSize = 64u << 10;
 
 struct Message {
     PacketType type = PacketType::SqlBatch;
@@ -48,6 +51,10 @@ public:
     std::optional<Message> next();
     // Bytes held that do not yet make a message.
     std::size_t pending() const { return m_buffer.size() - m_consumed; }
+    // The largest message accepted from now on (raised once a login is accepted).
+    void setLimit(std::size_t maxMessage) { m_max = maxMessage; }
+    // Gives back the room a large message left behind in the buffer.
+    void compact();
 
 private:
     std::string m_buffer;

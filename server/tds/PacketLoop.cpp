@@ -2,28 +2,101 @@
 
 #include "server/tds/SecureChannel.h"
 
+#include <algorithm>
 #include <cerrno>
+#include <climits>
+#include <malloc.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
+#include <vector>
 
 namespace lectora::server::tds
 {
 
 namespace
 {
-bool sendAll(int fd, const std::string& bytes)
+using Clock = std::chrono::steady_clock;
+using std::chrono::milliseconds;
+
+// What is read at once: little for a stranger, more for a logged-in client's batches.
+constexpr std::size_t kLoginReadSize = 4u << 10;
+constexpr std::size_t kReadSize = 64u << 10;
+// After a message this large its buffers are given back to the system.
+constexpr std::size_t kLargeMessage = 1u << 20;
+
+int clampedMs(long long ms)
+{
+    return static_cast<int>(std::clamp<long long>(ms, 0, INT_MAX));
+}
+
+// How long poll may wait now: what is left before the login deadline, the
+// idle limit once logged in, or -1 for no limit. 0: the time is up.
+int waitLimit(const Session& session, const LinkLimits& limits)
+{
+    if (!session.loggedIn()) {
+        if (limits.loginBy == Clock::time_point::max())
+            return -1;
+        return clampedMs(
+            std::chrono::duration_cast<milliseconds>(limits.loginBy - Clock::now()).count());
+    }
+    if (limits.idle.count() <= 0)
+        return -1;
+    return clampedMs(std::chrono::duration_cast<milliseconds>(limits.idle).count());
+}
+
+// Waits until `fd` is ready for `events` (or has failed, which the next
+// read or write tells); false when the connection's time ran out.
+bool waitFor(int fd, short events, const Session& session, const LinkLimits& limits)
+{
+    for (;;) {
+        const int limit = waitLimit(session, limits);
+        if (limit == 0)
+            return false;
+        pollfd p{fd, events, 0};
+        const int r = ::poll(&p, 1, limit);
+        if (r > 0)
+            return true;
+        if (r == 0 || errno != EINTR)
+            return false;
+    }
+}
+
+bool sendAll(int fd, std::string_view bytes, const Session& session, const LinkLimits& limits)
 {
     std::size_t sent = 0;
     while (sent < bytes.size()) {
-        const ssize_t w = ::send(fd, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
+        const ssize_t w =
+            ::send(fd, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (w > 0) {
+            sent += static_cast<std::size_t>(w);
+            continue;
+        }
         if (w < 0 && errno == EINTR)
             continue;
-        if (w <= 0)
-            return false;
-        sent += static_cast<std::size_t>(w);
+        if (w < 0 && (errno == EAGAIN || errno == EWOULDBLOCK) &&
+            waitFor(fd, POLLOUT, session, limits))
+            continue;
+        return false;
     }
     return true;
 }
+
+// Holds a reply back for `delay`; whatever the peer sends meanwhile does
+// not shorten it, only a socket shut down or broken does.
+void hold(int fd, milliseconds delay)
+{
+    const auto until = Clock::now() + delay;
+    for (;;) {
+        const int left = clampedMs(std::chrono::duration_cast<milliseconds>(until - Clock::now()).count());
+        if (left == 0)
+            return;
+        pollfd p{fd, 0, 0};
+        if (::poll(&p, 1, left) > 0)
+            return;
+    }
+}
+
 // Starts what the PRELOGIN answer agreed on; false when the connection must
 // end instead.
 bool beginTls(SecureChannel& channel, const Session& session, EncryptionOutcome::Link link,
@@ -39,19 +112,81 @@ bool beginTls(SecureChannel& channel, const Session& session, EncryptionOutcome:
         channel.startTls(*session.credentials(), link);
     return true;
 }
+
+struct Link {
+    int fd;
+    Session& session;
+    SecureChannel& channel;
+    Deframer& deframer;
+    const LinkLimits& limits;
+};
+
+// Handles one message and sends its reply; false when the connection ends.
+bool serveMessage(Link& link, const Message& message)
+{
+    const bool wasLoggedIn = link.session.loggedIn();
+    const Session::Outcome outcome = link.session.handle(message);
+    if (outcome.delay.count() > 0)
+        hold(link.fd, outcome.delay);
+    try {
+        if (!sendAll(link.fd, link.channel.send(outcome.reply), link.session, link.limits))
+            return false;
+    } catch (const std::exception&) {
+        return false;
+    }
+    if (outcome.close)
+        return false;
+    if (!wasLoggedIn && link.session.loggedIn()) {
+        link.deframer.setLimit(kMaxMessageSize);
+        if (link.limits.loggedIn)
+            link.limits.loggedIn();
+    }
+    return outcome.tls == EncryptionOutcome::Link::Clear ||
+           beginTls(link.channel, link.session, outcome.tls, link.deframer);
+}
+
+// Serves every whole message the deframer holds; false when the connection ends.
+bool serveMessages(Link& link)
+{
+    for (;;) {
+        std::size_t size = 0;
+        {
+            std::optional<Message> message;
+            try {
+                message = link.deframer.next();
+            } catch (const ProtocolError&) {
+                return false;
+            }
+            if (!message)
+                return true;
+            size = message->payload.size();
+            if (!serveMessage(link, *message))
+                return false;
+        }
+        // The message, its text and its reply are gone by now; without this
+        // the allocator keeps their pages for the next large one.
+        if (size >= kLargeMessage) {
+            link.deframer.compact();
+            ::malloc_trim(0);
+        }
+    }
+}
 } // namespace
 
-void servePackets(int fd, Session& session)
+void servePackets(int fd, Session& session, const LinkLimits& limits)
 {
     SecureChannel channel;
-    Deframer deframer;
-    std::string buffer(64 * 1024, '\0');
+    Deframer deframer(session.loggedIn() ? kMaxMessageSize : kMaxLoginMessageSize);
+    Link link{fd, session, channel, deframer, limits};
+    std::vector<char> buffer(session.loggedIn() ? kReadSize : kLoginReadSize);
     for (;;) {
-        const ssize_t n = ::recv(fd, buffer.data(), buffer.size(), 0);
+        if (!waitFor(fd, POLLIN, session, limits))
+            return;
+        const ssize_t n = ::recv(fd, buffer.data(), buffer.size(), MSG_DONTWAIT);
         if (n == 0)
             return;
         if (n < 0) {
-            if (errno == EINTR)
+            if (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK)
                 continue;
             return;
         }
@@ -61,33 +196,15 @@ void servePackets(int fd, Session& session)
         } catch (const std::exception&) {
             return;
         }
-        if (!sendAll(fd, in.toClient))
+        if (!sendAll(fd, in.toClient, session, limits))
             return;
         if (channel.phase() == SecureChannel::Phase::Session)
             session.linkEncrypted();
         deframer.append(in.tds);
-        for (;;) {
-            std::optional<Message> message;
-            try {
-                message = deframer.next();
-            } catch (const ProtocolError&) {
-                return;
-            }
-            if (!message)
-                break;
-            Session::Outcome outcome = session.handle(*message);
-            try {
-                if (!sendAll(fd, channel.send(outcome.reply)))
-                    return;
-            } catch (const std::exception&) {
-                return;
-            }
-            if (outcome.close)
-                return;
-            if (outcome.tls != EncryptionOutcome::Link::Clear &&
-                !beginTls(channel, session, outcome.tls, deframer))
-                return;
-        }
+        if (!serveMessages(link))
+            return;
+        if (session.loggedIn() && buffer.size() < kReadSize)
+            buffer.resize(kReadSize);
     }
 }
 

@@ -6,6 +6,7 @@
 
 #include "server/EmbeddedServer.h"
 #include "server/Journal.h"
+#include "server/LoginThrottle.h"
 #include "server/ProcedureHost.h"
 #include "server/tds/Batch.h"
 #include "server/tds/Framing.h"
@@ -15,6 +16,7 @@
 #include "server/tds/Tls.h"
 #include "server/tds/Tokens.h"
 
+#include <chrono>
 #include <functional>
 #include <map>
 #include <memory>
@@ -35,6 +37,13 @@ struct SessionContext {
     // What PRELOGIN offers; anything but Off needs the credentials.
     ServerEncryption encryption = ServerEncryption::Off;
     std::shared_ptr<const TlsCredentials> tls;
+    // The peer's address ("127.0.0.1"), for what is kept per address.
+    std::string client;
+    // Makes each wrong login from an address wait longer; null: no wait.
+    LoginThrottle* throttle = nullptr;
+    // Non-zero: the server already holds this many logged-in connections,
+    // and this one's login is refused with the error clients show for it.
+    std::size_t fullAt = 0;
 };
 
 class Session
@@ -49,6 +58,8 @@ public:
         // the client's next bytes; Refused offers it to a client that said
         // it cannot encrypt when this server requires it.
         EncryptionOutcome::Link tls = EncryptionOutcome::Link::Clear;
+        // How long to hold the reply back (a wrong login).
+        std::chrono::milliseconds delay{0};
     };
     // Handles one whole request message. Never throws: broken input closes.
     Outcome handle(const Message& message);
@@ -65,6 +76,8 @@ private:
 
     Outcome preLogin(const Message& message);
     Outcome login(const Message& message);
+    Outcome refuse(int number, std::uint8_t severity, const std::string& text);
+    Outcome wrongCredentials(const Login7& login);
     std::string runBatch(const std::string& text);
     std::string runRpc(std::string_view payload);
 

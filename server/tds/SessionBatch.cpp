@@ -123,6 +123,7 @@ void Session::runCall(TokenWriter& out, const Statement& st, bool inProc,
     call.procedure = st.procedure;
     call.catalogue = m_catalogue;
     call.connectionId = m_connectionId;
+    call.client = m_ctx.client;
     call.args = std::move(*args);
     Reply reply = callProcedure(out, call);
     out.returnStatus(reply.returnStatus);

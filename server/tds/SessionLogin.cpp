@@ -42,6 +42,31 @@ Session::Outcome Session::preLogin(const Message& message)
     return out;
 }
 
+Session::Outcome Session::refuse(int number, std::uint8_t severity, const std::string& text)
+{
+    TokenWriter out;
+    out.message(true, number, 1, severity, text);
+    out.done(Done, DoneError);
+    return {frame(out.finish()), true};
+}
+
+// Journaled with the name tried and the address, never the password, and
+// answered later each time the same address gets it wrong again.
+Session::Outcome Session::wrongCredentials(const Login7& login)
+{
+    // A name is short; whatever else a stranger put there is cut.
+    const std::string name = login.userName.substr(0, 128);
+    record(false,
+           "login refused for '" + name + "' from " +
+               (m_ctx.client.empty() ? std::string("an unknown address") : m_ctx.client) +
+               ": wrong login or password",
+           {}, {});
+    Outcome out = refuse(18456, 14, "Login failed for user '" + login.userName + "'.");
+    if (m_ctx.throttle)
+        out.delay = m_ctx.throttle->failed(m_ctx.client);
+    return out;
+}
+
 Session::Outcome Session::login(const Message& message)
 {
     if (message.type == PacketType::PreLogin && m_state == State::AwaitPreLogin)
@@ -49,37 +74,33 @@ Session::Outcome Session::login(const Message& message)
     if (message.type != PacketType::Login7)
         return {{}, true};
 
-    TokenWriter out;
-    if (!m_refusal.empty()) {
-        // A client that goes on after such an answer gets the reason, not a
-        // bare close.
-        out.message(true, 18452, 1, 14, m_refusal);
-        out.done(Done, DoneError);
-        return {frame(out.finish()), true};
-    }
+    // A client that goes on after a refusing PRELOGIN answer gets the
+    // reason, not a bare close.
+    if (!m_refusal.empty())
+        return refuse(18452, 14, m_refusal);
+    if (m_ctx.fullAt > 0)
+        return refuse(17809, 20,
+                      "Could not connect because the maximum number of '" +
+                          std::to_string(m_ctx.fullAt) +
+                          "' user connections has already been reached. The connection has "
+                          "been closed.");
     const Login7 login = parseLogin7(message.payload);
-    if ((login.tdsVersion >> 24) < 0x72) {
-        out.message(true, 18452, 1, 14, "Login failed: this server speaks TDS 7.2 or later.");
-        out.done(Done, DoneError);
-        return {frame(out.finish()), true};
-    }
-    if (!equalsNoCase(login.userName, m_ctx.login) || login.password != m_ctx.password) {
-        out.message(true, 18456, 1, 14, "Login failed for user '" + login.userName + "'.");
-        out.done(Done, DoneError);
-        return {frame(out.finish()), true};
-    }
+    if ((login.tdsVersion >> 24) < 0x72)
+        return refuse(18452, 14, "Login failed: this server speaks TDS 7.2 or later.");
+    if (!equalsNoCase(login.userName, m_ctx.login) || login.password != m_ctx.password)
+        return wrongCredentials(login);
     std::string catalogue = login.database.empty()   ? std::string(kCatalogues[0])
                             : m_ctx.resolveCatalogue ? m_ctx.resolveCatalogue(login.database)
                                                      : std::string();
-    if (catalogue.empty()) {
-        out.message(true, 4060, 1, 11,
-                    "Cannot open database \"" + login.database +
-                        "\" requested by the login. The login failed.");
-        out.done(Done, DoneError);
-        return {frame(out.finish()), true};
-    }
+    if (catalogue.empty())
+        return refuse(4060, 11,
+                      "Cannot open database \"" + login.database +
+                          "\" requested by the login. The login failed.");
+    if (m_ctx.throttle)
+        m_ctx.throttle->succeeded(m_ctx.client);
     m_catalogue = catalogue;
     m_state = State::LoggedIn;
+    TokenWriter out;
     out.envChangeText(1, m_catalogue, "master");
     out.envChangeCollation();
     out.loginAck((login.tdsVersion >> 24) >= 0x74 ? kTds74 : login.tdsVersion);

@@ -398,6 +398,7 @@ void Session::procedureRequest(TokenWriter& out, const RpcRequest& rq, const std
     call.procedure = name;
     call.catalogue = m_catalogue;
     call.connectionId = m_connectionId;
+    call.client = m_ctx.client;
     for (const auto& p : rq.params)
         call.args.push_back(Argument{p.name, p.value, p.output});
     Reply reply = callProcedure(out, call);
