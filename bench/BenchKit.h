@@ -125,6 +125,9 @@ struct OdbcApi {
     SQLRETURN (*closeCursor)(SQLHSTMT) = nullptr;
     SQLRETURN (*disconnect)(SQLHDBC) = nullptr;
     SQLRETURN (*freeHandle)(SQLSMALLINT, SQLHANDLE) = nullptr;
+    SQLRETURN(*getDiagRec)
+    (SQLSMALLINT, SQLHANDLE, SQLSMALLINT, SQLCHAR*, SQLINTEGER*, SQLCHAR*, SQLSMALLINT,
+     SQLSMALLINT*) = nullptr;
 
     static const OdbcApi& get()
     {
@@ -154,6 +157,7 @@ struct OdbcApi {
             sym(a.closeCursor, "SQLCloseCursor");
             sym(a.disconnect, "SQLDisconnect");
             sym(a.freeHandle, "SQLFreeHandle");
+            sym(a.getDiagRec, "SQLGetDiagRec");
             return a;
         }();
         return api;
@@ -209,8 +213,12 @@ public:
         api.allocHandle(SQL_HANDLE_DBC, m_env, &m_dbc);
         std::string cs = connectionString;
         if (!SQL_SUCCEEDED(api.driverConnect(m_dbc, nullptr, reinterpret_cast<SQLCHAR*>(cs.data()),
-                                             SQL_NTS, nullptr, 0, nullptr, SQL_DRIVER_NOPROMPT)))
-            throw std::runtime_error("bare ODBC: connection refused");
+                                             SQL_NTS, nullptr, 0, nullptr, SQL_DRIVER_NOPROMPT))) {
+            const std::string why = diagnostics();
+            api.freeHandle(SQL_HANDLE_DBC, m_dbc);
+            api.freeHandle(SQL_HANDLE_ENV, m_env);
+            throw std::runtime_error("bare ODBC: connection refused" + why);
+        }
         api.allocHandle(SQL_HANDLE_STMT, m_dbc, &m_stmt);
     }
     ~BareOdbc()
@@ -222,6 +230,21 @@ public:
         api.disconnect(m_dbc);
         api.freeHandle(SQL_HANDLE_DBC, m_dbc);
         api.freeHandle(SQL_HANDLE_ENV, m_env);
+    }
+    // What the driver said about the connection, " [number] text" per record.
+    std::string diagnostics() const
+    {
+        std::string out;
+        for (SQLSMALLINT i = 1;; ++i) {
+            SQLCHAR state[6] = {};
+            SQLINTEGER native = 0;
+            SQLCHAR text[1024] = {};
+            SQLSMALLINT length = 0;
+            if (!SQL_SUCCEEDED(api.getDiagRec(SQL_HANDLE_DBC, m_dbc, i, state, &native, text,
+                                              sizeof text, &length)))
+                return out;
+            out += " [" + std::to_string(native) + "] " + reinterpret_cast<char*>(text);
+        }
     }
     BareOdbc(const BareOdbc&) = delete;
     BareOdbc& operator=(const BareOdbc&) = delete;

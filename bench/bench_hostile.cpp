@@ -3,8 +3,10 @@
 // login, unfinished PRELOGIN messages against the server's memory, large
 // batches against memory given back, and how fast wrong passwords can be
 // tried. Runs the server as a process of its own (--server PATH picks the
-// binary, so that two builds can be compared). Prints figures; asserts nothing.
+// binary; --before PATH runs every figure on that build first, so that two
+// builds are compared in one run). Prints figures; asserts nothing.
 #include "bench/BenchKit.h"
+#include "bench/RawClient.h"
 
 #include <QCoreApplication>
 #include <QTemporaryDir>
@@ -18,6 +20,7 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <thread>
@@ -33,93 +36,12 @@ double secondsSince(Clock::time_point t0)
     return std::chrono::duration<double>(Clock::now() - t0).count();
 }
 
-long rssKb(pid_t pid)
-{
-    QFile f(QStringLiteral("/proc/%1/status").arg(pid));
-    if (!f.open(QIODevice::ReadOnly))
-        return -1;
-    for (const QByteArray& line : f.readAll().split('\n'))
-        if (line.startsWith("VmRSS:"))
-            return line.mid(6).trimmed().split(' ').value(0).toLong();
-    return -1;
-}
+using bench::closedByServer;
+using bench::dial;
+using bench::ServerProcess;
 
-int freePort()
-{
-    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    socklen_t len = sizeof a;
-    ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
-    ::close(fd);
-    return ntohs(a.sin_port);
-}
-
-int dial(int port)
-{
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(static_cast<std::uint16_t>(port));
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
-        ::close(fd);
-        return -1;
-    }
-    return fd;
-}
-
-// Whether the server has closed `fd` (EOF or reset waiting to be read).
-bool closedByServer(int fd)
-{
-    pollfd p{fd, POLLIN, 0};
-    if (::poll(&p, 1, 0) <= 0)
-        return false;
-    char c;
-    return ::recv(fd, &c, 1, MSG_DONTWAIT | MSG_PEEK) <= 0;
-}
-
-struct ServerProcess {
-    pid_t pid = -1;
-    int port = 0;
-    QTemporaryDir data;
-
-    ServerProcess(const QString& binary, const QStringList& extra = {})
-    {
-        port = freePort();
-        std::fflush(stdout); // the child must not print what the parent buffered
-        pid = ::fork();
-        if (pid == 0) {
-            std::vector<std::string> args{binary.toStdString(), "--listen",
-                                          "127.0.0.1:" + std::to_string(port), "--data",
-                                          data.path().toStdString()};
-            for (const QString& e : extra)
-                args.push_back(e.toStdString());
-            std::vector<char*> argv;
-            for (auto& a : args)
-                argv.push_back(a.data());
-            argv.push_back(nullptr);
-            ::freopen("/dev/null", "w", stdout);
-            ::execv(argv[0], argv.data());
-            ::_exit(127);
-        }
-        for (int i = 0; i < 200; ++i) {
-            const int fd = dial(port);
-            if (fd >= 0) {
-                ::close(fd);
-                return;
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        }
-    }
-    ~ServerProcess()
-    {
-        ::kill(pid, SIGKILL);
-        ::waitpid(pid, nullptr, 0);
-    }
-};
+// The build a figure is for: "" alone, "[before] " or "[after] " when two are compared.
+QString tag;
 
 // A login through the driver, waited for at most `limit` seconds; -1 when
 // it failed or did not finish.
@@ -157,7 +79,8 @@ void lockout(const QString& binary)
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
     const double login = timedLogin(server.port, 10);
-    std::printf("lockout: real login with 600 idle + 4 half-header sockets open: %s\n",
+    std::printf("%slockout: real login with 600 idle + 4 half-header sockets open: %s\n",
+                qPrintable(tag),
                 login < 0 ? "refused or not within 10 s" : (std::to_string(login) + " s").c_str());
     const auto t0 = Clock::now();
     std::size_t closed = 0;
@@ -169,8 +92,8 @@ void lockout(const QString& binary)
             break;
         std::this_thread::sleep_for(std::chrono::milliseconds(200));
     }
-    std::printf("lockout: idle sockets closed by the server: %zu of %zu after %.1f s\n", closed,
-                idle.size(), secondsSince(t0));
+    std::printf("%slockout: idle sockets closed by the server: %zu of %zu after %.1f s\n",
+                qPrintable(tag), closed, idle.size(), secondsSince(t0));
     for (int fd : idle)
         ::close(fd);
     for (int fd : half)
@@ -180,7 +103,7 @@ void lockout(const QString& binary)
 void preloginPushers(const QString& binary)
 {
     ServerProcess server(binary);
-    const long start = rssKb(server.pid);
+    const long start = server.rssKb();
     std::atomic<bool> stop{false};
     std::atomic<long> sent{0};
     std::vector<std::thread> pushers;
@@ -205,15 +128,16 @@ void preloginPushers(const QString& binary)
     const auto t0 = Clock::now();
     // Stopped early once far past any sane figure, to spare the machine.
     while (secondsSince(t0) < 10 && peak < 1500 * 1024) {
-        peak = std::max(peak, rssKb(server.pid));
+        peak = std::max(peak, server.rssKb());
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
     }
     stop = true;
     for (auto& t : pushers)
         t.join();
-    std::printf("prelogin: 32 unfinished PRELOGIN pushers: server RSS %ld MB at start, peak %ld MB "
-                "within %.1f s, %ld MB pushed\n",
-                start / 1024, peak / 1024, secondsSince(t0), sent.load() >> 20);
+    std::printf(
+        "%sprelogin: 32 unfinished PRELOGIN pushers: server RSS %ld MB at start, peak %ld MB "
+        "within %.1f s, %ld MB pushed\n",
+        qPrintable(tag), start / 1024, peak / 1024, secondsSince(t0), sent.load() >> 20);
 }
 
 void largeBatches(const QString& binary)
@@ -224,7 +148,7 @@ void largeBatches(const QString& binary)
         warm.exec("EXECUTE sp_KVR_Persona 'demo','demo'");
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
-    const long start = rssKb(server.pid);
+    const long start = server.rssKb();
     long peak = start;
     const std::string text = "EXECUTE sp_KVR_Persona '" + std::string(1000000, 'a') + "','b'";
     for (int i = 0; i < 40; ++i) {
@@ -233,12 +157,12 @@ void largeBatches(const QString& binary)
             odbc.exec(text);
         } catch (const std::exception&) {
         }
-        peak = std::max(peak, rssKb(server.pid));
+        peak = std::max(peak, server.rssKb());
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(500));
-    std::printf("batches: 40 one-million-character batches: RSS %ld MB before, peak %ld MB, "
+    std::printf("%sbatches: 40 one-million-character batches: RSS %ld MB before, peak %ld MB, "
                 "%ld MB after the sessions closed\n",
-                start / 1024, peak / 1024, rssKb(server.pid) / 1024);
+                qPrintable(tag), start / 1024, peak / 1024, server.rssKb() / 1024);
 }
 
 void wrongPasswords(const QString& binary)
@@ -251,8 +175,8 @@ void wrongPasswords(const QString& binary)
         odbc.exec("EXECUTE sp_KVR_Persona 'demo','wrong" + std::to_string(tries) + "'");
         ++tries;
     }
-    std::printf("passwords: wrong operator passwords tried from one address: %.0f per second\n",
-                tries / secondsSince(t0));
+    std::printf("%spasswords: wrong operator passwords tried from one address: %.0f per second\n",
+                qPrintable(tag), tries / secondsSince(t0));
     tries = 0;
     t0 = Clock::now();
     std::string cs = bench::odbcConnectionString(server.port);
@@ -264,8 +188,8 @@ void wrongPasswords(const QString& binary)
         }
         ++tries;
     }
-    std::printf("passwords: wrong server logins tried from one address: %.0f per second\n",
-                tries / secondsSince(t0));
+    std::printf("%spasswords: wrong server logins tried from one address: %.0f per second\n",
+                qPrintable(tag), tries / secondsSince(t0));
 }
 
 } // namespace
@@ -274,24 +198,39 @@ int main(int argc, char** argv)
 {
     QCoreApplication app(argc, argv);
     QString binary = QCoreApplication::applicationDirPath() + "/../server/lectora-server";
+    QString before;
     QStringList only;
     const QStringList args = app.arguments();
     for (int i = 1; i < args.size(); ++i) {
         if (args[i] == "--server" && i + 1 < args.size())
             binary = args[++i];
+        else if (args[i] == "--before" && i + 1 < args.size())
+            before = args[++i];
         else
             only << args[i];
     }
     std::signal(SIGPIPE, SIG_IGN);
+    // 600 idle sockets and more need more descriptors than a shell gives.
+    if (rlimit files{}; ::getrlimit(RLIMIT_NOFILE, &files) == 0) {
+        files.rlim_cur = files.rlim_max;
+        ::setrlimit(RLIMIT_NOFILE, &files);
+    }
     auto wanted = [&](const char* name) { return only.isEmpty() || only.contains(name); };
-    if (wanted("lockout"))
-        lockout(binary);
-    if (wanted("prelogin"))
-        preloginPushers(binary);
-    if (wanted("batches"))
-        largeBatches(binary);
-    if (wanted("passwords"))
-        wrongPasswords(binary);
+    const std::pair<const char*, void (*)(const QString&)> figures[] = {
+        {"lockout", lockout},
+        {"prelogin", preloginPushers},
+        {"batches", largeBatches},
+        {"passwords", wrongPasswords}};
+    for (const auto& [name, run] : figures) {
+        if (!wanted(name))
+            continue;
+        if (!before.isEmpty()) {
+            tag = QStringLiteral("[before] ");
+            run(before);
+            tag = QStringLiteral("[after] ");
+        }
+        run(binary);
+    }
     std::fflush(stdout);
     ::_exit(0); // a login still waiting in a detached thread must not hold the exit
 }

@@ -1,0 +1,144 @@
+#pragma once
+// What the hostile-client benchmark and the fault tests share: `lectora-server`
+// run as a process of its own (so that its memory can be read from /proc),
+// and raw loopback sockets that connect, send what a stranger sends, and
+// tell whether the server has closed them. Header-only.
+
+#include <QFile>
+#include <QString>
+#include <QStringList>
+#include <QTemporaryDir>
+
+#include <arpa/inet.h>
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <netinet/in.h>
+#include <poll.h>
+#include <string>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+namespace bench
+{
+
+// Resident memory of process `pid` in KiB, -1 when it cannot be read.
+inline long rssKb(pid_t pid)
+{
+    QFile f(QStringLiteral("/proc/%1/status").arg(pid));
+    if (!f.open(QIODevice::ReadOnly))
+        return -1;
+    for (const QByteArray& line : f.readAll().split('\n'))
+        if (line.startsWith("VmRSS:"))
+            return line.mid(6).trimmed().split(' ').value(0).toLong();
+    return -1;
+}
+
+inline int freePort()
+{
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
+    socklen_t len = sizeof a;
+    ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
+    ::close(fd);
+    return ntohs(a.sin_port);
+}
+
+// A connection to 127.0.0.1:`port`, made from the loopback address `from`;
+// -1 when it failed.
+inline int dial(int port, const char* from = "127.0.0.1")
+{
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    ::inet_pton(AF_INET, from, &a.sin_addr);
+    if (fd < 0 || ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
+        if (fd >= 0)
+            ::close(fd);
+        return -1;
+    }
+    a.sin_port = htons(static_cast<std::uint16_t>(port));
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+// Whether the server has closed `fd` (end of stream or a reset waiting to be read).
+inline bool closedByServer(int fd)
+{
+    pollfd p{fd, POLLIN, 0};
+    if (::poll(&p, 1, 0) <= 0)
+        return false;
+    char c;
+    return ::recv(fd, &c, 1, MSG_DONTWAIT | MSG_PEEK) <= 0;
+}
+
+// The first half of a PRELOGIN packet header: a message that never arrives.
+inline void sendHalfHeader(int fd)
+{
+    const char header[4] = {0x12, 0x01, 0x00, 0x40};
+    ::send(fd, header, sizeof header, MSG_NOSIGNAL);
+}
+
+// `lectora-server` listening on a free loopback port with a data folder of
+// its own and `extra` flags; killed when this goes. ready() tells whether it
+// answered a connection.
+struct ServerProcess {
+    pid_t pid = -1;
+    int port = 0;
+    QTemporaryDir data;
+
+    explicit ServerProcess(const QString& binary, const QStringList& extra = {})
+    {
+        port = freePort();
+        // Everything the child needs is made before fork: it only execs.
+        std::vector<std::string> args{binary.toStdString(), "--listen",
+                                      "127.0.0.1:" + std::to_string(port), "--data",
+                                      data.path().toStdString()};
+        for (const QString& e : extra)
+            args.push_back(e.toStdString());
+        std::vector<char*> argv;
+        for (auto& a : args)
+            argv.push_back(a.data());
+        argv.push_back(nullptr);
+        std::fflush(stdout); // the child must not print what the parent buffered
+        pid = ::fork();
+        if (pid == 0) {
+            ::freopen("/dev/null", "w", stdout);
+            ::execv(argv[0], argv.data());
+            ::_exit(127);
+        }
+        for (int i = 0; i < 250 && !m_ready; ++i) {
+            const int fd = dial(port);
+            if (fd >= 0) {
+                ::close(fd);
+                m_ready = true;
+            } else {
+                std::this_thread::sleep_for(std::chrono::milliseconds(20));
+            }
+        }
+    }
+    ~ServerProcess()
+    {
+        ::kill(pid, SIGKILL);
+        ::waitpid(pid, nullptr, 0);
+    }
+    ServerProcess(const ServerProcess&) = delete;
+    ServerProcess& operator=(const ServerProcess&) = delete;
+    bool ready() const { return m_ready; }
+    long rssKb() const { return bench::rssKb(pid); }
+
+private:
+    bool m_ready = false;
+};
+
+} // namespace bench

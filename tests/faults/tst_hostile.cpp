@@ -1,0 +1,290 @@
+// Hostile and careless clients against `lectora-server` run as a process of
+// its own, over loopback: sockets that never log in, unfinished messages,
+// large batches, a full server and wrong logins. Every wait is bounded.
+#include "bench/BenchKit.h"
+#include "bench/RawClient.h"
+#include "server/Admission.h"
+#include "server/EmbeddedServer.h"
+
+#include <QCoreApplication>
+#include <QFile>
+#include <QTest>
+
+#include <atomic>
+#include <future>
+#include <memory>
+#include <sys/resource.h>
+
+using namespace lectora::server;
+using bench::closedByServer;
+using bench::dial;
+
+namespace
+{
+
+using Clock = std::chrono::steady_clock;
+
+// A command every logged-in client may run.
+const std::string kCommand = "EXECUTE sp_KVR_Persona 'demo','demo'";
+
+QString serverBinary()
+{
+    return QCoreApplication::applicationDirPath() + "/../server/lectora-server";
+}
+
+// A driver login and one command on another thread, given `limit` to end;
+// the exception text when it failed, "timed out" when it did not end.
+QString loginWithin(int port, std::chrono::milliseconds limit,
+                    const std::string& password = "tolvexra")
+{
+    auto done = std::make_shared<std::promise<std::string>>();
+    auto result = done->get_future();
+    std::string cs = bench::odbcConnectionString(port);
+    cs.replace(cs.find("PWD=tolvexra"), 12, "PWD=" + password);
+    std::thread([cs, done] {
+        try {
+            bench::BareOdbc odbc(cs);
+            odbc.exec(kCommand);
+            done->set_value({});
+        } catch (const std::exception& e) {
+            done->set_value(e.what());
+        }
+    }).detach();
+    return QString::fromStdString(
+        result.wait_for(limit) == std::future_status::ready ? result.get() : "timed out");
+}
+
+// Polls `fds` until the server has closed every one of them or `limit` passed.
+std::size_t waitClosed(const std::vector<int>& fds, std::chrono::seconds limit)
+{
+    const auto until = Clock::now() + limit;
+    std::size_t closed = 0;
+    while (Clock::now() < until) {
+        closed = std::count_if(fds.begin(), fds.end(), closedByServer);
+        if (closed == fds.size())
+            break;
+        QThread::msleep(100);
+    }
+    return closed;
+}
+
+void closeAll(std::vector<int>& fds)
+{
+    for (int fd : fds)
+        if (fd >= 0)
+            ::close(fd);
+    fds.clear();
+}
+
+} // namespace
+
+class HostileClients : public QObject
+{
+    Q_OBJECT
+
+private Q_SLOTS:
+    void initTestCase()
+    {
+        // 600 sockets of our own beside the driver's.
+        rlimit files{};
+        QVERIFY(::getrlimit(RLIMIT_NOFILE, &files) == 0);
+        files.rlim_cur = files.rlim_max;
+        QVERIFY(::setrlimit(RLIMIT_NOFILE, &files) == 0);
+        QVERIFY2(files.rlim_cur >= 1024, "too few file descriptors for the lock-out drill");
+        QVERIFY2(QFile::exists(serverBinary()), qPrintable(serverBinary()));
+    }
+
+    // Who makes room for a newcomer, and when it is refused instead.
+    void admission_data()
+    {
+        QTest::addColumn<QStringList>("occupants"); // "id address in|out", oldest first
+        QTest::addColumn<QString>("address");
+        QTest::addColumn<QString>("expected"); // admit, evict N, refuse LIMIT
+
+        QTest::newRow("room") << QStringList{"1 a in", "2 b out"} << "a"
+                              << "admit";
+        QTest::newRow("full: oldest not logged in goes")
+            << QStringList{"1 a in", "2 b out", "3 a out", "4 c in"} << "c"
+            << "evict 2";
+        QTest::newRow("full and all logged in")
+            << QStringList{"1 a in", "2 b in", "3 a in", "4 c in"} << "d"
+            << "refuse 4";
+        QTest::newRow("share: the address gives up its own, not an older stranger's")
+            << QStringList{"1 b out", "2 a in", "3 a out"} << "a"
+            << "evict 3";
+        QTest::newRow("share all logged in, room elsewhere")
+            << QStringList{"1 b out", "2 a in", "3 a in"} << "a"
+            << "refuse 2";
+        QTest::newRow("another address within its share") << QStringList{"1 a in", "2 a in"} << "b"
+                                                          << "admit";
+    }
+    void admission()
+    {
+        QFETCH(QStringList, occupants);
+        QFETCH(QString, address);
+        QFETCH(QString, expected);
+        std::vector<Occupant> list;
+        for (const QString& o : occupants) {
+            const QStringList f = o.split(' ');
+            list.push_back({f[0].toInt(), f[1].toStdString(), f[2] == "in"});
+        }
+        const Admission a = admit(list, address.toStdString(), ConnectionLimits{4, 2});
+        const QString got = a.kind == Admission::Kind::Admit ? QStringLiteral("admit")
+                            : a.kind == Admission::Kind::Evict
+                                ? QStringLiteral("evict %1").arg(a.evict)
+                                : QStringLiteral("refuse %1").arg(a.limit);
+        QCOMPARE(got, expected);
+    }
+
+    // 600 idle sockets and 4 that sent half a header do not keep a terminal
+    // out; the login deadline closes them all, and not the terminal's
+    // session, which outlives it.
+    void idleSocketsDoNotLockOut()
+    {
+        bench::ServerProcess server(serverBinary(), {"--login-deadline", "2"});
+        QVERIFY(server.ready());
+        std::vector<int> strangers;
+        for (int i = 0; i < 604; ++i) {
+            strangers.push_back(dial(server.port));
+            QVERIFY(strangers.back() >= 0);
+            if (i >= 600)
+                bench::sendHalfHeader(strangers.back());
+        }
+        QThread::msleep(200);
+        QCOMPARE(loginWithin(server.port, std::chrono::seconds(2)), QString());
+        bench::BareOdbc terminal(bench::odbcConnectionString(server.port));
+        QCOMPARE(waitClosed(strangers, std::chrono::seconds(6)), strangers.size());
+        terminal.exec(kCommand);
+        closeAll(strangers);
+    }
+
+    // 32 connections pushing a PRELOGIN that never ends are cut off after a
+    // small message's worth, and the server's memory stays small.
+    void unfinishedPreLoginsStaySmall()
+    {
+        bench::ServerProcess server(serverBinary());
+        QVERIFY(server.ready());
+        std::atomic<int> cutOff{0};
+        std::atomic<long> peakKb{server.rssKb()};
+        std::vector<std::thread> pushers;
+        const auto until = Clock::now() + std::chrono::seconds(5);
+        for (int i = 0; i < 32; ++i)
+            pushers.emplace_back([&] {
+                const int fd = dial(server.port);
+                std::string packet(4096, 'x');
+                packet.replace(0, 4, std::string("\x12\x00\x10\x00", 4));
+                while (Clock::now() < until)
+                    if (::send(fd, packet.data(), packet.size(), MSG_NOSIGNAL) <= 0) {
+                        ++cutOff;
+                        break;
+                    }
+                ::close(fd);
+            });
+        while (Clock::now() < until && cutOff < 32) {
+            peakKb = std::max(peakKb.load(), server.rssKb());
+            QThread::msleep(50);
+        }
+        for (auto& t : pushers)
+            t.join();
+        QVERIFY2(peakKb < 100 * 1024, qPrintable(QString::number(peakKb / 1024) + " MB"));
+        QCOMPARE(cutOff.load(), 32);
+        QCOMPARE(loginWithin(server.port, std::chrono::seconds(5)), QString());
+    }
+
+    // Memory taken by large batches is given back once their sessions close.
+    void largeBatchesGiveMemoryBack()
+    {
+        bench::ServerProcess server(serverBinary());
+        QVERIFY(server.ready());
+        QCOMPARE(loginWithin(server.port, std::chrono::seconds(5)), QString());
+        const long startKb = server.rssKb();
+        // A series no product has: the procedure answers with its error.
+        const std::string text =
+            "EXECUTE sp_KVR_ObtieneIDProducto '" + std::string(1000000, 'a') + "'";
+        for (int i = 0; i < 40; ++i) {
+            bench::BareOdbc odbc(bench::odbcConnectionString(server.port));
+            QVERIFY_THROWS_EXCEPTION(std::runtime_error, odbc.exec(text));
+        }
+        // The last session's thread ends just after the client has left.
+        long afterKb = server.rssKb();
+        for (int i = 0; i < 20 && afterKb - startKb >= 20 * 1024; ++i) {
+            QThread::msleep(100);
+            afterKb = server.rssKb();
+        }
+        QVERIFY2(afterKb - startKb < 20 * 1024,
+                 qPrintable(QStringLiteral("%1 MB at start, %2 MB after")
+                                .arg(startKb / 1024)
+                                .arg(afterKb / 1024)));
+    }
+
+    // At the cap a socket that has not logged in gives its place to a
+    // terminal; when every place is logged in the newcomer is told why in
+    // the error its driver shows; a quiet session ends at the idle timeout.
+    void fullServerAnswersWithAnError()
+    {
+        bench::ServerProcess server(serverBinary(),
+                                    {"--max-connections", "2", "--max-per-address", "2",
+                                     "--idle-timeout", "2", "--login-deadline", "30"});
+        QVERIFY(server.ready());
+        bench::BareOdbc first(bench::odbcConnectionString(server.port));
+        std::vector<int> stranger{dial(server.port, "127.0.0.2")};
+        QThread::msleep(100);
+        auto second = std::make_unique<bench::BareOdbc>(bench::odbcConnectionString(server.port));
+        QCOMPARE(waitClosed(stranger, std::chrono::seconds(2)), std::size_t(1));
+        closeAll(stranger);
+
+        const QString refused = loginWithin(server.port, std::chrono::seconds(5));
+        QVERIFY2(refused.contains("[17809]"), qPrintable(refused));
+        QVERIFY2(refused.contains("maximum number of '2' user connections"), qPrintable(refused));
+
+        // Both places stay quiet past the idle timeout; the one kept busy lives on.
+        for (int i = 0; i < 6; ++i) {
+            second->exec(kCommand);
+            QThread::msleep(500);
+        }
+        QVERIFY_THROWS_EXCEPTION(std::runtime_error, first.exec(kCommand));
+        second.reset();
+        QCOMPARE(loginWithin(server.port, std::chrono::seconds(5)), QString());
+    }
+
+    // A wrong server login is journaled with the name and the address it
+    // came from, never with the password.
+    void wrongLoginsAreJournaledWithoutThePassword()
+    {
+        QTemporaryDir dir;
+        const QString journal = dir.filePath("journal.log");
+        bench::ServerProcess server(serverBinary(), {"--journal", journal});
+        QVERIFY(server.ready());
+        const std::string secret = "Wrong-Pw-4kZ9";
+        for (int i = 0; i < 2; ++i) {
+            const QString refused = loginWithin(server.port, std::chrono::seconds(5), secret);
+            QVERIFY2(refused.contains("[18456]"), qPrintable(refused));
+        }
+        QFile f(journal);
+        QVERIFY(f.open(QIODevice::ReadOnly));
+        const QByteArray lines = f.readAll();
+        QCOMPARE(lines.count("login refused for 'sa' from 127.0.0.1"), 2);
+        QVERIFY(!lines.contains(QByteArray::fromStdString(secret)));
+    }
+
+    // Procedures learn the address a call came from (limits are kept per address).
+    void callsCarryThePeerAddress()
+    {
+        EmbeddedServer server;
+        server.start();
+        std::string client;
+        server.script("sp_Quien", [&](Call& call) {
+            client = call.client;
+            ResultSet rs;
+            rs.columns = {Column{"Listo", ColumnType::Int}};
+            rs.rows.push_back({Value(std::int64_t{1})});
+            return Reply::rows(std::move(rs));
+        });
+        bench::BareOdbc odbc(bench::odbcConnectionString(server.port()));
+        odbc.exec("EXECUTE sp_Quien");
+        QCOMPARE(client, std::string("127.0.0.1"));
+    }
+};
+
+QTEST_GUILESS_MAIN(HostileClients)
+#include "tst_hostile.moc"
