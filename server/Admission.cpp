@@ -9,8 +9,8 @@ Admission admit(const std::vector<Occupant>& occupants, const std::string& addre
                 const ConnectionLimits& limits)
 {
     const auto sameAddress = [&](const Occupant& o) { return o.address == address; };
-    const auto fromAddress = static_cast<std::size_t>(
-        std::count_if(occupants.begin(), occupants.end(), sameAddress));
+    const auto fromAddress =
+        static_cast<std::size_t>(std::count_if(occupants.begin(), occupants.end(), sameAddress));
     // Over its share an address makes room among its own connections only.
     const bool ownShare = fromAddress >= limits.perAddress;
     if (!ownShare && occupants.size() < limits.total)

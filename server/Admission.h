@@ -27,8 +27,8 @@ struct Occupant {
 
 struct Admission {
     enum class Kind { Admit, Evict, Refuse } kind = Kind::Admit;
-    int evict = 0;          // Evict: the occupant that goes; the newcomer then takes its place
-    std::size_t limit = 0;  // Refuse: the limit that was reached
+    int evict = 0;         // Evict: the occupant that goes; the newcomer then takes its place
+    std::size_t limit = 0; // Refuse: the limit that was reached
 };
 
 Admission admit(const std::vector<Occupant>& occupants, const std::string& address,

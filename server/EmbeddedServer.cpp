@@ -379,7 +379,8 @@ struct EmbeddedServer::Impl {
         client.address = std::move(address);
         client.refused = fullAt > 0;
         tds::LinkLimits link;
-        link.loginBy = std::chrono::steady_clock::now() + std::chrono::seconds(options.loginDeadline);
+        link.loginBy =
+            std::chrono::steady_clock::now() + std::chrono::seconds(options.loginDeadline);
         link.idle = std::chrono::seconds(options.idleTimeout);
         link.loggedIn = [&client] { client.loggedIn = true; };
         client.thread = std::thread([this, &client, fd, fullAt, link = std::move(link)] {

@@ -48,8 +48,7 @@ void declareLimits(CLI::App& app, ServerOptions& o)
                    "(default 0: never)")
         ->type_name("SECONDS")
         ->check(CLI::Range(0, kDay));
-    app.add_option("--max-connections", o.maxConnections,
-                   "Connections held at once (default 512)")
+    app.add_option("--max-connections", o.maxConnections, "Connections held at once (default 512)")
         ->type_name("N")
         ->check(CLI::Range(1, 65536));
     app.add_option("--max-per-address", o.maxPerAddress,
@@ -169,7 +168,8 @@ int main(int argc, char** argv)
     pthread_sigmask(SIG_BLOCK, &signals, nullptr);
     std::signal(SIGPIPE, SIG_IGN);
     // Each connection holds a descriptor: take all the system allows.
-    if (rlimit files{}; ::getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur < files.rlim_max) {
+    if (rlimit files{};
+        ::getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur < files.rlim_max) {
         files.rlim_cur = files.rlim_max;
         ::setrlimit(RLIMIT_NOFILE, &files);
     }

@@ -88,7 +88,8 @@ void hold(int fd, milliseconds delay)
 {
     const auto until = Clock::now() + delay;
     for (;;) {
-        const int left = clampedMs(std::chrono::duration_cast<milliseconds>(until - Clock::now()).count());
+        const int left =
+            clampedMs(std::chrono::duration_cast<milliseconds>(until - Clock::now()).count());
         if (left == 0)
             return;
         pollfd p{fd, 0, 0};
