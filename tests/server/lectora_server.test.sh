@@ -80,8 +80,10 @@ for c in KV_NORDA_PREVENTA KV_NORDAPAVREL KV_ULMAR; do
   [ -s "$work/data/$c.sqlite" ] || fail "catalogue $c not created"
 done
 lines=$(grep -c . "$work/journal.txt")
-# Two commands ran; the refused login sent none.
-[ "$lines" -eq 2 ] && ok "journal has one line per command" || { fail "journal lines: $lines"; cat "$work/journal.txt"; }
+# Two commands ran and one login was refused: a line each, the refusal without its password.
+[ "$lines" -eq 3 ] && ok "journal has one line per command and refused login" || { fail "journal lines: $lines"; cat "$work/journal.txt"; }
+grep -q "login refused for 'sa' from 127.0.0.1" "$work/journal.txt" && ! grep -q tolvexra "$work/journal.txt" &&
+  ok "refused login journaled without its password" || { fail "refused login line"; cat "$work/journal.txt"; }
 grep -q "KV_ULMAR #1 SQL EXECUTE sp_KVR_Persona 'demo','\*\*\*\*'" "$work/journal.txt" &&
   ok "journal line names catalogue, connection and masks the password" || { fail "journal format"; cat "$work/journal.txt"; }
 grep -q "Velmór2" "$work/journal.txt" && fail "password in the journal" || ok "no password in the journal"
