@@ -76,6 +76,10 @@ void forwardOnlyEntries(QMdiSubWindow* child)
 WorkflowWindow::WorkflowWindow(const WindowTraits& traits, QWidget* parent)
     : QWidget(parent), m_traits(traits)
 {
+    // The window paints its own background, the colour its frame would give
+    // it, so painting a label at once during a scan stops at the window and
+    // does not redraw the frame and title around it.
+    setAutoFillBackground(true);
     connect(qApp, &QApplication::focusChanged, this,
             [this](QWidget*, QWidget* now) { focusMoved(now); });
 }
@@ -214,14 +218,18 @@ void WorkflowWindow::onKeyDown(QWidget* field, std::function<void(int key)> hand
 
 void WorkflowWindow::selectNext(int times)
 {
+    // The focus goes straight to where the moves end: no control on the way
+    // reacts to being passed, and every focus change costs a scan time.
     QWidget* at = currentFocus();
+    QWidget* target = nullptr;
     for (int i = 0; i < times; ++i) {
         QWidget* next = nextInTabOrder(at);
         if (!next)
-            return;
-        next->setFocus(Qt::TabFocusReason);
-        at = next;
+            break;
+        target = at = next;
     }
+    if (target)
+        target->setFocus(Qt::TabFocusReason);
 }
 
 void WorkflowWindow::focusAndSelect(QLineEdit* field)

@@ -75,7 +75,7 @@ protected:
     virtual void FormShow() {}
 
     // The move to the next control in tab order, wrapping, read-only fields
-    // included; `times` moves in a row.
+    // included; `times` moves in a row, the focus set once where they end.
     void selectNext(int times = 1);
     // Focus on the field with its whole text selected (after a rejected scan).
     void focusAndSelect(QLineEdit* field);
