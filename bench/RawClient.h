@@ -13,6 +13,8 @@
 #include <chrono>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <string>
@@ -35,19 +37,6 @@ inline long rssKb(pid_t pid)
         if (line.startsWith("VmRSS:"))
             return line.mid(6).trimmed().split(' ').value(0).toLong();
     return -1;
-}
-
-inline int freePort()
-{
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    socklen_t len = sizeof a;
-    ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
-    ::close(fd);
-    return ntohs(a.sin_port);
 }
 
 // A connection to 127.0.0.1:`port`, made from the loopback address `from`;
@@ -89,9 +78,9 @@ inline void sendHalfHeader(int fd)
     ::send(fd, header, sizeof header, MSG_NOSIGNAL);
 }
 
-// `lectora-server` listening on a free loopback port with a data folder of
-// its own and `extra` flags; killed when this goes. ready() tells whether it
-// answered a connection.
+// `lectora-server` listening on a loopback port of its choosing, with a data
+// folder of its own and `extra` flags; killed when this goes. ready() tells
+// whether it said where it listens.
 struct ServerProcess {
     pid_t pid = -1;
     int port = 0;
@@ -99,10 +88,8 @@ struct ServerProcess {
 
     explicit ServerProcess(const QString& binary, const QStringList& extra = {})
     {
-        port = freePort();
         // Everything the child needs is made before fork: it only execs.
-        std::vector<std::string> args{binary.toStdString(), "--listen",
-                                      "127.0.0.1:" + std::to_string(port), "--data",
+        std::vector<std::string> args{binary.toStdString(), "--listen", "127.0.0.1:0", "--data",
                                       data.path().toStdString()};
         for (const QString& e : extra)
             args.push_back(e.toStdString());
@@ -110,22 +97,19 @@ struct ServerProcess {
         for (auto& a : args)
             argv.push_back(a.data());
         argv.push_back(nullptr);
+        int out[2];
+        if (::pipe2(out, O_CLOEXEC) != 0)
+            return;
         std::fflush(stdout); // the child must not print what the parent buffered
         pid = ::fork();
         if (pid == 0) {
-            ::freopen("/dev/null", "w", stdout);
+            ::dup2(out[1], STDOUT_FILENO);
             ::execv(argv[0], argv.data());
             ::_exit(127);
         }
-        for (int i = 0; i < 250 && !m_ready; ++i) {
-            const int fd = dial(port);
-            if (fd >= 0) {
-                ::close(fd);
-                m_ready = true;
-            } else {
-                std::this_thread::sleep_for(std::chrono::milliseconds(20));
-            }
-        }
+        ::close(out[1]);
+        port = listeningPort(out[0]);
+        ::close(out[0]); // what it prints later (when stopping) goes nowhere
     }
     ~ServerProcess()
     {
@@ -134,11 +118,29 @@ struct ServerProcess {
     }
     ServerProcess(const ServerProcess&) = delete;
     ServerProcess& operator=(const ServerProcess&) = delete;
-    bool ready() const { return m_ready; }
+    bool ready() const { return port > 0; }
     long rssKb() const { return bench::rssKb(pid); }
 
 private:
-    bool m_ready = false;
+    // The port of its "listening on HOST:PORT" line, read within 10 s; 0 without one.
+    static int listeningPort(int fd)
+    {
+        std::string text;
+        const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        while (std::chrono::steady_clock::now() < until) {
+            const auto at = text.find("listening on 127.0.0.1:");
+            if (at != std::string::npos && text.find(' ', at + 23) != std::string::npos)
+                return std::atoi(text.c_str() + at + 23);
+            pollfd p{fd, POLLIN, 0};
+            char buffer[512];
+            const ssize_t n = ::poll(&p, 1, 100) > 0 ? ::read(fd, buffer, sizeof buffer) : -1;
+            if (n == 0)
+                return 0;
+            if (n > 0)
+                text.append(buffer, static_cast<std::size_t>(n));
+        }
+        return 0;
+    }
 };
 
 } // namespace bench
