@@ -4,8 +4,10 @@
 // direction, and the TDS messages that cross it are counted (a message ends
 // with the packet whose status carries end-of-message). It needs no
 // privileges, unlike a delay set on the network interface, and sees the
-// traffic of only the connections pointed at it. Not for production: it
-// trusts both ends and keeps every connection's bytes in memory.
+// traffic of only the connections pointed at it. Asked to, it keeps a copy
+// of every byte in each direction (tests look for what crossed the link in
+// the clear). Not for production: it trusts both ends and keeps every
+// connection in memory.
 //
 // Header-only, like BenchKit.h, so that a test can use it as the benchmark does.
 
@@ -195,6 +197,20 @@ public:
         m_latenessNs = 0;
         m_piecesSent = 0;
     }
+    // From now on, keep every byte that crosses, per direction.
+    void setCapture(bool on) { m_capture = on; }
+    // What was kept, every connection's bytes in the order they connected.
+    std::string captured(bool towardsServer) const
+    {
+        std::lock_guard lock(m_mutex);
+        std::string all;
+        for (const auto& c : m_counts) {
+            std::lock_guard counted(c->mutex);
+            all += towardsServer ? c->capture.toServer : c->capture.toClient;
+        }
+        return all;
+    }
+
     int unreadable() const
     {
         std::lock_guard lock(m_mutex);
@@ -267,10 +283,12 @@ private:
                 std::lock_guard lock(m_mutex);
                 m_counts.push_back(link);
                 m_pumps.emplace_back([this, link] {
-                    pump(link->client, link->server, link->counters.toServer, *link);
+                    pump(link->client, link->server, link->counters.toServer,
+                         link->capture.toServer, *link);
                 });
                 m_pumps.emplace_back([this, link] {
-                    pump(link->server, link->client, link->counters.toClient, *link);
+                    pump(link->server, link->client, link->counters.toClient,
+                         link->capture.toClient, *link);
                 });
             }
             ++m_connections;
@@ -286,8 +304,11 @@ private:
             ::close(server);
         }
         int client, server;
-        std::mutex mutex; // guards counters
+        std::mutex mutex; // guards counters and capture
         Direction counters;
+        struct {
+            std::string toServer, toClient;
+        } capture;
         bool lost() const { return counters.toServer.lost() || counters.toClient.lost(); }
     };
 
@@ -309,7 +330,7 @@ private:
     // The wait for the next due piece is a ppoll with a timer slack of one
     // nanosecond, so a piece goes out within microseconds of its time
     // instead of the default slack's fifty.
-    void pump(int from, int to, TdsMessageCounter& counter, Link& link)
+    void pump(int from, int to, TdsMessageCounter& counter, std::string& capture, Link& link)
     {
         prctl(PR_SET_TIMERSLACK, 1UL, 0, 0, 0);
         std::deque<Chunk> held;
@@ -337,6 +358,9 @@ private:
                     {
                         std::lock_guard lock(link.mutex);
                         counter.feed(buffer.data(), std::size_t(n));
+                        if (m_capture)
+                            capture.append(reinterpret_cast<const char*>(buffer.data()),
+                                           std::size_t(n));
                     }
                     held.push_back({Clock::now() + std::chrono::nanoseconds(m_oneWayNs.load()),
                                     {buffer.begin(), buffer.begin() + n}});
@@ -368,6 +392,7 @@ private:
     int m_port = 0;
     std::atomic<std::int64_t> m_oneWayNs{0};
     std::atomic<int> m_connections{0};
+    std::atomic<bool> m_capture{false};
     std::atomic<std::int64_t> m_latenessNs{0};
     std::atomic<std::uint64_t> m_piecesSent{0};
     mutable std::mutex m_mutex; // guards m_counts and m_pumps

@@ -4,6 +4,7 @@
 #include "data/Connection.h"
 
 #include "data/DbError.h"
+#include "data/LinkCheck.h"
 #include "data/SqlFailure.h"
 #include "data/U_Data.h"
 
@@ -13,10 +14,14 @@
 #include <QSysInfo>
 #include <QTemporaryDir>
 
+#include <algorithm>
+
 namespace
 {
 
 QAtomicInt instances;
+// The most a failed first open waits for the check of its encryption.
+constexpr int kLinkCheckSeconds = 10;
 
 // FreeTDS takes a CA file only from a server section of its configuration
 // file, and finds that file through FREETDSCONF: one private file for the
@@ -151,18 +156,32 @@ void Connection::ensureOpen()
             .arg(odbc.connectOptions()));
     if (!db.open()) {
         const QSqlError error = db.lastError();
-        QString text = sqlfailure::serverText(error);
-        if (text.isEmpty())
-            text = error.text();
         // The next command tries again from scratch.
         db.close();
         m_lost = true;
-        throw DbError(
-            DbError::Kind::ConnectionLost,
-            QStringLiteral("Cannot connect to %1 (%2): %3").arg(m_catalogue, m_name, text),
-            error.nativeErrorCode().toInt());
+        throw DbError(DbError::Kind::ConnectionLost,
+                      QStringLiteral("Cannot connect to %1 (%2) on %3,%4: %5")
+                          .arg(m_catalogue, m_name, m_host)
+                          .arg(m_port)
+                          .arg(openFailure(error)),
+                      error.nativeErrorCode().toInt());
     }
     ++m_opened;
+}
+
+QString Connection::openFailure(const QSqlError& error) const
+{
+    // The driver words a refused certificate or a server without TLS as a
+    // failed login. A link that opened once has passed those checks, so only
+    // a first open looks for them, and within the time the open was allowed.
+    if (m_opened == 0) {
+        const int seconds = std::min(m_connectTimeout, kLinkCheckSeconds);
+        const QString reason = linkcheck::encryptionProblem(settings(), seconds * 1000);
+        if (!reason.isEmpty())
+            return reason;
+    }
+    const QString text = sqlfailure::serverText(error);
+    return text.isEmpty() ? error.text() : text;
 }
 
 void Connection::close()

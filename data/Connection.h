@@ -14,6 +14,7 @@
 #include <QSqlDatabase>
 #include <QString>
 
+class QSqlError;
 struct ConnectionSettings;
 
 class Connection
@@ -49,6 +50,8 @@ public:
 
 private:
     ConnectionSettings settings() const;
+    // The reason for a failed open, in the best words at hand.
+    QString openFailure(const QSqlError& error) const;
 
     QString m_name;
     QString m_catalogue;
