@@ -6,6 +6,7 @@
 #include "server/AsciiCase.h"
 #include "server/Database.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <limits>
@@ -133,6 +134,8 @@ ResultSet& ResultSet::row(std::vector<Value> values)
 const Value& Call::arg(std::size_t i) const
 {
     static const Value null;
+    if (i < params.size())
+        return arg(params[i]);
     return i < args.size() ? args[i].value : null;
 }
 
@@ -213,16 +216,15 @@ bool ProcedureRegistry::isSecret(std::string_view procedure, std::size_t positio
     const auto p = find(procedure);
     if (!p || p->secrets.empty())
         return false;
-    std::string_view declared = name;
-    if (declared.empty()) {
-        if (position >= p->params.size())
-            return false;
-        declared = p->params[position];
-    }
-    for (const auto& s : p->secrets)
-        if (equalsNoCase(withoutAt(s), withoutAt(declared)))
-            return true;
-    return false;
+    const auto among = [](const std::vector<std::string>& names, std::string_view wanted) {
+        return std::any_of(names.begin(), names.end(), [&](const std::string& n) {
+            return equalsNoCase(withoutAt(n), withoutAt(wanted));
+        });
+    };
+    if (name.empty())
+        return position < p->params.size() && among(p->secrets, p->params[position]);
+    // A name the procedure does not declare may be its secret misspelt.
+    return among(p->secrets, name) || !among(p->params, name);
 }
 
 std::vector<std::string> ProcedureRegistry::withSecrets() const
@@ -265,6 +267,42 @@ ProcedureHost::ProcedureHost(ProcedureRegistry& registry,
 {
 }
 
+std::optional<ServerError> ProcedureHost::bind(Call& call, const Procedure& procedure)
+{
+    call.params = procedure.params;
+    const std::string& shown = procedure.name;
+    bool named = false;
+    for (std::size_t i = 0; i < call.args.size(); ++i) {
+        Argument& a = call.args[i];
+        if (a.name.empty()) {
+            if (named)
+                return ServerError{119, 15, 1,
+                                   "Must pass parameter number " + std::to_string(i + 1) +
+                                       " and subsequent parameters as '@name = value'. After the "
+                                       "form '@name = value' has been used, all subsequent "
+                                       "parameters must be passed in the form '@name = value'."};
+            if (i < procedure.params.size())
+                a.name = procedure.params[i];
+            continue;
+        }
+        named = true;
+        // A procedure declared without parameters (a test's script) takes any name.
+        const bool declared =
+            procedure.params.empty() ||
+            std::any_of(procedure.params.begin(), procedure.params.end(), [&](const auto& p) {
+                return equalsNoCase(withoutAt(p), withoutAt(a.name));
+            });
+        if (!declared)
+            return ServerError{8145, 16, 2,
+                               a.name + " is not a parameter for procedure " + shown + "."};
+        for (std::size_t j = 0; j < i; ++j)
+            if (equalsNoCase(withoutAt(call.args[j].name), withoutAt(a.name)))
+                return ServerError{8143, 16, 1,
+                                   "Parameter '" + a.name + "' was supplied multiple times."};
+    }
+    return std::nullopt;
+}
+
 Reply ProcedureHost::run(Call& call)
 {
     auto procedure = m_registry.find(call.procedure);
@@ -275,9 +313,10 @@ Reply ProcedureHost::run(Call& call)
         return Reply::fail("Could not find stored procedure '" + std::string(shown) + "'.", 2812);
     }
 
-    for (std::size_t i = 0; i < call.args.size() && i < procedure->params.size(); ++i) {
-        if (call.args[i].name.empty())
-            call.args[i].name = procedure->params[i];
+    if (std::optional<ServerError> refused = bind(call, *procedure)) {
+        Reply r;
+        r.error = std::move(refused);
+        return r;
     }
 
     if (!call.db && m_catalogue)

@@ -64,9 +64,9 @@ struct ServerError {
     std::string message;
 };
 
-// One argument of a call, in the order the client sent it. Batches and ODBC
-// calls send arguments by position; `name` is filled from the procedure's
-// declared parameter list when the position is known.
+// One argument of a call, in the order the client sent it. An argument sent
+// by position gets its `name` from the procedure's declared parameter list;
+// one sent by name keeps the client's spelling.
 struct Argument {
     std::string name;
     Value value;
@@ -79,9 +79,13 @@ struct Call {
     int connectionId = 0;
     std::string client; // the peer's address, for limits kept per address
     std::vector<Argument> args;
+    // The procedure's declared parameters, filled by the host before the body runs.
+    std::vector<std::string> params;
     Database* db = nullptr; // the catalogue's database; null for scripted calls without data
 
-    // The argument at position i (0-based), or a null value when fewer were sent.
+    // The declared parameter at position i (0-based), whichever way the
+    // client passed it; without a declaration the i-th argument sent. A null
+    // value when it was not passed.
     const Value& arg(std::size_t i) const;
     // The argument declared under `name` ("@Serie"), case-insensitive, or null.
     const Value& arg(std::string_view name) const;
@@ -142,7 +146,8 @@ public:
     static std::string key(std::string_view name);
 
     // Whether the argument a call passes at `position` (0-based), under
-    // `name` when it names it ("" when positional), is a declared secret.
+    // `name` when it names it ("" when positional), is a declared secret, or
+    // a name the procedure does not declare in a call to one with secrets.
     bool isSecret(std::string_view procedure, std::size_t position, std::string_view name) const;
     // Keys of the procedures that have a secret argument, to recognise a call
     // too broken to find its arguments in.
@@ -154,10 +159,10 @@ private:
     std::map<std::string, Procedure> m_scripted;
 };
 
-// Runs a call: finds the procedure, fills argument names from its declared
-// parameters, locks the catalogue's database for the call and runs the body.
-// Unknown procedures answer error 2812; exceptions thrown by a body become an
-// error reply (a procedure never takes the server down).
+// Runs a call: finds the procedure, binds the arguments to its declared
+// parameters (by position, or by name in any order, as SQL Server does), locks the catalogue's
+// database for the call and runs the body. Unknown procedures answer error 2812; exceptions thrown
+// by a body become an error reply (a procedure never takes the server down).
 class ProcedureHost
 {
 public:
@@ -166,6 +171,10 @@ public:
     Reply run(Call& call);
 
 private:
+    // Names the positional arguments after the declared parameters and
+    // checks the named ones; the error SQL Server gives when they do not fit.
+    static std::optional<ServerError> bind(Call& call, const Procedure& procedure);
+
     ProcedureRegistry& m_registry;
     std::function<Database*(std::string_view)> m_catalogue;
 };

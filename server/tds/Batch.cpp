@@ -45,8 +45,66 @@ ServerError syntaxError(std::string_view near)
                                  : "Incorrect syntax near '" + n + "'."};
 }
 
-// Splits at line breaks and semicolons outside quotes and brackets. A ';'
-// right after a name and before a digit is a procedure group ("sp_x;1").
+} // namespace
+
+std::string withoutComments(std::string_view s, bool& unclosed)
+{
+    std::string out(s);
+    unclosed = false;
+    bool quote = false;
+    bool bracket = false;
+    for (std::size_t i = 0; i < out.size(); ++i) {
+        const char c = out[i];
+        const char next = i + 1 < out.size() ? out[i + 1] : '\0';
+        if (quote || bracket) {
+            if ((quote && c == '\'') || (bracket && c == ']'))
+                quote = bracket = false;
+        } else if (c == '\'' || c == '[') {
+            quote = c == '\'';
+            bracket = c == '[';
+        } else if (c == '-' && next == '-') {
+            for (; i < out.size() && out[i] != '\n' && out[i] != '\r'; ++i)
+                out[i] = ' ';
+            --i;
+        } else if (c == '/' && next == '*') {
+            int depth = 0;
+            for (; i < out.size(); ++i) {
+                if (out[i] == '/' && i + 1 < out.size() && out[i + 1] == '*') {
+                    ++depth;
+                    out[i++] = ' ';
+                } else if (out[i] == '*' && i + 1 < out.size() && out[i + 1] == '/') {
+                    out[i++] = ' ';
+                    if (--depth == 0) {
+                        out[i] = ' ';
+                        break;
+                    }
+                }
+                out[i] = ' ';
+            }
+            unclosed = depth > 0;
+        }
+    }
+    return out;
+}
+
+namespace
+{
+
+// Whether the word at `at` starts a statement of its own.
+bool startsStatement(std::string_view s, std::size_t at)
+{
+    std::size_t e = at;
+    while (e < s.size() && isWordChar(s[e]))
+        ++e;
+    const std::string_view w = s.substr(at, e - at);
+    return equalsNoCase(w, "exec") || equalsNoCase(w, "execute") || equalsNoCase(w, "set") ||
+           isReservedWord(w);
+}
+
+// Splits at semicolons, and at line breaks that a statement's first word
+// follows, outside quotes and brackets: a call may spread its arguments over
+// lines. A ';' right after a name and before a digit is a procedure group
+// ("sp_x;1"). A doubled quote inside quotes is a quote (its pair is skipped).
 struct Piece {
     std::size_t begin;
     std::size_t end;
@@ -79,10 +137,20 @@ std::vector<Piece> splitStatements(std::string_view s)
             quote = true;
         } else if (c == '[') {
             bracket = true;
-        } else if (c == '\n' || c == '\r' ||
-                   (c == ';' &&
-                    !(i > 0 && (isWordChar(s[i - 1]) || s[i - 1] == ']') && i + 1 < s.size() &&
-                      std::isdigit(static_cast<unsigned char>(s[i + 1]))))) {
+        } else if (c == '\n' || c == '\r') {
+            // The blanks up to the next word are skipped at once, so that a
+            // text of many line breaks is read once.
+            std::size_t next = i + 1;
+            while (next < s.size() && isBlank(s[next]))
+                ++next;
+            if (startsStatement(s, next)) {
+                pieces.push_back({start, i, false});
+                start = i + 1;
+            }
+            i = next - 1;
+        } else if (c == ';' &&
+                   !(i > 0 && (isWordChar(s[i - 1]) || s[i - 1] == ']') && i + 1 < s.size() &&
+                     std::isdigit(static_cast<unsigned char>(s[i + 1])))) {
             pieces.push_back({start, i, false});
             start = i + 1;
         }
@@ -341,11 +409,25 @@ private:
 
 } // namespace
 
-std::vector<Statement> parseBatch(std::string_view batch)
+std::vector<Statement> parseBatch(std::string_view sent)
 {
+    bool unclosedComment = false;
+    const std::string batch = withoutComments(sent, unclosedComment);
     std::vector<Statement> out;
+    if (unclosedComment) {
+        // Nothing of a batch that cannot be read to its end runs.
+        Statement st;
+        st.begin = 0;
+        while (st.begin < batch.size() && isBlank(batch[st.begin]))
+            ++st.begin;
+        // To the end: the comment is part of what the mask may cut.
+        st.text = batch.substr(st.begin);
+        st.error = ServerError{113, 15, 1, "Missing end comment mark '*/'."};
+        out.push_back(std::move(st));
+        return out;
+    }
     for (const Piece& p : splitStatements(batch)) {
-        std::string_view s = batch.substr(p.begin, p.end - p.begin);
+        std::string_view s = std::string_view(batch).substr(p.begin, p.end - p.begin);
         std::size_t b = 0;
         while (b < s.size() && isBlank(s[b]))
             ++b;
@@ -370,6 +452,34 @@ std::vector<Statement> parseBatch(std::string_view batch)
         out.push_back(std::move(st));
     }
     return out;
+}
+
+// Names declared in a parameter list such as "@P1 varchar(30),@P2 decimal(9,2)".
+std::vector<std::string> declaredNames(std::string_view declaration)
+{
+    std::vector<std::string> names;
+    int depth = 0;
+    bool expectName = true;
+    for (std::size_t i = 0; i < declaration.size(); ++i) {
+        const char c = declaration[i];
+        if (c == '(') {
+            ++depth;
+        } else if (c == ')') {
+            depth = std::max(depth - 1, 0);
+        } else if (c == ',' && depth == 0) {
+            expectName = true;
+        } else if (c == '@' && expectName) {
+            std::size_t e = i + 1;
+            while (
+                e < declaration.size() &&
+                (std::isalnum(static_cast<unsigned char>(declaration[e])) || declaration[e] == '_'))
+                ++e;
+            names.emplace_back(declaration.substr(i, e - i));
+            expectName = false;
+            i = e - 1;
+        }
+    }
+    return names;
 }
 
 } // namespace lectora::server::tds

@@ -2,7 +2,8 @@
 // Parses the text of a SQL batch into statements. This server understands
 // procedure calls (EXECUTE / EXEC / a bare name first) with literal arguments
 // and accepts SET statements; anything else is reported as a syntax error for
-// the session to answer, never thrown.
+// the session to answer, never thrown. A statement ends at a semicolon, or at
+// a line break that a statement's first word follows; comments count as blanks.
 
 #include "server/ProcedureHost.h"
 
@@ -36,5 +37,13 @@ struct Statement {
 };
 
 std::vector<Statement> parseBatch(std::string_view batch);
+
+// The batch with every comment ("-- to the line's end", "/* nested */")
+// turned into blanks of the same length, so that offsets into it are offsets
+// into the batch as sent. `unclosed` is set when a block comment never ends.
+std::string withoutComments(std::string_view batch, bool& unclosed);
+
+// Names declared in a parameter list such as "@P1 varchar(30),@P2 decimal(9,2)".
+std::vector<std::string> declaredNames(std::string_view declaration);
 
 } // namespace lectora::server::tds

@@ -3,12 +3,61 @@
 #include "server/AsciiCase.h"
 #include "server/Journal.h"
 
+#include <algorithm>
+
 namespace lectora::server::tds
 {
 
-bool SecretMask::isSecret(std::string_view procedure, std::size_t position) const
+namespace
 {
-    return m_registry && m_registry->isSecret(procedure, position, {});
+
+bool isExecuteSql(std::string_view procedure)
+{
+    return ProcedureRegistry::key(procedure) == "sp_executesql";
+}
+
+// Where sp_executesql's text and declaration are among its arguments: first
+// and second, or wherever @stmt and @params name them.
+std::pair<std::size_t, std::size_t> executeSqlParts(const std::vector<Argument>& args)
+{
+    std::size_t text = 0;
+    std::size_t declaration = 1;
+    for (std::size_t i = 0; i < args.size(); ++i) {
+        if (equalsNoCase(args[i].name, "@stmt"))
+            text = i;
+        else if (equalsNoCase(args[i].name, "@params"))
+            declaration = i;
+    }
+    return {text, declaration};
+}
+
+// A value written back as the inside of a quoted literal.
+std::string doubledQuotes(std::string_view value)
+{
+    std::string out;
+    for (char c : value) {
+        out.push_back(c);
+        if (c == '\'')
+            out.push_back('\'');
+    }
+    return out;
+}
+
+std::vector<Argument> asArguments(const std::vector<BatchArgument>& args)
+{
+    std::vector<Argument> out;
+    out.reserve(args.size());
+    for (const auto& a : args)
+        out.push_back(Argument{a.name, a.value, false});
+    return out;
+}
+
+} // namespace
+
+bool SecretMask::isSecret(std::string_view procedure, std::size_t position,
+                          std::string_view name) const
+{
+    return m_registry && m_registry->isSecret(procedure, position, name);
 }
 
 std::size_t SecretMask::secretProcedureEnd(std::string_view text) const
@@ -33,6 +82,63 @@ bool SecretMask::mentionsSecretProcedure(std::string_view text) const
     return secretProcedureEnd(text) != std::string::npos;
 }
 
+bool SecretMask::isSecretVariable(const std::vector<Statement>& statements,
+                                  std::string_view variable) const
+{
+    // A value with no name to follow is secret if the text has any.
+    if (variable.empty())
+        return std::any_of(statements.begin(), statements.end(),
+                           [&](const Statement& st) { return mentionsSecretProcedure(st.text); });
+    for (const auto& st : statements) {
+        if (st.kind == Statement::Kind::Error && mentionsSecretProcedure(st.text))
+            return true;
+        if (st.kind != Statement::Kind::Call)
+            continue;
+        // A text that runs sp_executesql in turn is not followed further.
+        if (isExecuteSql(st.procedure) && mentionsSecretProcedure(st.text))
+            return true;
+        for (std::size_t i = 0; i < st.args.size(); ++i)
+            if (equalsNoCase(st.args[i].variable, variable) &&
+                isSecret(st.procedure, i, st.args[i].name))
+                return true;
+    }
+    return false;
+}
+
+std::vector<bool> SecretMask::secretArguments(std::string_view procedure,
+                                              const std::vector<Argument>& args) const
+{
+    std::vector<bool> secret(args.size(), false);
+    if (!isExecuteSql(procedure)) {
+        for (std::size_t i = 0; i < args.size(); ++i)
+            secret[i] = isSecret(procedure, i, args[i].name);
+        return secret;
+    }
+    const auto [textAt, declarationAt] = executeSqlParts(args);
+    if (textAt >= args.size())
+        return secret;
+    const std::vector<Statement> statements = parseBatch(args[textAt].value.toText());
+    const std::vector<std::string> declared =
+        declarationAt < args.size() ? declaredNames(args[declarationAt].value.toText())
+                                    : std::vector<std::string>{};
+    std::size_t positional = 0;
+    for (std::size_t i = 0; i < args.size(); ++i) {
+        if (i == textAt || i == declarationAt)
+            continue;
+        std::string variable = args[i].name;
+        if (variable.empty() && positional < declared.size())
+            variable = declared[positional];
+        ++positional;
+        secret[i] = isSecretVariable(statements, variable);
+    }
+    return secret;
+}
+
+std::string SecretMask::maskedStatement(const std::string& text) const
+{
+    return mentionsSecretProcedure(text) ? batch(text, parseBatch(text)) : text;
+}
+
 std::string SecretMask::withoutSecrets(std::string text, const std::vector<std::string>& secrets)
 {
     for (const auto& s : secrets) {
@@ -45,18 +151,38 @@ std::string SecretMask::withoutSecrets(std::string text, const std::vector<std::
     return text;
 }
 
+std::string SecretMask::maskedCall(std::string text, const Statement& st) const
+{
+    const std::vector<Argument> args = asArguments(st.args);
+    const std::vector<bool> secret = secretArguments(st.procedure, args);
+    const std::size_t textAt =
+        isExecuteSql(st.procedure) ? executeSqlParts(args).first : args.size();
+    for (std::size_t i = st.args.size(); i-- > 0;) {
+        const auto& a = st.args[i];
+        if (!a.variable.empty())
+            continue;
+        if (secret[i])
+            text.replace(st.begin + a.begin, a.end - a.begin, Journal::kMask);
+        else if (i == textAt)
+            text.replace(st.begin + a.begin, a.end - a.begin,
+                         doubledQuotes(maskedStatement(a.value.toText())));
+    }
+    return text;
+}
+
 std::string SecretMask::batch(std::string text, const std::vector<Statement>& statements) const
 {
+    // A comment beside a secret may repeat it: a batch that calls a procedure
+    // with secrets is journalled without its comments.
+    if (std::any_of(statements.begin(), statements.end(),
+                    [&](const Statement& st) { return mentionsSecretProcedure(st.text); })) {
+        bool unclosed = false;
+        text = withoutComments(text, unclosed);
+    }
     // From the end, so that each replacement leaves the offsets before it valid.
     for (auto st = statements.rbegin(); st != statements.rend(); ++st) {
         if (st->kind == Statement::Kind::Call) {
-            for (std::size_t i = st->args.size(); i-- > 0;) {
-                if (!isSecret(st->procedure, i))
-                    continue;
-                const auto& a = st->args[i];
-                if (a.variable.empty())
-                    text.replace(st->begin + a.begin, a.end - a.begin, Journal::kMask);
-            }
+            text = maskedCall(std::move(text), *st);
         } else if (st->kind == Statement::Kind::Error) {
             const std::size_t cut = secretProcedureEnd(st->text);
             if (cut != std::string::npos)
@@ -67,21 +193,33 @@ std::string SecretMask::batch(std::string text, const std::vector<Statement>& st
     return text;
 }
 
-std::vector<Value> SecretMask::values(std::string_view procedure, std::vector<Value> values) const
+std::vector<Value> SecretMask::values(std::string_view procedure,
+                                      const std::vector<Argument>& args) const
 {
-    for (std::size_t i = 0; i < values.size(); ++i)
-        if (isSecret(procedure, i) && !values[i].isNull())
-            values[i] = Value(Journal::kMask);
-    return values;
+    const std::vector<bool> secret = secretArguments(procedure, args);
+    const std::size_t textAt = isExecuteSql(procedure) ? executeSqlParts(args).first : args.size();
+    std::vector<Value> out;
+    out.reserve(args.size());
+    for (std::size_t i = 0; i < args.size(); ++i) {
+        const Value& v = args[i].value;
+        if (secret[i] && !v.isNull())
+            out.emplace_back(Journal::kMask);
+        else if (i == textAt && !v.isNull())
+            out.emplace_back(maskedStatement(v.toText()));
+        else
+            out.push_back(v);
+    }
+    return out;
 }
 
 std::vector<std::string> SecretMask::secretsOf(std::string_view procedure,
-                                               const std::vector<Value>& values) const
+                                               const std::vector<Argument>& args) const
 {
+    const std::vector<bool> secret = secretArguments(procedure, args);
     std::vector<std::string> out;
-    for (std::size_t i = 0; i < values.size(); ++i)
-        if (isSecret(procedure, i) && !values[i].isNull())
-            out.push_back(values[i].toText());
+    for (std::size_t i = 0; i < args.size(); ++i)
+        if (secret[i] && !args[i].value.isNull())
+            out.push_back(args[i].value.toText());
     return out;
 }
 

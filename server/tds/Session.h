@@ -88,6 +88,7 @@ private:
     void refuseStatement(TokenWriter& out, const Statement& st, bool inProc);
     void runCall(TokenWriter& out, const Statement& st, bool inProc,
                  const std::vector<RpcParam>* variables);
+    void executeSql(TokenWriter& out, const std::vector<Argument>& args, std::uint8_t end);
     // Runs one registered procedure and writes its results; returns the reply.
     Reply callProcedure(TokenWriter& out, Call& call);
 

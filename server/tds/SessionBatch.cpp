@@ -19,13 +19,13 @@ std::string Session::runBatch(const std::string& text)
 {
     const std::vector<Statement> statements = parseBatch(text);
     std::string procedure;
-    std::vector<Value> args;
+    std::vector<Argument> args;
     for (const auto& st : statements) {
         if (st.kind != Statement::Kind::Call)
             continue;
         procedure = st.procedure;
         for (const auto& a : st.args)
-            args.push_back(a.value);
+            args.push_back(Argument{a.name, a.value, false});
         break;
     }
     record(false, m_mask.batch(text, statements), procedure, m_mask.values(procedure, args));
@@ -107,6 +107,10 @@ void Session::runCall(TokenWriter& out, const Statement& st, bool inProc,
     if (!args)
         return;
     const std::uint8_t procEnd = inProc ? DoneInProc : DoneProc;
+    if (ProcedureRegistry::key(st.procedure) == "sp_executesql") {
+        executeSql(out, *args, procEnd);
+        return;
+    }
     if (isTypeInfo(ProcedureRegistry::key(st.procedure))) {
         std::vector<Value> values;
         for (const auto& a : *args)
@@ -130,12 +134,28 @@ void Session::runCall(TokenWriter& out, const Statement& st, bool inProc,
     out.done(procEnd, failed(reply) ? DoneError : 0, kCmdExecute);
 }
 
+// sp_executesql written in a batch: its text, its declaration, then the
+// values, by position in the declaration's order or by name.
+void Session::executeSql(TokenWriter& out, const std::vector<Argument>& args, std::uint8_t end)
+{
+    const std::vector<std::string> names =
+        declaredNames(args.size() > 1 ? args[1].value.toText() : std::string());
+    std::vector<RpcParam> variables;
+    for (std::size_t i = 2; i < args.size(); ++i) {
+        RpcParam p;
+        p.name = args[i].name.empty() && i - 2 < names.size() ? names[i - 2] : args[i].name;
+        p.value = args[i].value;
+        variables.push_back(std::move(p));
+    }
+    runStatements(out, parseBatch(args.empty() ? std::string() : args[0].value.toText()), true,
+                  &variables);
+    out.returnStatus(0);
+    out.done(end, 0, kCmdExecute);
+}
+
 Reply Session::callProcedure(TokenWriter& out, Call& call)
 {
-    std::vector<Value> values;
-    for (const auto& a : call.args)
-        values.push_back(a.value);
-    const std::vector<std::string> secrets = m_mask.secretsOf(call.procedure, values);
+    const std::vector<std::string> secrets = m_mask.secretsOf(call.procedure, call.args);
 
     Reply reply;
     try {

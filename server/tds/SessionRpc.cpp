@@ -33,34 +33,6 @@ struct Session::StatementCall {
 namespace
 {
 
-// Names declared in a parameter list such as "@P1 varchar(30),@P2 decimal(9,2)".
-std::vector<std::string> declaredNames(std::string_view declaration)
-{
-    std::vector<std::string> names;
-    int depth = 0;
-    bool expectName = true;
-    for (std::size_t i = 0; i < declaration.size(); ++i) {
-        const char c = declaration[i];
-        if (c == '(') {
-            ++depth;
-        } else if (c == ')') {
-            depth = std::max(depth - 1, 0);
-        } else if (c == ',' && depth == 0) {
-            expectName = true;
-        } else if (c == '@' && expectName) {
-            std::size_t e = i + 1;
-            while (
-                e < declaration.size() &&
-                (std::isalnum(static_cast<unsigned char>(declaration[e])) || declaration[e] == '_'))
-                ++e;
-            names.emplace_back(declaration.substr(i, e - i));
-            expectName = false;
-            i = e - 1;
-        }
-    }
-    return names;
-}
-
 std::string requestName(const RpcRequest& rq)
 {
     return rq.procId ? systemProcName(rq.procId) : rq.procedure;
@@ -322,17 +294,9 @@ void Session::recordStatement(const RpcRequest& rq, const StatementCall& call,
     if (call.statementAt < values.size())
         values[call.statementAt] = Value(m_mask.batch(call.statement, statements));
     // A secret passed through a variable is masked where its value travels.
-    for (const auto& st : statements) {
-        if (st.kind != Statement::Kind::Call)
-            continue;
-        for (std::size_t a = 0; a < st.args.size(); ++a) {
-            if (st.args[a].variable.empty() || !m_mask.isSecret(st.procedure, a))
-                continue;
-            for (std::size_t v = 0; v < variables.size(); ++v)
-                if (equalsNoCase(variables[v].name, st.args[a].variable))
-                    values[first + v] = Value(Journal::kMask);
-        }
-    }
+    for (std::size_t v = 0; v < variables.size(); ++v)
+        if (m_mask.isSecretVariable(statements, variables[v].name))
+            values[first + v] = Value(Journal::kMask);
     if (call.statementAt >= rq.params.size() && !call.statement.empty())
         values.insert(values.begin(), Value(m_mask.batch(call.statement, statements)));
     record(true, Journal::callText(call.name, values),
@@ -365,14 +329,18 @@ void Session::rpcRequest(TokenWriter& out, RpcRequest& rq)
         return;
     }
     std::vector<Value> values;
-    for (const auto& p : rq.params)
+    std::vector<Argument> args;
+    for (const auto& p : rq.params) {
         values.push_back(p.value);
+        args.push_back(Argument{p.name, p.value, p.output});
+    }
 
     // Releasing a prepared statement or cursor is the driver's housekeeping,
     // not a command: it is journalled without a procedure, like SET.
     const bool housekeeping = key == "sp_unprepare" || key == "sp_cursorclose";
-    record(true, Journal::callText(name, m_mask.values(name, values)),
-           housekeeping ? std::string() : name, m_mask.values(name, values));
+    std::vector<Value> shown = m_mask.values(name, args);
+    std::string text = Journal::callText(name, shown);
+    record(true, std::move(text), housekeeping ? std::string() : name, std::move(shown));
 
     if (housekeeping) {
         if (key == "sp_unprepare" && !rq.params.empty())

@@ -227,6 +227,41 @@ private Q_SLOTS:
         QCOMPARE(host.run(other).outputs.at("@id_producto"), Value(7));
     }
 
+    // Arguments bind to the declared parameters by position, or by name in
+    // any order and letter case; what SQL Server refuses is refused alike.
+    void argumentsBindByName_data()
+    {
+        QTest::addColumn<QStringList>("args"); // "@name=value" or "value"
+        QTest::addColumn<QString>("expected"); // @a|@b|@c as the body sees them, or the error
+        QTest::newRow("by position") << QStringList{"1", "2", "3"} << "1|2|3";
+        QTest::newRow("named, reversed") << QStringList{"@c=3", "@b=2", "@a=1"} << "1|2|3";
+        QTest::newRow("position, then names") << QStringList{"1", "@C=3"} << "1||3";
+        QTest::newRow("unknown name") << QStringList{"@a=1", "@d=4"} << "error:8145";
+        QTest::newRow("given twice") << QStringList{"1", "@a=1"} << "error:8143";
+        QTest::newRow("position after a name") << QStringList{"@b=2", "1"} << "error:119";
+    }
+    void argumentsBindByName()
+    {
+        QFETCH(QStringList, args);
+        QFETCH(QString, expected);
+        ProcedureRegistry registry;
+        registry.add(Procedure{"sp_Tres", {"@a", "@b", "@c"}, [](Call& c) {
+                                   return Reply::rows(ResultSet::texts({"v"}).row(
+                                       {c.text(0) + "|" + c.text(1) + "|" + c.text(2)}));
+                               }});
+        ProcedureHost host(registry, nullptr);
+        Call c = callOf("sp_Tres");
+        for (const QString& a : args) {
+            const auto eq = a.indexOf('=');
+            c.args.push_back(Argument{eq < 0 ? std::string() : a.left(eq).toStdString(),
+                                      Value(a.mid(eq + 1).toStdString()), false});
+        }
+        const Reply reply = host.run(c);
+        QCOMPARE(reply.error ? QStringLiteral("error:%1").arg(reply.error->number)
+                             : QString::fromStdString(answerOf(reply)),
+                 expected);
+    }
+
     void toText_data()
     {
         QTest::addColumn<Value>("value");

@@ -1,5 +1,7 @@
 // The protocol layer without sockets: the batch parser, framing, text
 // encodings and whole sessions fed hand-built requests.
+#include "server/Database.h"
+#include "server/PasswordHash.h"
 #include "server/ProcedureHost.h"
 #include "server/tds/Batch.h"
 #include "server/tds/Framing.h"
@@ -9,7 +11,11 @@
 #include "server/tds/Wire.h"
 #include "tests/support/TdsRequests.h"
 
+#include <QTemporaryDir>
 #include <QTest>
+
+#include <fstream>
+#include <sstream>
 
 using namespace lectora::server;
 using namespace lectora::server::tds;
@@ -68,6 +74,22 @@ std::string bytes(std::initializer_list<int> b)
     for (int c : b)
         s.push_back(static_cast<char>(c));
     return s;
+}
+
+// An nvarchar(4000) parameter's TYPE_INFO and value.
+std::string nvarchar(std::string_view text)
+{
+    const std::string w = utf16(text);
+    return bytes({0xE7, 0x40, 0x1F, 9, 4, 0xD0, 0, 0x34}) +
+           bytes({int(w.size() & 0xff), int(w.size() >> 8)}) + w;
+}
+
+// An RPC for a system procedure by its number (10 is sp_executesql).
+std::string rpcById(int id, const std::vector<Param>& params)
+{
+    std::string r = rpc("x", params);
+    r.replace(22, 4, bytes({0xFF, 0xFF, id, 0}));
+    return r;
 }
 
 // --- replies as a client reads them ----------------------------------------------
@@ -162,6 +184,10 @@ std::vector<Token> tokens(const std::string& framed)
     return out;
 }
 
+// The demo operator's password in the table of call forms: with a quote, so
+// that it is written doubled in a literal.
+constexpr const char* kSecret = "O'Velmór2";
+
 std::string ids(const std::vector<Token>& ts)
 {
     std::string s;
@@ -185,14 +211,15 @@ class TdsProtocolTest : public QObject
     ProcedureHost m_host{m_registry, [](std::string_view) { return nullptr; }};
     Journal m_journal;
 
-    Session loggedIn()
+    Session loggedIn() { return loggedIn(m_registry, m_host, m_journal); }
+    static Session loggedIn(ProcedureRegistry& registry, ProcedureHost& host, Journal& journal)
     {
         SessionContext c;
         c.login = "sa";
         c.password = "tolvexra";
-        c.registry = &m_registry;
-        c.host = &m_host;
-        c.journal = &m_journal;
+        c.registry = &registry;
+        c.host = &host;
+        c.journal = &journal;
         c.resolveCatalogue = [](std::string_view db) {
             return db == "KV_ULMAR" ? std::string("KV_ULMAR") : std::string();
         };
@@ -274,6 +301,15 @@ private Q_SLOTS:
                                 << "error:102";
         QTest::newRow("glued keyword") << "EXECsp_x 1"
                                        << "call:EXECsp_x|1";
+        QTest::newRow("arguments over lines") << "EXEC sp_x\n  @a = 'a',\r\n  'b'\nEXEC sp_y"
+                                              << "call:sp_x|@a='a','b';call:sp_y|";
+        QTest::newRow("comments are blanks")
+            << "EXEC sp_x /* 'no', /* nested */ */ 'a', -- 'b'\n'c'"
+            << "call:sp_x|'a','c'";
+        QTest::newRow("comment marks inside quotes") << "EXEC sp_x '--', '/*'"
+                                                     << "call:sp_x|'--','/*'";
+        QTest::newRow("unclosed comment") << "EXEC sp_x 'a' /* 'b'\nEXEC sp_y"
+                                          << "error:113";
         QTest::newRow("error does not stop the next") << "EXEC sp_x 'a',\nEXEC sp_y"
                                                       << "error:102;call:sp_y|";
     }
@@ -705,37 +741,26 @@ private Q_SLOTS:
         m_registry.script("sp_Eco", [](Call& call) {
             return Reply::rows(ResultSet::texts({"v"}).row({call.arg(0)}));
         });
-        auto nvarchar = [](std::string_view text) {
-            const std::string w = utf16(text);
-            return bytes({0xE7, 0x40, 0x1F, 9, 4, 0xD0, 0, 0x34}) +
-                   bytes({int(w.size() & 0xff), int(w.size() >> 8)}) + w;
-        };
-        auto byId = [](int id, const std::vector<Param>& params) {
-            std::string r = rpc("x", params);
-            // Replace the name "x" with the id form.
-            r.replace(22, 4, bytes({0xFF, 0xFF, id, 0}));
-            return r;
-        };
         Session s = loggedIn();
-        auto first =
-            tokens(s.handle({PacketType::Rpc, byId(13, {{"", true, bytes({0x26, 4, 0})},
-                                                        {"", false, nvarchar("@P1 nvarchar(10)")},
-                                                        {"", false, nvarchar("EXEC sp_Eco @P1")},
-                                                        {"", false, nvarchar("uno")}})})
-                       .reply);
+        auto first = tokens(
+            s.handle({PacketType::Rpc, rpcById(13, {{"", true, bytes({0x26, 4, 0})},
+                                                    {"", false, nvarchar("@P1 nvarchar(10)")},
+                                                    {"", false, nvarchar("EXEC sp_Eco @P1")},
+                                                    {"", false, nvarchar("uno")}})})
+                .reply);
         QCOMPARE(ids(first), std::string("81 FF 79 FF AC 79 FE"));
         QCOMPARE(first[0].rows[0][0], Value("uno"));
         const Value handle = first[4].value;
         QVERIFY(!handle.isNull());
         const auto h = static_cast<int>(*handle.toInt());
         auto again = tokens(
-            s.handle({PacketType::Rpc, byId(12, {{"", false, bytes({0x26, 4, 4, h, 0, 0, 0})},
-                                                 {"", false, nvarchar("dos")}})})
+            s.handle({PacketType::Rpc, rpcById(12, {{"", false, bytes({0x26, 4, 4, h, 0, 0, 0})},
+                                                    {"", false, nvarchar("dos")}})})
                 .reply);
         QCOMPARE(again[0].rows[0][0], Value("dos"));
-        s.handle({PacketType::Rpc, byId(15, {{"", false, bytes({0x26, 4, 4, h, 0, 0, 0})}})});
+        s.handle({PacketType::Rpc, rpcById(15, {{"", false, bytes({0x26, 4, 4, h, 0, 0, 0})}})});
         auto gone = tokens(
-            s.handle({PacketType::Rpc, byId(12, {{"", false, bytes({0x26, 4, 4, h, 0, 0, 0})}})})
+            s.handle({PacketType::Rpc, rpcById(12, {{"", false, bytes({0x26, 4, 4, h, 0, 0, 0})}})})
                 .reply);
         QCOMPARE(gone[0].number, 8179);
         const auto entries = m_journal.entries();
@@ -774,6 +799,132 @@ private Q_SLOTS:
         // And the session still answers.
         auto next = tokens(s.handle({PacketType::SqlBatch, batch("SET NOCOUNT ON")}).reply);
         QCOMPARE(ids(next), std::string("FD"));
+    }
+
+    // The operator's password, in every form a call can carry it, reaches
+    // neither the journal (file and memory) nor a reply, and the login it
+    // belongs to succeeds whatever order its arguments are named in.
+    void passwordNeverShown_data()
+    {
+        QTest::addColumn<int>("type");
+        QTest::addColumn<QByteArray>("request");
+        QTest::addColumn<int>("expected"); // ID_Persona, or the error number
+        auto sql = [](const char* text) {
+            const std::string b = batch(text);
+            return QByteArray(b.data(), qsizetype(b.size()));
+        };
+        auto call = [](const std::string& r) { return QByteArray(r.data(), qsizetype(r.size())); };
+        const int SQL = int(PacketType::SqlBatch);
+        const int RPC = int(PacketType::Rpc);
+        const std::string user = nvarchar("almacen");
+        const std::string secret = nvarchar(kSecret);
+
+        QTest::newRow("by position")
+            << SQL << sql("EXEC sp_KVR_Persona 'almacen', 'O''Velmór2'") << 2;
+        QTest::newRow("named, reversed")
+            << SQL << sql("EXEC sp_KVR_Persona @Password='O''Velmór2', @Usuario='almacen'") << 2;
+        QTest::newRow("named, unicode, blanks")
+            << SQL
+            << sql("EXECUTE sp_KVR_Persona @Usuario = N'almacen' , @Password = N'O''Velmór2'") << 2;
+        QTest::newRow("over lines with comments")
+            << SQL
+            << sql("EXEC sp_KVR_Persona -- entrada\r\n  @Password = 'O''Velmór2', /* la\n"
+                   "clave */\n  @Usuario = 'almacen'")
+            << 2;
+        QTest::newRow("positional over lines")
+            << SQL << sql("EXECUTE\nsp_KVR_Persona 'almacen'\n,\n'O''Velmór2'") << 2;
+        QTest::newRow("schema, group, lower case")
+            << SQL << sql("exec dbo.sp_kvr_persona;1 'almacen','O''Velmór2'") << 2;
+        QTest::newRow("missing comma")
+            << SQL << sql("EXEC sp_KVR_Persona 'almacen' 'O''Velmór2'") << 102;
+        QTest::newRow("unclosed quote")
+            << SQL << sql("EXEC sp_KVR_Persona 'almacen',\n'O''Velmór2") << 105;
+        QTest::newRow("unclosed comment")
+            << SQL << sql("EXEC sp_KVR_Persona 'almacen' /* 'O''Velmór2'") << 113;
+        QTest::newRow("secret in a comment")
+            << SQL << sql("EXEC sp_KVR_Persona 'almacen', /* O'Velmór2 */ 'O''Velmór2'") << 2;
+        QTest::newRow("unknown name")
+            << SQL << sql("EXEC sp_KVR_Persona @Usuario='almacen', @Clave='O''Velmór2'") << 8145;
+        QTest::newRow("position after a name")
+            << SQL << sql("EXEC sp_KVR_Persona @Usuario='almacen', 'O''Velmór2'") << 119;
+        QTest::newRow("sp_executesql in a batch, variables")
+            << SQL
+            << sql("EXEC sp_executesql N'EXEC sp_KVR_Persona @u, @p', N'@u varchar(30), "
+                   "@p varchar(30)', @u='almacen', @p='O''Velmór2'")
+            << 2;
+        QTest::newRow("sp_executesql in a batch, literals")
+            << SQL << sql("sp_executesql N'EXEC sp_KVR_Persona ''almacen'', ''O''''Velmór2'''")
+            << 2;
+        QTest::newRow("rpc by position")
+            << RPC << call(rpc("sp_KVR_Persona", {{"", false, user}, {"", false, secret}})) << 2;
+        QTest::newRow("rpc named, reversed")
+            << RPC
+            << call(rpc("sp_KVR_Persona;1",
+                        {{"@Password", false, secret}, {"@Usuario", false, user}}))
+            << 2;
+        QTest::newRow("rpc sp_executesql, named values")
+            << RPC
+            << call(rpc("sp_executesql", {{"", false, nvarchar("EXEC sp_KVR_Persona @u, @p")},
+                                          {"", false, nvarchar("@u nvarchar(30), @p nvarchar(30)")},
+                                          {"@u", false, user},
+                                          {"@p", false, secret}}))
+            << 2;
+        QTest::newRow("rpc sp_executesql by id, values by position, named inside")
+            << RPC
+            << call(rpcById(10, {{"", false,
+                                  nvarchar("EXEC sp_KVR_Persona @Password = @P1, @Usuario = @P2")},
+                                 {"", false, nvarchar("@P1 nvarchar(30),@P2 nvarchar(30)")},
+                                 {"", false, secret},
+                                 {"", false, user}}))
+            << 2;
+    }
+    void passwordNeverShown()
+    {
+        QFETCH(int, type);
+        QFETCH(QByteArray, request);
+        QFETCH(int, expected);
+        ProcedureRegistry registry;
+        for (const auto& module : procedureModules())
+            module.registerProcedures(registry);
+        Database db(":memory:", "KV_ULMAR");
+        for (const auto& module : procedureModules())
+            if (module.name == std::string_view("login"))
+                module.seed(db, "KV_ULMAR");
+        static const std::string stored = password::hash(kSecret);
+        db.query("UPDATE Persona SET Contrasena = ?1 WHERE Usuario = 'almacen'", {stored});
+        ProcedureHost host(registry, [&](std::string_view) { return &db; });
+        QTemporaryDir dir;
+        const std::string file = dir.filePath("journal.log").toStdString();
+        Journal journal;
+        journal.openFile(file);
+        Session s = loggedIn(registry, host, journal);
+
+        const std::string reply =
+            s.handle({static_cast<PacketType>(type), request.toStdString()}).reply;
+        int got = 0;
+        for (const auto& t : tokens(reply)) {
+            if (t.id == 0xAA && got == 0)
+                got = t.number;
+            if (t.id == 0x81 && !t.rows.empty())
+                got = int(t.rows[0][0].toInt().value_or(-1));
+        }
+        QCOMPARE(got, expected);
+
+        journal.closeFile();
+        std::stringstream shown;
+        shown << std::ifstream(file).rdbuf();
+        const auto entries = journal.entries();
+        QCOMPARE(entries.size(), std::size_t{1});
+        for (const auto& e : entries)
+            shown << Journal::line(e);
+        // The mask takes the secret alone: the user name stays readable.
+        if (expected == 2)
+            QVERIFY2(shown.str().find("almacen") != std::string::npos, shown.str().c_str());
+        const std::string marker = "Velmór2";
+        for (const std::string& where : {shown.str(), reply})
+            QVERIFY2(where.find(marker) == std::string::npos &&
+                         where.find(utf16(marker)) == std::string::npos,
+                     shown.str().c_str());
     }
 
     // What is secret is the procedure's declaration: the login's password and
