@@ -1,5 +1,6 @@
 // lectora-server: the stand-in SQL Server as a process of its own.
 #include "server/EmbeddedServer.h"
+#include "server/PasswordFile.h"
 
 #include <CLI/CLI.hpp>
 
@@ -19,7 +20,7 @@ using lectora::server::ServerOptions;
 // flag goes here and in declareFlags.
 constexpr const char* kUsage =
     "usage: lectora-server --listen HOST:PORT --data DIR [--journal FILE] "
-    "[--login NAME --password PW] [--encryption off|on|required] "
+    "[--login NAME --password-file FILE] [--encryption off|on|required] "
     "[--tls-cert FILE --tls-key FILE] [--login-deadline S] [--idle-timeout S] "
     "[--max-connections N] [--max-per-address N]";
 
@@ -28,6 +29,7 @@ struct Flags {
     ServerOptions options;
     std::string listen;
     std::string encryption = "on";
+    std::filesystem::path passwordFile;
 };
 
 int fail(const std::string& message, int code = 1)
@@ -72,7 +74,14 @@ void declareFlags(CLI::App& app, Flags& flags)
     app.add_option("--journal", o.journalFile, "File that gets one line per command received")
         ->type_name("FILE");
     app.add_option("--login", o.login, "Login name clients must give")->type_name("NAME");
-    app.add_option("--password", o.password, "Password clients must give")->type_name("PW");
+    app.add_option("--password", o.password,
+                   "Password clients must give; every local user sees it in ps, so prefer "
+                   "--password-file")
+        ->type_name("PW");
+    app.add_option("--password-file", flags.passwordFile,
+                   "File whose first line is the password clients must give; readable by its "
+                   "owner only (chmod 600)")
+        ->type_name("FILE");
     app.add_option("--encryption", flags.encryption,
                    "TLS offered in PRELOGIN: off, on (login-only or whole session, as the client "
                    "asks; default) or required (whole session, clients that cannot are refused)")
@@ -97,6 +106,21 @@ std::string readListen(const std::string& value, ServerOptions& options)
         return "--listen: \"" + port + "\" is not a port number";
     options.host = value.substr(0, colon);
     options.port = static_cast<int>(p);
+    return {};
+}
+
+// Empty when the password, if it comes from a file, was read from it; else why not.
+std::string readPassword(const CLI::App& app, Flags& flags)
+{
+    if (app.count("--password-file") == 0)
+        return {};
+    if (app.count("--password") > 0)
+        return "--password and --password-file: give one of them";
+    try {
+        flags.options.password = lectora::server::readPasswordFile(flags.passwordFile);
+    } catch (const std::runtime_error& e) {
+        return e.what();
+    }
     return {};
 }
 
@@ -127,7 +151,7 @@ std::string checkFlags(const CLI::App& app, Flags& flags)
     if (flags.options.maxPerAddress > flags.options.maxConnections)
         return "--max-per-address cannot be more than --max-connections (" +
                std::to_string(flags.options.maxConnections) + ")";
-    return {};
+    return readPassword(app, flags);
 }
 
 // The flag that lacks its value is always the last word: every flag takes one.

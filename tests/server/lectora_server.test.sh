@@ -2,7 +2,8 @@
 # The lectora-server executable: clear one-line errors and a non-zero exit for
 # bad flags, a port in use and an unwritable data folder; SIGTERM and SIGINT
 # stop it cleanly with committed data kept; the journal file gets one line per
-# command with the password masked. Usage: lectora_server.test.sh BUILD_DIR
+# command with the password masked; a password file must be private and keeps
+# the password off the command line. Usage: lectora_server.test.sh BUILD_DIR
 set -u
 server=$1/server/lectora-server
 work=$(mktemp -d)
@@ -98,6 +99,26 @@ kill -INT "$second"
 wait "$second"
 rc=$?
 [ $rc -eq 0 ] && ok "SIGINT stops cleanly" || fail "SIGINT exit code $rc"
+
+# The password from a file: refused while others may read the file, accepted
+# once it is private, and never on the command line every user sees.
+printf 'Clave-De-Archivo\nignored\n' >"$work/pw"
+chmod 640 "$work/pw"
+refuses "group-readable password file" "can be read by other users" \
+  --listen 127.0.0.1:0 --data "$work/data3" --password-file "$work/pw"
+chmod 600 "$work/pw"
+refuses "password twice" "give one of them" \
+  --listen 127.0.0.1:0 --data "$work/data3" --password-file "$work/pw" --password x
+start "$work/third.log" --listen 127.0.0.1:0 --data "$work/data3" --password-file "$work/pw"
+third=$pid
+tr '\0' ' ' <"/proc/$third/cmdline" | grep -q "Clave-De-Archivo" &&
+  fail "password on the command line" || ok "no password on the command line"
+printf "EXECUTE sp_KVR_Persona 'demo','demo'\ngo\n" |
+  timeout 20 tsql -H 127.0.0.1 -p "$port" -U sa -P 'Clave-De-Archivo' >"$work/tsql4.out" 2>&1
+grep -q '^1$' "$work/tsql4.out" && ok "the file's first line is the password" ||
+  { fail "password file"; cat "$work/third.log" "$work/tsql4.out"; }
+kill -TERM "$third"
+wait "$third"
 
 [ "$failures" -eq 0 ] || { echo "$failures check(s) failed"; exit 1; }
 echo "all executable checks passed"
