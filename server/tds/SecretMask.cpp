@@ -82,13 +82,18 @@ bool SecretMask::mentionsSecretProcedure(std::string_view text) const
     return secretProcedureEnd(text) != std::string::npos;
 }
 
+bool SecretMask::hasSecrets(const std::vector<Statement>& statements) const
+{
+    return std::any_of(statements.begin(), statements.end(),
+                       [&](const Statement& st) { return mentionsSecretProcedure(st.text); });
+}
+
 bool SecretMask::isSecretVariable(const std::vector<Statement>& statements,
                                   std::string_view variable) const
 {
     // A value with no name to follow is secret if the text has any.
     if (variable.empty())
-        return std::any_of(statements.begin(), statements.end(),
-                           [&](const Statement& st) { return mentionsSecretProcedure(st.text); });
+        return hasSecrets(statements);
     for (const auto& st : statements) {
         if (st.kind == Statement::Kind::Error && mentionsSecretProcedure(st.text))
             return true;
@@ -172,10 +177,9 @@ std::string SecretMask::maskedCall(std::string text, const Statement& st) const
 
 std::string SecretMask::batch(std::string text, const std::vector<Statement>& statements) const
 {
-    // A comment beside a secret may repeat it: a batch that calls a procedure
-    // with secrets is journalled without its comments.
-    if (std::any_of(statements.begin(), statements.end(),
-                    [&](const Statement& st) { return mentionsSecretProcedure(st.text); })) {
+    // A comment beside a secret may repeat it.
+    const bool secrets = hasSecrets(statements);
+    if (secrets) {
         bool unclosed = false;
         text = withoutComments(text, unclosed);
     }
@@ -188,6 +192,8 @@ std::string SecretMask::batch(std::string text, const std::vector<Statement>& st
             if (cut != std::string::npos)
                 text.replace(st->begin + cut, st->text.size() - cut,
                              " " + std::string(Journal::kMask));
+            else if (secrets)
+                text.replace(st->begin, st->text.size(), Journal::kMask);
         }
     }
     return text;

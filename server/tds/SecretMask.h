@@ -27,6 +27,9 @@ public:
     // Whether `text` names a procedure that has secrets: a statement too
     // broken to find its arguments in must still not show them.
     bool mentionsSecretProcedure(std::string_view text) const;
+    // Whether any of `statements` names a procedure with secrets: then a
+    // broken statement beside it may hold one of its arguments too.
+    bool hasSecrets(const std::vector<Statement>& statements) const;
     // Whether running `statements` passes `variable` ("@p") to a secret
     // argument. When a statement that names a procedure with secrets is too
     // broken to tell, every variable is taken as secret.
@@ -34,8 +37,9 @@ public:
                           std::string_view variable) const;
 
     // The batch text as the journal shows it: secret arguments replaced in
-    // place, and a statement too broken to find its arguments in cut after
-    // the procedure's name.
+    // place, a statement too broken to find its arguments in cut after the
+    // procedure's name, and in a batch that has secrets, any other broken
+    // statement and every comment left out.
     std::string batch(std::string text, const std::vector<Statement>& statements) const;
     // The call's values with the secret ones replaced (nulls stay null).
     std::vector<Value> values(std::string_view procedure, const std::vector<Argument>& args) const;

@@ -85,7 +85,9 @@ private:
     // statement) row counts and ends go out as DONEINPROC.
     void runStatements(TokenWriter& out, const std::vector<Statement>& statements, bool inProc,
                        const std::vector<RpcParam>* variables);
-    void refuseStatement(TokenWriter& out, const Statement& st, bool inProc);
+    // `secrets`: the statements name a procedure with secrets, so the
+    // refusal does not quote the text.
+    void refuseStatement(TokenWriter& out, const Statement& st, bool inProc, bool secrets);
     void runCall(TokenWriter& out, const Statement& st, bool inProc,
                  const std::vector<RpcParam>* variables);
     void executeSql(TokenWriter& out, const std::vector<Argument>& args, std::uint8_t end);

@@ -73,6 +73,7 @@ std::optional<std::vector<Argument>> boundArguments(TokenWriter& out, const Stat
 void Session::runStatements(TokenWriter& out, const std::vector<Statement>& statements, bool inProc,
                             const std::vector<RpcParam>* variables)
 {
+    const bool secrets = m_mask.hasSecrets(statements);
     for (const auto& st : statements) {
         switch (st.kind) {
         case Statement::Kind::Set:
@@ -80,7 +81,7 @@ void Session::runStatements(TokenWriter& out, const std::vector<Statement>& stat
                 out.done(Done, 0, kCmdSet);
             break;
         case Statement::Kind::Error:
-            refuseStatement(out, st, inProc);
+            refuseStatement(out, st, inProc, secrets);
             break;
         case Statement::Kind::Call:
             runCall(out, st, inProc, variables);
@@ -89,12 +90,14 @@ void Session::runStatements(TokenWriter& out, const std::vector<Statement>& stat
     }
 }
 
-void Session::refuseStatement(TokenWriter& out, const Statement& st, bool inProc)
+void Session::refuseStatement(TokenWriter& out, const Statement& st, bool inProc, bool secrets)
 {
     ServerError e = st.error;
     // The parser's message quotes the text near the fault, which may be a secret.
-    if (m_mask.mentionsSecretProcedure(st.text))
-        e.message = e.number == 105 ? "Unclosed quotation mark." : "Incorrect syntax.";
+    if (secrets && e.number == 105)
+        e.message = "Unclosed quotation mark.";
+    else if (secrets && e.number == 102)
+        e.message = "Incorrect syntax.";
     out.error(e);
     out.done(inProc ? DoneInProc : Done, DoneError);
 }

@@ -843,6 +843,8 @@ private Q_SLOTS:
             << SQL << sql("EXEC sp_KVR_Persona 'almacen' /* 'O''Velmór2'") << 113;
         QTest::newRow("secret in a comment")
             << SQL << sql("EXEC sp_KVR_Persona 'almacen', /* O'Velmór2 */ 'O''Velmór2'") << 2;
+        QTest::newRow("after a semicolon")
+            << SQL << sql("EXEC sp_KVR_Persona 'almacen'; 'O''Velmór2'") << 201;
         QTest::newRow("unknown name")
             << SQL << sql("EXEC sp_KVR_Persona @Usuario='almacen', @Clave='O''Velmór2'") << 8145;
         QTest::newRow("position after a name")
