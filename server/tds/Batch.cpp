@@ -162,7 +162,8 @@ std::vector<Piece> splitStatements(std::string_view s)
 class StatementParser
 {
 public:
-    explicit StatementParser(Statement& st) : m_st(st), m_s(st.text) {}
+    // `text` is the statement with its comments blanked out.
+    StatementParser(Statement& st, std::string_view text) : m_st(st), m_s(text) {}
 
     void parse()
     {
@@ -421,7 +422,7 @@ std::vector<Statement> parseBatch(std::string_view sent)
         while (st.begin < batch.size() && isBlank(batch[st.begin]))
             ++st.begin;
         // To the end: the comment is part of what the mask may cut.
-        st.text = batch.substr(st.begin);
+        st.text = std::string(sent.substr(st.begin));
         st.error = ServerError{113, 15, 1, "Missing end comment mark '*/'."};
         out.push_back(std::move(st));
         return out;
@@ -436,19 +437,20 @@ std::vector<Statement> parseBatch(std::string_view sent)
             --e;
         if (b == e)
             continue;
+        const std::string_view clean = s.substr(b, e - b);
         Statement st;
-        st.text = std::string(s.substr(b, e - b));
         st.begin = p.begin + b;
+        st.text = std::string(sent.substr(st.begin, clean.size()));
         if (p.unclosedQuote) {
-            auto q = st.text.rfind('\'');
+            const auto q = clean.rfind('\'');
             st.kind = Statement::Kind::Error;
             st.error = ServerError{105, 15, 1,
                                    "Unclosed quotation mark after the character string '" +
-                                       st.text.substr(q + 1, 40) + "'."};
+                                       std::string(clean.substr(q + 1, 40)) + "'."};
             out.push_back(std::move(st));
             continue;
         }
-        StatementParser(st).parse();
+        StatementParser(st, clean).parse();
         out.push_back(std::move(st));
     }
     return out;

@@ -29,7 +29,7 @@ struct BatchArgument {
 struct Statement {
     enum class Kind { Call, Set, Error };
     Kind kind = Kind::Error;
-    std::string text;      // as written, without surrounding blanks
+    std::string text;      // as written (comments too), without surrounding blanks
     std::size_t begin = 0; // offset of `text` in the batch
     std::string procedure; // as written, brackets removed, ";1" kept
     std::vector<BatchArgument> args;
