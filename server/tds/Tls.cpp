@@ -229,6 +229,14 @@ TlsEngine::~TlsEngine()
     SSL_free(m_ssl);
 }
 
+void TlsEngine::clearErrors()
+{
+    // SSL_get_error reads the thread's error queue, which must be empty
+    // before each call; clearing it walks every slot, so only when needed.
+    if (ERR_peek_error() != 0)
+        ERR_clear_error();
+}
+
 void TlsEngine::fail(const char* what)
 {
     throw TlsError(std::string(what) + ": " + opensslReason());
@@ -241,7 +249,7 @@ void TlsEngine::capAtTls12()
 
 bool TlsEngine::handshake(std::string_view fromClient)
 {
-    ERR_clear_error();
+    clearErrors();
     if (!fromClient.empty() && BIO_write(m_in, fromClient.data(), int(fromClient.size())) <= 0)
         fail("TLS input");
     const int r = SSL_do_handshake(m_ssl);
@@ -257,31 +265,40 @@ bool TlsEngine::handshake(std::string_view fromClient)
 
 std::string TlsEngine::decrypt(std::string_view fromClient)
 {
-    ERR_clear_error();
+    clearErrors();
     if (!m_established)
         throw TlsError("TLS record before the handshake ended");
     if (!fromClient.empty() && BIO_write(m_in, fromClient.data(), int(fromClient.size())) <= 0)
         fail("TLS input");
-    std::string plain;
-    char buffer[16 * 1024];
+    // The plaintext is never longer than the records it comes in, so it is
+    // read straight into its string; and a read that leaves nothing behind,
+    // neither in the engine nor in its input, is the last.
+    std::string plain(std::max<std::size_t>(BIO_ctrl_pending(m_in), 1), '\0');
+    std::size_t have = 0;
     for (;;) {
-        const int n = SSL_read(m_ssl, buffer, sizeof buffer);
+        if (have == plain.size())
+            plain.resize(2 * have);
+        const int n = SSL_read(m_ssl, plain.data() + have, int(plain.size() - have));
         if (n > 0) {
-            plain.append(buffer, static_cast<std::size_t>(n));
+            have += static_cast<std::size_t>(n);
+            if (!SSL_has_pending(m_ssl) && BIO_ctrl_pending(m_in) == 0)
+                break;
             continue;
         }
         const int e = SSL_get_error(m_ssl, n);
         if (e == SSL_ERROR_WANT_READ)
-            return plain;
+            break;
         if (e == SSL_ERROR_ZERO_RETURN)
             throw TlsError("the client closed the TLS link");
         fail("TLS record refused");
     }
+    plain.resize(have);
+    return plain;
 }
 
 void TlsEngine::encrypt(std::string_view plain)
 {
-    ERR_clear_error();
+    clearErrors();
     if (!m_established)
         throw TlsError("TLS output before the handshake ended");
     if (plain.empty())

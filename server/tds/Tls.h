@@ -81,6 +81,7 @@ public:
     std::string takeOutgoing();
 
 private:
+    static void clearErrors();
     [[noreturn]] void fail(const char* what);
     SSL* m_ssl = nullptr;
     BIO* m_in = nullptr;  // owned by m_ssl

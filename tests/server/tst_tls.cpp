@@ -17,6 +17,8 @@
 #include <openssl/x509v3.h>
 #include <sys/stat.h>
 
+#include <vector>
+
 using namespace lectora::server::tds;
 using Link = EncryptionOutcome::Link;
 
@@ -242,6 +244,48 @@ private Q_SLOTS:
 
         server.encrypt("reply");
         QCOMPARE(client.open(server.takeOutgoing()), std::string("reply"));
+    }
+
+    // Records reach the engine in whatever pieces the socket hands over: the
+    // text of a record comes out once the record is whole, in order, and
+    // nothing is held back after it.
+    void recordsInAnyPieces_data()
+    {
+        QTest::addColumn<QList<int>>("messages"); // what the client seals, one after another
+        QTest::addColumn<int>("piece");           // bytes handed in at a time; 0: all at once
+        QTest::newRow("one record, whole") << QList<int>{300} << 0;
+        QTest::newRow("one record, byte by byte") << QList<int>{300} << 1;
+        QTest::newRow("three records at once") << QList<int>{200, 1, 4096} << 0;
+        QTest::newRow("records cut across") << QList<int>{200, 1, 4096} << 150;
+        QTest::newRow("the largest record") << QList<int>{16384} << 0;
+        QTest::newRow("a text over several records") << QList<int>{40000} << 0;
+        QTest::newRow("several records in pieces") << QList<int>{40000, 10} << 7000;
+    }
+    void recordsInAnyPieces()
+    {
+        QFETCH(QList<int>, messages);
+        QFETCH(int, piece);
+        TlsClient client(m_files.certificate.string(), "127.0.0.1");
+        TlsEngine server(*m_credentials);
+        QVERIFY(shake(client, server));
+        std::string wire, expected;
+        std::vector<std::pair<std::size_t, std::size_t>> ends; // of each message: wire, text
+        for (int size : messages) {
+            expected += std::string(std::size_t(size), char('a' + ends.size()));
+            wire += client.seal(expected.substr(expected.size() - std::size_t(size)));
+            ends.emplace_back(wire.size(), expected.size());
+        }
+        const std::size_t step = piece > 0 ? std::size_t(piece) : wire.size();
+        std::string plain;
+        for (std::size_t at = 0; at < wire.size(); at += step) {
+            plain += server.decrypt(std::string_view(wire).substr(at, step));
+            std::size_t due = 0; // the text of every message whose records are all in
+            for (const auto& [wireEnd, textEnd] : ends)
+                due = wireEnd <= at + step ? textEnd : due;
+            QVERIFY(plain.size() >= due);
+            QCOMPARE(plain, expected.substr(0, plain.size()));
+        }
+        QCOMPARE(plain, expected);
     }
 
     void otherNameFailsVerification()
