@@ -13,8 +13,10 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
+#include <ctime>
 #include <dlfcn.h>
 #include <map>
+#include <sched.h>
 #include <sql.h>
 #include <sqlext.h>
 #include <stdexcept>
@@ -91,6 +93,58 @@ inline CpuSplit cpuSplit()
         (tid == me ? split.self : split.others) += ms;
     }
     return split;
+}
+
+// CPU ns of the calling thread, and of the whole process (every thread,
+// those that ended included): the difference is the in-process stand-in's
+// share, read without going through /proc.
+inline std::int64_t cpuNs(clockid_t clock)
+{
+    timespec ts{};
+    clock_gettime(clock, &ts);
+    return std::int64_t(ts.tv_sec) * 1000000000 + ts.tv_nsec;
+}
+
+struct CpuClock {
+    std::int64_t self = cpuNs(CLOCK_THREAD_CPUTIME_ID);
+    std::int64_t all = cpuNs(CLOCK_PROCESS_CPUTIME_ID);
+    // us since this clock was taken: this thread's and the other threads'.
+    CpuSplit since() const
+    {
+        const CpuClock now;
+        const double self = static_cast<double>(now.self - this->self) / 1000;
+        return {self, static_cast<double>(now.all - all) / 1000 - self};
+    }
+};
+
+// Pins the calling thread to `selfCpu` and every other thread of the process
+// (the in-process stand-in's among them; threads started later inherit their
+// starter's) to `othersCpu`; -1 lets the scheduler place them again. Whether
+// a connection's server thread shares the client's core or wakes on the
+// other changes a command's time more than anything measured beside it, and
+// the scheduler keeps whichever it chose for a connection: pinned, every
+// connection is placed alike. False when the machine refuses (one core).
+inline bool pinThreads(int selfCpu, int othersCpu)
+{
+    const long cpus = sysconf(_SC_NPROCESSORS_ONLN);
+    if ((selfCpu >= cpus || othersCpu >= cpus) && (selfCpu >= 0 || othersCpu >= 0))
+        return false;
+    auto set = [&](pid_t tid, int cpu) {
+        cpu_set_t mask;
+        CPU_ZERO(&mask);
+        for (long c = 0; c < cpus; ++c)
+            if (cpu < 0 || c == cpu)
+                CPU_SET(c, &mask);
+        return sched_setaffinity(tid, sizeof mask, &mask) == 0;
+    };
+    bool ok = true;
+    const pid_t me = gettid();
+    for (const QString& tid :
+         QDir(QStringLiteral("/proc/self/task")).entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
+        const pid_t t = tid.toInt();
+        ok = set(t, t == me ? selfCpu : othersCpu) && ok;
+    }
+    return ok;
 }
 
 inline std::string odbcConnectionString(int port, const char* catalogue = "KV_NORDA_PREVENTA")

@@ -11,6 +11,8 @@
 //    commands the window sends, and the scan's time against its physical
 //    limit, requests x round-trip time;
 //  - a client connection's first use (CxUlmar) over the 20 ms link;
+//  - a connection's open and the count scan's commands with encrypt=off,
+//    login and on, side by side;
 //  - start to login window shown, and memory after login with the three count
 //    windows open (a fresh process per run);
 //  - a 100,000-row grid answer shown, beside the same answer fetched bare;
@@ -23,6 +25,8 @@
 #include "app/shell/MessageService.h"
 #include "bench/BenchKit.h"
 #include "bench/DelayRelay.h"
+#include "data/Connection.h"
+#include "data/OdbcString.h"
 #include "data/U_Data.h"
 #include "inbound/U_EntradaCajaRollo.h"
 #include "inbound/U_EntradaPallet.h"
@@ -450,6 +454,20 @@ void inventoryScan(TerminalFixture& fx, BareOdbc& bare, bench::DelayRelay& relay
     fx.area()->closeAllSubWindows();
 }
 
+// The demo count NP-PAR-01's id, as the count window lists it, for the
+// sections that record count scans without running the window's first.
+void findCountId(TerminalFixture& fx)
+{
+    auto* w = new TfrInventario;
+    fx.open(w, QStringLiteral("Inventario Norda Preventa"));
+    auto* combo = w->findChild<QComboBox*>("cmbRegConteo");
+    const int index = combo->findText(QStringLiteral("NP-PAR-01"));
+    if (index < 0)
+        fail("the demo count NP-PAR-01 is missing");
+    gCountId = combo->itemData(index).toInt();
+    fx.area()->closeAllSubWindows();
+}
+
 void shipmentScan(TerminalFixture& fx, BareOdbc& bare, bench::DelayRelay& relay)
 {
     // The real procedure refuses a pallet already loaded; every scan here
@@ -590,6 +608,261 @@ void clientConnectionOpen(TerminalFixture& fx, bench::DelayRelay& relay)
                  .arg(first, 0, 'f', 1);
     add(f);
     add({QStringLiteral("CxUlmar open: requests on the link"), openRequests, "", "", 0, "", true});
+}
+
+// --- the link with and without TLS ---------------------------------------------------
+
+// The profile's three ways of talking to a server that can encrypt: nothing
+// encrypted, the login packet alone (the default), the whole session. The
+// session verifies the stand-in's certificate, as a site with ca_file does.
+struct TlsMode {
+    const char* name;
+    LinkEncryption encrypt;
+};
+constexpr TlsMode kTlsModes[] = {{"encrypt=off", LinkEncryption::Off},
+                                 {"encrypt=login", LinkEncryption::Login},
+                                 {"encrypt=on", LinkEncryption::On}};
+constexpr int kTlsModeCount = 3;
+
+ConnectionSettings tlsSettings(TerminalFixture& fx, LinkEncryption encrypt)
+{
+    ConnectionSettings s = fx.settings();
+    s.security.encrypt = encrypt;
+    if (encrypt == LinkEncryption::On)
+        s.security.caFile = QString::fromStdString(fx.server().certificateFile().string());
+    return s;
+}
+
+// A bare connection with the string the data module derives for `s`. FreeTDS
+// reads a CA file only from its configuration file, so that goes where
+// FREETDSCONF points, as the data module puts it.
+std::unique_ptr<BareOdbc> tlsBare(const ConnectionSettings& s, const QTemporaryDir& dir)
+{
+    const OdbcString odbc(s, QStringLiteral("KV_NORDA_PREVENTA"));
+    if (!odbc.problem().isEmpty())
+        fail("TLS bench: " + odbc.problem());
+    if (!odbc.freeTdsConfiguration().isEmpty()) {
+        QFile conf(dir.filePath(QStringLiteral("freetds.conf")));
+        if (!conf.open(QIODevice::WriteOnly) ||
+            conf.write(odbc.freeTdsConfiguration().toUtf8()) < 0)
+            fail("TLS bench: cannot write the driver's configuration");
+        conf.close();
+        qputenv("FREETDSCONF", QFile::encodeName(conf.fileName()));
+    }
+    return std::make_unique<BareOdbc>(odbc.text().toStdString());
+}
+
+// Where the client and the stand-in's connection threads run: on one core
+// (every wake-up a switch on that core: what the commands cost in CPU) or a
+// core each (every request and reply wakes the other core).
+struct Placement {
+    const char* name;
+    int clientCpu, serverCpu;
+};
+constexpr Placement kPlacements[] = {{"one core", 0, 0}, {"two cores", 0, 1}};
+
+// Medians per mode of each of the count scan's three commands and of the
+// scan, and the CPU per scan of this thread (the terminal's side) and of the
+// others (the stand-in's), for one placement.
+struct TlsCommands {
+    double commandUs[kTlsModeCount][3] = {};
+    double scanUs[kTlsModeCount] = {};
+    double clientCpuUs[kTlsModeCount] = {};
+    double serverCpuUs[kTlsModeCount] = {};
+};
+
+// The mode that goes `k`th in round `i`: each round starts with the next
+// one, so that none always follows the same one.
+int tlsTurn(int i, int k)
+{
+    return ((i + k) % kTlsModeCount + kTlsModeCount) % kTlsModeCount;
+}
+
+// Per mode, the medians of the open of a data-module connection (pre-login,
+// the TLS handshake where there is one, the login and what the driver and Qt
+// send after it) in ms, and of the CPU it takes in us, this thread's and the
+// others' (the stand-in's).
+struct TlsOpens {
+    double ms[kTlsModeCount] = {};
+    double clientCpuUs[kTlsModeCount] = {};
+    double serverCpuUs[kTlsModeCount] = {};
+};
+
+// Opens and closes one connection per mode in turn, `runs` times.
+TlsOpens tlsOpens(TerminalFixture& fx, int runs)
+{
+    std::vector<std::unique_ptr<Connection>> links;
+    std::vector<std::vector<double>> ms(kTlsModeCount), client(kTlsModeCount),
+        server(kTlsModeCount);
+    for (const TlsMode& m : kTlsModes) {
+        links.push_back(std::make_unique<Connection>(QString::fromLatin1(m.name),
+                                                     QStringLiteral("KV_NORDA_PREVENTA")));
+        links.back()->configure(tlsSettings(fx, m.encrypt));
+    }
+    for (int i = -3; i < runs; ++i)
+        for (int k = 0; k < kTlsModeCount; ++k) {
+            const int m = tlsTurn(i, k);
+            const bench::CpuClock cpu;
+            const qint64 t0 = monotonicNs();
+            links[m]->ensureOpen();
+            const double took = static_cast<double>(monotonicNs() - t0) / 1e6;
+            const bench::CpuSplit used = cpu.since();
+            links[m]->close();
+            if (i < 0)
+                continue;
+            ms[m].push_back(took);
+            client[m].push_back(used.self);
+            server[m].push_back(used.others);
+        }
+    TlsOpens opens;
+    for (int m = 0; m < kTlsModeCount; ++m) {
+        opens.ms[m] = bench::median(ms[m]);
+        opens.clientCpuUs[m] = bench::median(client[m]);
+        opens.serverCpuUs[m] = bench::median(server[m]);
+    }
+    return opens;
+}
+
+// The count scan's commands over one bare connection per mode, a scan of
+// each mode in turn, each command timed on its own.
+void tlsInterleaved(std::vector<std::unique_ptr<BareOdbc>>& bare, TlsCommands& r, int scans)
+{
+    std::vector<std::vector<double>> us(kTlsModeCount * 3), scan(kTlsModeCount),
+        client(kTlsModeCount), server(kTlsModeCount);
+    for (int i = -20; i < scans; ++i)
+        for (int k = 0; k < kTlsModeCount; ++k) {
+            const int m = tlsTurn(i, k);
+            int step = 0;
+            const bench::CpuClock cpu;
+            qint64 lap = monotonicNs();
+            const qint64 t0 = lap;
+            bareCountScan(*bare[m], gCountId, [&] {
+                const qint64 now = monotonicNs();
+                if (i >= 0)
+                    us[m * 3 + step].push_back(static_cast<double>(now - lap) / 1e3);
+                ++step;
+                lap = now;
+            });
+            const double took = static_cast<double>(monotonicNs() - t0) / 1e3;
+            const bench::CpuSplit used = cpu.since();
+            if (i < 0)
+                continue;
+            scan[m].push_back(took);
+            client[m].push_back(used.self);
+            server[m].push_back(used.others);
+        }
+    for (int m = 0; m < kTlsModeCount; ++m) {
+        for (int c = 0; c < 3; ++c)
+            r.commandUs[m][c] = bench::median(us[m * 3 + c]);
+        r.scanUs[m] = bench::median(scan[m]);
+        r.clientCpuUs[m] = bench::median(client[m]);
+        r.serverCpuUs[m] = bench::median(server[m]);
+    }
+}
+
+// What one mode's commands cost on one placement, for the note beside its figure.
+QString tlsNote(const TlsCommands& r, int m)
+{
+    return QStringLiteral("validation %1 us, product lookup %2 us, recording %3 us; CPU per "
+                          "scan: client %4 us, stand-in %5 us")
+        .arg(r.commandUs[m][0], 0, 'f', 1)
+        .arg(r.commandUs[m][1], 0, 'f', 1)
+        .arg(r.commandUs[m][2], 0, 'f', 1)
+        .arg(r.clientCpuUs[m], 0, 'f', 1)
+        .arg(r.serverCpuUs[m], 0, 'f', 1);
+}
+
+void tlsFigures(const TlsOpens& opens, const std::vector<TlsCommands>& placed)
+{
+    auto cpu = [&](int m) {
+        return QStringLiteral("CPU per open: client %1 us, stand-in %2 us")
+            .arg(opens.clientCpuUs[m], 0, 'f', 0)
+            .arg(opens.serverCpuUs[m], 0, 'f', 0);
+    };
+    Figure clear{QStringLiteral("open, encrypt=off"), opens.ms[0], "ms"};
+    clear.note = cpu(0);
+    add(clear);
+    for (int m = 1; m < kTlsModeCount; ++m) {
+        const double handshake = opens.ms[m] - opens.ms[0];
+        Figure f{QStringLiteral("open: %1 - encrypt=off").arg(QLatin1String(kTlsModes[m].name)),
+                 handshake,
+                 "ms",
+                 QStringLiteral("open %1 ms, encrypt=off").arg(opens.ms[m], 0, 'f', 3),
+                 opens.ms[0],
+                 "<= 5 ms",
+                 handshake <= 5};
+        f.note = cpu(m);
+        add(f);
+        std::printf("      %s\n", qPrintable(f.note));
+    }
+    for (std::size_t p = 0; p < placed.size(); ++p) {
+        const TlsCommands& r = placed[p];
+        const QLatin1String where(kPlacements[p].name);
+        Figure clear{QStringLiteral("count scan, encrypt=off, %1").arg(where), r.scanUs[0], "us"};
+        clear.note = tlsNote(r, 0);
+        add(clear);
+        for (int m = 1; m < kTlsModeCount; ++m) {
+            const double ratio = r.scanUs[m] / r.scanUs[0];
+            Figure f{QStringLiteral("count scan, %1: %2 / off")
+                         .arg(where, QLatin1String(kTlsModes[m].name)),
+                     ratio,
+                     "x",
+                     QStringLiteral("%1 us, encrypt=off").arg(r.scanUs[m], 0, 'f', 1),
+                     r.scanUs[0],
+                     "<= 1.10",
+                     ratio <= 1.10};
+            f.note = tlsNote(r, m);
+            add(f);
+            std::printf("      %s\n", qPrintable(f.note));
+        }
+    }
+}
+
+// Login time and the count scan's commands with encrypt=off, login and on.
+void tlsLinks(TerminalFixture& fx)
+{
+    // Opens on one core: a handshake is a chain of hand-overs between the
+    // two ends, and a core each only adds the scheduler's wake-ups to it.
+    if (!bench::pinThreads(0, 0))
+        fail("cannot place the threads on one core");
+    const TlsOpens opens = tlsOpens(fx, 40);
+    QTemporaryDir dir;
+    std::vector<std::unique_ptr<BareOdbc>> bare;
+    for (const TlsMode& m : kTlsModes)
+        bare.push_back(tlsBare(tlsSettings(fx, m.encrypt), dir));
+    std::vector<TlsCommands> placed;
+    for (const Placement& p : kPlacements) {
+        if (!bench::pinThreads(p.clientCpu, p.serverCpu)) {
+            std::printf("    count scans on %s: not measured, this machine has fewer cores\n",
+                        p.name);
+            break;
+        }
+        tlsInterleaved(bare, placed.emplace_back(), 1000);
+    }
+    bench::pinThreads(-1, -1);
+    tlsFigures(opens, placed);
+}
+
+// For a profiler: `scans` count scans over bare ODBC in one mode only
+// ("off", "login" or "on").
+void tlsLoop(TerminalFixture& fx, const QString& mode, int scans)
+{
+    const auto* m = std::find_if(std::begin(kTlsModes), std::end(kTlsModes), [&](const TlsMode& t) {
+        return QLatin1String(t.name).endsWith(QLatin1Char('=') + mode);
+    });
+    if (m == std::end(kTlsModes) || scans <= 0)
+        fail("--tls-loop takes off, login or on and a number of scans");
+    QTemporaryDir dir;
+    const std::unique_ptr<BareOdbc> bare = tlsBare(tlsSettings(fx, m->encrypt), dir);
+    const bench::CpuClock cpu;
+    const qint64 wall = monotonicNs();
+    for (int i = 0; i < scans; ++i)
+        bareCountScan(*bare, gCountId);
+    const double us = static_cast<double>(monotonicNs() - wall) / 1e3 / scans;
+    const bench::CpuSplit used = cpu.since();
+    std::printf("%d count scans (%s): %.1f us each; CPU per scan: this thread %.1f us, the "
+                "others %.1f us\n",
+                scans, m->name, us, used.self / scans, used.others / scans);
 }
 
 // --- the 100,000-row grid -------------------------------------------------------------
@@ -843,6 +1116,19 @@ int main(int argc, char** argv)
         const int loop = args.indexOf(QStringLiteral("--loop"));
         if (loop > 0 && loop + 3 < args.size())
             gLoop = LoopRequest{args[loop + 1], args[loop + 2], args[loop + 3].toInt()};
+        // --tls: the link with and without TLS alone, nothing written;
+        // --tls-loop off|login|on N: N count scans in one mode, for a profiler.
+        const int tlsLoopAt = args.indexOf(QStringLiteral("--tls-loop"));
+        if (tlsLoopAt > 0 && tlsLoopAt + 2 < args.size()) {
+            findCountId(fx);
+            tlsLoop(fx, args[tlsLoopAt + 1], args[tlsLoopAt + 2].toInt());
+            return 0;
+        }
+        if (args.contains(QStringLiteral("--tls"))) {
+            findCountId(fx);
+            tlsLinks(fx);
+            return 0;
+        }
         bench::DelayRelay relay(fx.server().port());
         inventoryScan(fx, bare, relay);
         shipmentScan(fx, bare, relay);
@@ -850,6 +1136,7 @@ int main(int argc, char** argv)
         if (gLoop)
             return 0;
         clientConnectionOpen(fx, relay);
+        tlsLinks(fx);
         if (!MessageService::instance().shown().isEmpty())
             fail("a message was shown during the scans: " +
                  MessageService::instance().shown().first().text);
