@@ -127,6 +127,13 @@ bool serveMessage(Link& link, const Message& message)
 {
     const bool wasLoggedIn = link.session.loggedIn();
     const Session::Outcome outcome = link.session.handle(message);
+    // Counted as logged in before the answer leaves, so that no room is
+    // made at its expense once the client holds its acknowledgement.
+    if (!wasLoggedIn && link.session.loggedIn()) {
+        link.deframer.setLimit(kMaxMessageSize);
+        if (link.limits.loggedIn)
+            link.limits.loggedIn();
+    }
     if (outcome.delay.count() > 0)
         hold(link.fd, outcome.delay);
     try {
@@ -137,11 +144,6 @@ bool serveMessage(Link& link, const Message& message)
     }
     if (outcome.close)
         return false;
-    if (!wasLoggedIn && link.session.loggedIn()) {
-        link.deframer.setLimit(kMaxMessageSize);
-        if (link.limits.loggedIn)
-            link.limits.loggedIn();
-    }
     return outcome.tls == EncryptionOutcome::Link::Clear ||
            beginTls(link.channel, link.session, outcome.tls, link.deframer);
 }
