@@ -294,7 +294,13 @@ void measureScan(TerminalFixture& fx, ScanCase& c, BareOdbc& bare, bench::DelayR
         c.module();
         return static_cast<double>(monotonicNs() - t0) / 1e6;
     };
+    // All on one core: each connection's stand-in thread then shares the
+    // client's core alike, instead of whichever core the scheduler chose for
+    // it once and kept (a factor of two between two connections).
+    const bool pinned = bench::pinThreads(0, 0);
     const std::vector<double> ms = alternate({window, bareScan, module}, kScans, kWarmUp);
+    if (pinned)
+        bench::pinThreads(-1, -1);
     const double windowMs = ms[0], bareMs = ms[1], moduleMs = ms[2];
     const double cpu = bench::median(windowCpu);
     add({QStringLiteral("%1: Enter to done / bare ODBC").arg(c.name), windowMs / bareMs, "x",
