@@ -140,6 +140,13 @@ void writeNew(const std::filesystem::path& path, const std::string& text, mode_t
 std::shared_ptr<TlsCredentials> TlsCredentials::load(const std::filesystem::path& certificate,
                                                      const std::filesystem::path& key)
 {
+    // Group read is the usual way to share a key with a service's group; a
+    // key every local user can read is no longer a secret.
+    std::error_code error;
+    const auto keyPerms = std::filesystem::status(key, error).permissions();
+    if (!error && (keyPerms & std::filesystem::perms::others_read) != std::filesystem::perms::none)
+        throw TlsError("the key " + key.string() +
+                       " can be read by every local user: allow only its owner (chmod 600)");
     ERR_clear_error();
     std::shared_ptr<TlsCredentials> c(new TlsCredentials);
     c->m_ctx = SSL_CTX_new(TLS_server_method());

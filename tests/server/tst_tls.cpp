@@ -205,15 +205,31 @@ private Q_SLOTS:
         QVERIFY(!QFile::exists(dir.filePath(QStringLiteral("lectora-server.crt"))));
     }
 
-    void wrongKeyIsRefused()
+    void unusableKeyIsRefused_data()
     {
+        QTest::addColumn<bool>("theirs");
+        QTest::addColumn<bool>("everyoneReads");
+        QTest::addColumn<QString>("reason");
+        QTest::newRow("key of another certificate") << true << false << "does not belong";
+        QTest::newRow("key every user can read") << false << true << "every local user";
+    }
+
+    void unusableKeyIsRefused()
+    {
+        QFETCH(bool, theirs);
+        QFETCH(bool, everyoneReads);
+        QFETCH(QString, reason);
         QTemporaryDir other;
-        const SelfSignedFiles theirs = ensureSelfSigned(other.path().toStdString(), "x");
+        const SelfSignedFiles pair = ensureSelfSigned(other.path().toStdString(), "x");
+        const auto certificate = theirs ? m_files.certificate : pair.certificate;
+        if (everyoneReads)
+            std::filesystem::permissions(pair.key, std::filesystem::perms::others_read,
+                                         std::filesystem::perm_options::add);
         try {
-            TlsCredentials::load(m_files.certificate, theirs.key);
-            QFAIL("a key of another certificate was taken");
+            TlsCredentials::load(certificate, pair.key);
+            QFAIL("an unusable key was taken");
         } catch (const TlsError& e) {
-            QVERIFY2(std::string(e.what()).find("does not belong") != std::string::npos, e.what());
+            QVERIFY2(QString::fromUtf8(e.what()).contains(reason), e.what());
         }
     }
 
