@@ -174,14 +174,17 @@ QString Connection::openFailure(const QSqlError& error) const
     // The driver words a refused certificate or a server without TLS as a
     // failed login. A link that opened once has passed those checks, so only
     // a first open looks for them, and within the time the open was allowed.
-    if (m_opened == 0) {
+    // A server that let the open run out of time would only let the check
+    // wait as long again.
+    const QString text = sqlfailure::serverText(error);
+    const QString shown = text.isEmpty() ? error.text() : text;
+    if (m_opened == 0 && !sqlfailure::isTimeout(shown)) {
         const int seconds = std::min(m_connectTimeout, kLinkCheckSeconds);
         const QString reason = linkcheck::encryptionProblem(settings(), seconds * 1000);
         if (!reason.isEmpty())
             return reason;
     }
-    const QString text = sqlfailure::serverText(error);
-    return text.isEmpty() ? error.text() : text;
+    return shown;
 }
 
 void Connection::close()

@@ -36,6 +36,14 @@ bool looksLikeLostLink(const QString& text)
 
 } // namespace
 
+bool isTimeout(const QString& text)
+{
+    const QString lower = text.toLower();
+    return lower.contains(QLatin1String("timeout expired")) ||
+           lower.contains(QLatin1String("timed out")) ||
+           lower.contains(QLatin1String("login timeout"));
+}
+
 QString serverText(const QSqlError& error)
 {
     QString text = error.databaseText().trimmed();

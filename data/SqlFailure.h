@@ -14,6 +14,8 @@ namespace sqlfailure
 
 // The server's own words, without the driver's "[FreeTDS][SQL Server]" prefixes.
 QString serverText(const QSqlError& error);
+// Whether a driver's message says the server did not answer in time.
+bool isTimeout(const QString& text);
 // Raises the failure of `what` on `connection`; marks the connection lost when
 // the link is what failed, so that the next command reopens it.
 [[noreturn]] void raise(const QSqlError& error, Connection& connection, const QString& what);
