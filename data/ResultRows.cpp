@@ -2,6 +2,7 @@
 
 #include "data/DbError.h"
 #include "data/SqlFailure.h"
+#include "data/WholeNumber.h"
 
 #include <QSqlError>
 #include <QSqlRecord>
@@ -83,7 +84,12 @@ QString ResultRows::text(const QString& column) const
 
 int ResultRows::integer(const QString& column) const
 {
-    return wholeNumber(value(column));
+    const QVariant v = value(column);
+    const std::optional<int> n = wholenumber::read<int>(v);
+    if (!n)
+        throw DbError(DbError::Kind::Conversion,
+                      QStringLiteral("'%1' is not a valid integer value").arg(v.toString()));
+    return *n;
 }
 
 QList<QList<QVariant>> ResultRows::takeRest()
@@ -91,36 +97,6 @@ QList<QList<QVariant>> ResultRows::takeRest()
     QList<QList<QVariant>> rest = m_rows.mid(m_pos);
     m_pos = m_rows.size();
     return rest;
-}
-
-int ResultRows::wholeNumber(const QVariant& value)
-{
-    if (value.isNull())
-        return 0;
-    bool ok = false;
-    int n = 0;
-    switch (value.typeId()) {
-    case QMetaType::Double:
-    case QMetaType::Float:
-        n = qRound(value.toDouble(&ok));
-        break;
-    default: {
-        const QString t = value.toString().trimmed();
-        if (t.isEmpty())
-            return 0;
-        n = t.toInt(&ok);
-        if (!ok) {
-            // Decimal columns arrive as text ("12.00").
-            const double d = t.toDouble(&ok);
-            ok = ok && d == static_cast<double>(static_cast<int>(d));
-            n = static_cast<int>(d);
-        }
-    }
-    }
-    if (!ok)
-        throw DbError(DbError::Kind::Conversion,
-                      QStringLiteral("'%1' is not a valid integer value").arg(value.toString()));
-    return n;
 }
 
 namespace resultrows

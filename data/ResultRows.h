@@ -37,14 +37,11 @@ public:
     QVariant value(const QString& column) const;
     // The column as text (null reads ""), untrimmed.
     QString text(const QString& column) const;
-    // The column as a whole number (see wholeNumber).
+    // The column as a whole number (see wholenumber::read); throws DbError
+    // (a conversion failure) when it is not one that fits an int.
     int integer(const QString& column) const;
     // The current row and every one after it; the cursor is then at the end.
     QList<QList<QVariant>> takeRest();
-
-    // A value read as a whole number: null or blank is 0; a decimal counts
-    // when it has no fraction. Throws DbError for anything else.
-    static int wholeNumber(const QVariant& value);
 
 private:
     void reset(QStringList columns, QList<QList<QVariant>> rows, bool held);

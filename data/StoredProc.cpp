@@ -7,12 +7,12 @@
 #include "data/DbError.h"
 #include "data/ResultRows.h"
 #include "data/SqlFailure.h"
+#include "data/WholeNumber.h"
 
 #include <QSqlError>
 #include <QSqlRecord>
 
 #include <cstring>
-#include <limits>
 
 namespace
 {
@@ -174,17 +174,10 @@ void StoredProc::refuse(const Param& p, const QString& why) const
 
 int StoredProc::integerValue(const Param& p, const QVariant& value) const
 {
-    bool ok = false;
-    const qlonglong n = value.typeId() == QMetaType::QString
-                            ? value.toString().trimmed().toLongLong(&ok)
-                            : value.toLongLong(&ok);
-    const bool fraction =
-        (value.typeId() == QMetaType::Double || value.typeId() == QMetaType::Float) &&
-        value.toDouble() != static_cast<double>(n);
-    if (!ok || fraction || n < std::numeric_limits<int>::min() ||
-        n > std::numeric_limits<int>::max())
+    const std::optional<int> n = wholenumber::read<int>(value);
+    if (!n)
         refuse(p, QStringLiteral("is not a valid integer value: '%1'").arg(value.toString()));
-    return int(n);
+    return *n;
 }
 
 bool StoredProc::booleanValue(const Param& p, const QVariant& value) const

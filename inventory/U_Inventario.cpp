@@ -2,7 +2,10 @@
 #include "ui_U_Inventario.h"
 
 #include "app/shell/MessageService.h"
+#include "data/CommandText.h"
+#include "data/DbError.h"
 #include "data/U_Data.h"
+#include "data/WholeNumber.h"
 
 #include <QComboBox>
 #include <QLabel>
@@ -17,25 +20,6 @@ namespace
 const QString kCiclico = QStringLiteral("Cíclico");
 const QString kWallToWall = QStringLiteral("Wall to Wall");
 const QString kNoOperation = QStringLiteral("No es posible realizar la operacion");
-
-// A whole number from an output parameter: its value as text, which for a
-// numeric output is read from the payload (the driver writes a returned value
-// into the bound placeholder and leaves its null mark, so a null output reads
-// as 0); nothing for an empty text, letters or a fraction.
-std::optional<qint64> wholeNumber(const QVariant& value)
-{
-    const QString text = value.toString().trimmed();
-    if (text.isEmpty())
-        return std::nullopt;
-    bool ok = false;
-    const qint64 whole = text.toLongLong(&ok, 10);
-    if (ok)
-        return whole;
-    const double real = text.toDouble(&ok);
-    if (ok && real == static_cast<double>(static_cast<qint64>(real)))
-        return static_cast<qint64>(real);
-    return std::nullopt;
-}
 
 // A signed 32-bit whole number as typed: sign and ASCII digits only.
 std::optional<int> typedWholeNumber(const QString& text)
@@ -373,12 +357,13 @@ TfrInventario::ProductLookup TfrInventario::lookUpProduct(const QString& product
         StoredProc& sp = bind(Dm_Velmor->sp_KVR_ObtieneIDProducto);
         sp.setParam(QStringLiteral("@Serie"), producto);
         sp.execProc();
-        const std::optional<qint64> id = wholeNumber(sp.output(QStringLiteral("@id_producto")));
+        // An id outside the parameter's range names no product either.
+        const std::optional<int> id =
+            wholenumber::read<int>(sp.output(QStringLiteral("@id_producto")));
         if (id && *id == -1) {
             result.unknown = true;
-        } else if (id && *id != 0 && *id >= std::numeric_limits<int>::min() &&
-                   *id <= std::numeric_limits<int>::max()) {
-            result.id = static_cast<int>(*id);
+        } else if (id && *id != 0) {
+            result.id = *id;
             result.found = true;
         }
     } catch (const std::exception&) {
@@ -399,9 +384,8 @@ bool TfrInventario::sendScan(const ScanFields& scan, int idProducto)
     sp.setParam(QStringLiteral("@IndCantidad"), scan.cantidad);
     sp.execProc();
 
-    const QVariant error = sp.output(QStringLiteral("@Error"));
-    const bool emptyError = error.toString().trimmed().isEmpty();
-    const std::optional<qint64> code = emptyError ? std::optional<qint64>(0) : wholeNumber(error);
+    // An empty @Error reads 0: success.
+    const std::optional<int> code = wholenumber::read<int>(sp.output(QStringLiteral("@Error")));
     if (!code)
         throw DbError(DbError::Kind::Conversion, QStringLiteral("@Error is not a number"));
     if (*code <= 0)
