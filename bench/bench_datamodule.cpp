@@ -2,6 +2,8 @@
 // in-process stand-in: the shared query's full protocol, a stored-procedure
 // component with in/out parameters, and the reopen after a lost link; beside
 // the procedure host alone (no wire) for the same login call. Prints figures.
+#include "data/CommandText.h"
+#include "data/DbError.h"
 #include "data/U_Data.h"
 #include "server/Database.h"
 #include "server/EmbeddedServer.h"

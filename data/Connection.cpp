@@ -1,12 +1,9 @@
-// A data-module connection. The settings live in the members; the
-// provider-style record and the ODBC string are two renderings of them, and
-// the ODBC one is built afresh at each open so new settings take effect then.
 #include "data/Connection.h"
 
 #include "data/DbError.h"
 #include "data/LinkCheck.h"
+#include "data/OdbcString.h"
 #include "data/SqlFailure.h"
-#include "data/U_Data.h"
 
 #include <QAtomicInt>
 #include <QFile>
@@ -60,84 +57,43 @@ Connection::~Connection()
 
 void Connection::configure(const ConnectionSettings& settings)
 {
-    m_host = settings.host;
-    m_port = settings.port;
-    m_workstation =
-        settings.workstation.isEmpty() ? QSysInfo::machineHostName() : settings.workstation;
-    m_login = settings.login;
-    m_password = settings.password;
-    m_driver = settings.driver;
-    m_security = settings.security;
-    m_connectTimeout = settings.connectTimeout;
-    m_commandTimeout = settings.commandTimeout;
+    m_settings = settings;
+    if (m_settings.workstation.isEmpty())
+        m_settings.workstation = QSysInfo::machineHostName();
     // New settings take effect at the next open.
     if (isOpen())
-        m_lost = true;
-}
-
-QString Connection::connectionString() const
-{
-    const QStringList pairs = {
-        QStringLiteral("Provider=SQLOLEDB.1"),
-        QStringLiteral("Password=") + m_password,
-        QStringLiteral("Persist Security Info=True"),
-        QStringLiteral("User ID=") + m_login,
-        QStringLiteral("Initial Catalog=") + m_catalogue,
-        QStringLiteral("Data Source=%1,%2").arg(m_host).arg(m_port),
-        QStringLiteral("Use Procedure for Prepare=1"),
-        QStringLiteral("Auto Translate=True"),
-        QStringLiteral("Packet Size=4096"),
-        QStringLiteral("Workstation ID=") + m_workstation,
-        QStringLiteral("Use Encryption for Data=False"),
-        QStringLiteral("Tag with column collation when possible=False"),
-    };
-    return pairs.join(QLatin1Char(';'));
-}
-
-ConnectionSettings Connection::settings() const
-{
-    ConnectionSettings s;
-    s.host = m_host;
-    s.port = m_port;
-    s.workstation = m_workstation;
-    s.login = m_login;
-    s.password = m_password;
-    s.driver = m_driver;
-    s.security = m_security;
-    s.connectTimeout = m_connectTimeout;
-    s.commandTimeout = m_commandTimeout;
-    return s;
+        m_reopen = true;
 }
 
 QString Connection::odbcConnectionString() const
 {
-    return OdbcString(settings(), m_catalogue).text();
+    return OdbcString(m_settings, m_catalogue).text();
 }
 
 bool Connection::isOpen() const
 {
-    return !m_lost && QSqlDatabase::database(m_qtName, false).isOpen();
+    return !m_reopen && QSqlDatabase::database(m_qtName, false).isOpen();
 }
 
 void Connection::ensureOpen()
 {
     QSqlDatabase db = QSqlDatabase::database(m_qtName, false);
-    if (m_lost) {
+    if (m_reopen) {
         db.close();
-        m_lost = false;
+        m_reopen = false;
     }
     if (db.isOpen())
         return;
-    const OdbcString odbc(settings(), m_catalogue);
+    const OdbcString odbc(m_settings, m_catalogue);
     if (!odbc.problem().isEmpty()) {
-        m_lost = true;
+        m_reopen = true;
         throw DbError(DbError::Kind::Conversion, QStringLiteral("Cannot connect to %1 (%2): %3")
                                                      .arg(m_catalogue, m_name, odbc.problem()));
     }
     if (!odbc.freeTdsConfiguration().isEmpty()) {
         const QString path = freeTdsConfigurationFile(odbc.freeTdsConfiguration());
         if (path.isEmpty()) {
-            m_lost = true;
+            m_reopen = true;
             throw DbError(DbError::Kind::Other,
                           QStringLiteral("Cannot connect to %1 (%2): no private folder for the "
                                          "driver's certificate settings")
@@ -158,11 +114,11 @@ void Connection::ensureOpen()
         const QSqlError error = db.lastError();
         // The next command tries again from scratch.
         db.close();
-        m_lost = true;
+        m_reopen = true;
         throw DbError(DbError::Kind::ConnectionLost,
                       QStringLiteral("Cannot connect to %1 (%2) on %3,%4: %5")
-                          .arg(m_catalogue, m_name, m_host)
-                          .arg(m_port)
+                          .arg(m_catalogue, m_name, m_settings.host)
+                          .arg(m_settings.port)
                           .arg(openFailure(error)),
                       error.nativeErrorCode().toInt());
     }
@@ -179,8 +135,8 @@ QString Connection::openFailure(const QSqlError& error) const
     const QString text = sqlfailure::serverText(error);
     const QString shown = text.isEmpty() ? error.text() : text;
     if (m_opened == 0 && !sqlfailure::isTimeout(shown)) {
-        const int seconds = std::min(m_connectTimeout, kLinkCheckSeconds);
-        const QString reason = linkcheck::encryptionProblem(settings(), seconds * 1000);
+        const int seconds = std::min(m_settings.connectTimeout, kLinkCheckSeconds);
+        const QString reason = linkcheck::encryptionProblem(m_settings, seconds * 1000);
         if (!reason.isEmpty())
             return reason;
     }
@@ -191,7 +147,7 @@ void Connection::close()
 {
     QSqlDatabase db = QSqlDatabase::database(m_qtName, false);
     db.close();
-    m_lost = false;
+    m_reopen = false;
 }
 
 QSqlDatabase Connection::database()
@@ -202,5 +158,5 @@ QSqlDatabase Connection::database()
 
 void Connection::markLost()
 {
-    m_lost = true;
+    m_reopen = true;
 }

@@ -5,7 +5,7 @@
 // sees a handshake broken off, which ends that connection only.
 #include "data/LinkCheck.h"
 
-#include "data/U_Data.h"
+#include "data/ConnectionSettings.h"
 
 #include <openssl/err.h>
 #include <openssl/ssl.h>

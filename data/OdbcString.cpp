@@ -6,8 +6,6 @@
 // (login packet encrypted when the server can) / "on".
 #include "data/OdbcString.h"
 
-#include "data/U_Data.h"
-
 #include <QRegularExpression>
 #include <QStringList>
 
@@ -126,33 +124,7 @@ std::optional<OdbcString::Refusal> templateRefusal(const QString& text)
 
 } // namespace
 
-QString linkEncryptionName(LinkEncryption encrypt)
-{
-    switch (encrypt) {
-    case LinkEncryption::Off:
-        return QStringLiteral("off");
-    case LinkEncryption::Login:
-        return QStringLiteral("login");
-    case LinkEncryption::On:
-        return QStringLiteral("on");
-    case LinkEncryption::Strict:
-        return QStringLiteral("strict");
-    }
-    return {};
-}
-
 const QString OdbcString::kFreeTdsSection = QStringLiteral("lectora-link");
-
-bool LinkSecurity::verifiesServer() const
-{
-    if (encrypt == LinkEncryption::Off)
-        return false;
-    if (!caFile.isEmpty())
-        return true;
-    if (trustServerCertificate)
-        return !*trustServerCertificate;
-    return encrypt != LinkEncryption::Login;
-}
 
 OdbcString::Family OdbcString::familyOf(const QString& driver)
 {

@@ -5,34 +5,10 @@
 // express is refused up front (refusal()), so that a site is told at start
 // rather than connected less safely than its profile asks. It opens nothing.
 
+#include "data/ConnectionSettings.h"
+
 #include <QString>
 #include <optional>
-
-struct ConnectionSettings;
-
-// How much of the link to the server is encrypted.
-enum class LinkEncryption {
-    Off,    // nothing: the client announces that it cannot encrypt
-    Login,  // at least the login packet whenever the server can; plain otherwise
-    On,     // the whole session, or no connection
-    Strict, // TLS before any TDS byte, where the driver can do it
-};
-
-// The profile's word for each: off, login, on, strict.
-QString linkEncryptionName(LinkEncryption encrypt);
-
-// The encryption settings of the profile's [server] section.
-struct LinkSecurity {
-    LinkEncryption encrypt = LinkEncryption::Login;
-    QString caFile;                             // verify the server against this CA
-    std::optional<bool> trustServerCertificate; // unset: the default for `encrypt`
-    QString hostInCertificate;                  // the name the certificate is issued to
-    QString odbcString;                         // a site's own keys for another driver
-
-    // Whether the server's certificate is checked: a CA file asks for it, and
-    // an encrypted session does unless the site says to trust the server.
-    bool verifiesServer() const;
-};
 
 class OdbcString
 {

@@ -4,29 +4,11 @@
 // of the count windows. It shows nothing: every failure is raised as DbError
 // for the window's step to catch or to leave to the default handler.
 
-#include "data/CommandText.h"
 #include "data/Connection.h"
-#include "data/DbError.h"
-#include "data/OdbcString.h"
 #include "data/SharedQuery.h"
 #include "data/StoredProc.h"
 
 #include <QObject>
-#include <memory>
-
-// Where the connections point; the installation's values (see app/shell/Profile.h).
-struct ConnectionSettings {
-    QString host = QStringLiteral("127.0.0.1");
-    int port = 1433;
-    QString workstation;
-    QString login = QStringLiteral("sa");
-    QString password = QStringLiteral("tolvexra");
-    QString driver = QStringLiteral("FreeTDS");
-    LinkSecurity security;
-    // Seconds allowed for opening a connection and for each command.
-    int connectTimeout = 5000;
-    int commandTimeout = 5000;
-};
 
 class TDm_Velmor : public QObject
 {

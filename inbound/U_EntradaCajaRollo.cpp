@@ -3,6 +3,7 @@
 
 #include "app/shell/MessageService.h"
 #include "app/shell/Refusal.h"
+#include "data/CommandText.h"
 #include "data/U_Data.h"
 
 #include <exception>

@@ -4,6 +4,7 @@
 #include "app/shell/Operator.h"
 #include "app/shell/Refusal.h"
 #include "app/shell/WorkflowWindow.h"
+#include "data/CommandText.h"
 #include "data/U_Data.h"
 
 #include <QLabel>

@@ -2,6 +2,7 @@
 #include "ui_U_Embarque.h"
 
 #include "app/shell/MessageService.h"
+#include "data/CommandText.h"
 #include "data/U_Data.h"
 
 namespace

@@ -69,7 +69,6 @@ public:
     // Test support.
     void setScripted(bool scripted) { m_scripted = scripted; }
     void setNextAnswers(QList<QMessageBox::StandardButton> answers) { m_answers = answers; }
-    void addNextAnswer(QMessageBox::StandardButton answer) { m_answers.append(answer); }
     const QList<Shown>& shown() const { return m_shown; }
     void clear()
     {

@@ -1,5 +1,7 @@
 #include "app/shell/Profile.h"
 
+#include "data/OdbcString.h"
+
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>

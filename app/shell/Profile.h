@@ -6,7 +6,7 @@
 // all means the embedded default: the stand-in server started in-process.
 
 #include "app/shell/BoxKeyGuard.h"
-#include "data/U_Data.h"
+#include "data/ConnectionSettings.h"
 
 #include <QString>
 #include <QStringList>

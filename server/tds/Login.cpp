@@ -127,7 +127,6 @@ Login7 parseLogin7(std::string_view payload)
         throw ProtocolError("LOGIN7 length does not match the message");
     Login7 login;
     login.tdsVersion = in.u32le();
-    login.packetSize = in.u32le();
     in.seek(36);
     auto field = [&](bool password = false) {
         const std::uint16_t offset = in.u16le();
@@ -140,11 +139,11 @@ Login7 parseLogin7(std::string_view payload)
         std::string text = password ? utf16leToUtf8(deobfuscatePassword(raw)) : utf16leToUtf8(raw);
         return dropTrailingNul(std::move(text));
     };
-    login.hostName = field();
+    field(); // host name
     login.userName = field();
     login.password = field(true);
-    login.appName = field();
-    login.serverName = field();
+    field(); // program name
+    field(); // server name
     in.skip(4); // feature extension
     field();    // client library name
     field();    // language

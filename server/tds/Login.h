@@ -39,14 +39,12 @@ std::uint8_t preLoginEncryption(std::string_view request);
 // Our PRELOGIN answer carrying `encryption`.
 std::string preLoginAnswer(std::uint8_t encryption);
 
+// What the server acts on; the client's host, program and server names and
+// its packet size are read past.
 struct Login7 {
     std::uint32_t tdsVersion = 0;
-    std::uint32_t packetSize = 0;
-    std::string hostName;
     std::string userName;
     std::string password;
-    std::string appName;
-    std::string serverName;
     std::string database;
 };
 

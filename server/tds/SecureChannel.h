@@ -49,7 +49,6 @@ public:
     std::string send(std::string_view tds);
 
     Phase phase() const { return m_phase; }
-    bool encrypting() const { return m_phase == Phase::Login || m_phase == Phase::Session; }
 
 private:
     void handshake(Received& out);

@@ -190,19 +190,6 @@ void TokenWriter::returnValue(std::uint16_t ordinal, std::string_view name, cons
     writeValue(m_out, type, value);
 }
 
-void TokenWriter::returnWireValue(std::uint16_t ordinal, std::string_view name,
-                                  const TypeInfo& type, const WireValue& value)
-{
-    m_out.u8(ReturnValue);
-    m_out.u16le(ordinal);
-    m_out.bVarchar(name);
-    m_out.u8(0x01);
-    m_out.u32le(0);
-    m_out.u16le(0x0001);
-    writeTypeInfo(m_out, type);
-    writeWireValue(m_out, type, value);
-}
-
 std::string TokenWriter::finish()
 {
     auto& data = m_out.data();

@@ -65,8 +65,6 @@ public:
     void returnStatus(std::int32_t status);
     void returnValue(std::uint16_t ordinal, std::string_view name, const TypeInfo& type,
                      const Value& value);
-    void returnWireValue(std::uint16_t ordinal, std::string_view name, const TypeInfo& type,
-                         const WireValue& value);
 
     bool empty() const { return m_out.size() == 0; }
     // Sets MORE on every DONE but the last and returns the stream.

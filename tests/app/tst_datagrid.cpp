@@ -3,6 +3,8 @@
 // answer shown whole.
 
 #include "app/shell/DataGrid.h"
+#include "data/CommandText.h"
+#include "data/DbError.h"
 #include "data/U_Data.h"
 #include "tests/support/TerminalFixture.h"
 
