@@ -4,6 +4,7 @@
 #include "app/shell/MessageService.h"
 #include "app/shell/Operator.h"
 #include "app/shell/WorkflowWindow.h"
+#include "data/CommandText.h"
 #include "data/U_Data.h"
 #include "inbound/U_EntradaCajaRollo.h"
 #include "inbound/U_EntradaPallet.h"
@@ -80,27 +81,63 @@ QAction* TFr_Menu::entry(const QString& name) const
     return findChild<QAction*>(name);
 }
 
+namespace
+{
+template <typename Window> WorkflowWindow* make()
+{
+    return new Window;
+}
+} // namespace
+
+// The way from a menu entry to its window, in the menu's order, with the unit
+// that holds each window. Some names read otherwise than they go: Embarque1
+// opens the shipment window of shipping/U_Consulta, Reubicaciones1 the pallet
+// query of production/U_Embarque, Reubicaciones2 the relocation window.
+const TFr_Menu::MenuEntry TFr_Menu::kMenu[] = {
+    // inbound/U_EntradaPallet, U_EntradaCajaRollo
+    {"EntradaPorPallet1", &TFr_Menu::EntradaPorPallet1Click, "Verificacion de Entrada",
+     make<TFr_EntradaPallet>},
+    {"EntradaPorCajaRollo1", &TFr_Menu::EntradaPorCajaRollo1Click, "Surtido",
+     make<TFr_EntradaCajaRollo>},
+    // production/U_SalidaPallet, U_SalidaCajaRollo, U_EntregaTarimaACalidad, U_Reubica
+    {"ReciboenProduccin1", &TFr_Menu::ReciboenProduccin1Click, "Recibo en Produccion",
+     make<TFr_Salida>},
+    {"Salida1", &TFr_Menu::Salida1Click, "Entrega Tarima a Estación de producción",
+     make<TFr_SalidaCajaRollo>},
+    {"Entregade1", &TFr_Menu::Entregade1Click, "Entrega de Producción a Calidad",
+     make<TfrEntregaTarimaACalidad>},
+    {"LiberacindeCalidadVElmor1", &TFr_Menu::LiberacindeCalidadVElmor1Click,
+     "Transferencia al área de producto liberado", make<TfrLiberacionCalidadVElmor>},
+    // shipping/U_Consulta, U_Reubicaciones; production/U_Embarque
+    {"Embarque1", &TFr_Menu::Embarque1Click, "Embarque", make<TFr_Embarque1>},
+    {"Reubicaciones2", &TFr_Menu::Reubicaciones2Click, "Reubicaciones", make<TfrReubicaciones>},
+    {"Reubicaciones1", &TFr_Menu::Reubicaciones1Click, "Consulta Tarima de Producción",
+     make<Tfr_Embarque>},
+    // inventory/U_Inventario, U_Inventario_NordaPavrel, U_Inventario_Ulmar
+    {"Inventario1", &TFr_Menu::Inventario1Click, "Inventario Norda Preventa", make<TfrInventario>},
+    {"NordaPavrel1", &TFr_Menu::NordaPavrel1Click, "Inventario Norda Pavrel",
+     make<TfrInventarioNordaPavrel>},
+    {"Ulmar1", &TFr_Menu::Ulmar1Click, "Inventario Ulmar", make<TfrInventarioUlmar>},
+};
+
 void TFr_Menu::buildMenu(const QStringList& visibleEntries)
 {
-    const std::pair<QAction*, void (TFr_Menu::*)()> clicks[] = {
-        {ui->EntradaPorPallet1, &TFr_Menu::EntradaPorPallet1Click},
-        {ui->EntradaPorCajaRollo1, &TFr_Menu::EntradaPorCajaRollo1Click},
-        {ui->ReciboenProduccin1, &TFr_Menu::ReciboenProduccin1Click},
-        {ui->Salida1, &TFr_Menu::Salida1Click},
-        {ui->Entregade1, &TFr_Menu::Entregade1Click},
-        {ui->LiberacindeCalidadVElmor1, &TFr_Menu::LiberacindeCalidadVElmor1Click},
-        {ui->Embarque1, &TFr_Menu::Embarque1Click},
-        {ui->Reubicaciones2, &TFr_Menu::Reubicaciones2Click},
-        {ui->Reubicaciones1, &TFr_Menu::Reubicaciones1Click},
-        {ui->Inventario1, &TFr_Menu::Inventario1Click},
-        {ui->NordaPavrel1, &TFr_Menu::NordaPavrel1Click},
-        {ui->Ulmar1, &TFr_Menu::Ulmar1Click},
-    };
-    for (const auto& [action, click] : clicks) {
+    for (const MenuEntry& row : kMenu) {
+        QAction* action = entry(QString::fromLatin1(row.name));
         action->setVisible(visibleEntries.contains(action->objectName()));
-        connect(action, &QAction::triggered, this, [this, click = click] {
+        connect(action, &QAction::triggered, this, [this, click = row.click] {
             WorkflowWindow::guarded([this, click] { (this->*click)(); });
         });
+    }
+}
+
+void TFr_Menu::openEntry(const char* name)
+{
+    for (const MenuEntry& row : kMenu) {
+        if (qstrcmp(row.name, name) == 0) {
+            openOrFocus(QString::fromUtf8(row.caption), row.create);
+            return;
+        }
     }
 }
 
@@ -253,68 +290,4 @@ QMdiSubWindow* TFr_Menu::openOrFocus(const QString& caption,
     m_area->setActiveSubWindow(child);
     // Qt paints without the desktop's update lock, so there is none to release.
     return child;
-}
-
-void TFr_Menu::EntradaPorPallet1Click()
-{
-    openOrFocus(QStringLiteral("Verificacion de Entrada"), [] { return new TFr_EntradaPallet; });
-}
-
-void TFr_Menu::EntradaPorCajaRollo1Click()
-{
-    openOrFocus(QStringLiteral("Surtido"), [] { return new TFr_EntradaCajaRollo; });
-}
-
-void TFr_Menu::ReciboenProduccin1Click()
-{
-    openOrFocus(QStringLiteral("Recibo en Produccion"), [] { return new TFr_Salida; });
-}
-
-void TFr_Menu::Salida1Click()
-{
-    openOrFocus(QStringLiteral("Entrega Tarima a Estación de producción"),
-                [] { return new TFr_SalidaCajaRollo; });
-}
-
-void TFr_Menu::Entregade1Click()
-{
-    openOrFocus(QStringLiteral("Entrega de Producción a Calidad"),
-                [] { return new TfrEntregaTarimaACalidad; });
-}
-
-void TFr_Menu::LiberacindeCalidadVElmor1Click()
-{
-    openOrFocus(QStringLiteral("Transferencia al área de producto liberado"),
-                [] { return new TfrLiberacionCalidadVElmor; });
-}
-
-void TFr_Menu::Embarque1Click()
-{
-    openOrFocus(QStringLiteral("Embarque"), [] { return new TFr_Embarque1; });
-}
-
-void TFr_Menu::Reubicaciones2Click()
-{
-    openOrFocus(QStringLiteral("Reubicaciones"), [] { return new TfrReubicaciones; });
-}
-
-void TFr_Menu::Reubicaciones1Click()
-{
-    openOrFocus(QStringLiteral("Consulta Tarima de Producción"), [] { return new Tfr_Embarque; });
-}
-
-void TFr_Menu::Inventario1Click()
-{
-    openOrFocus(QStringLiteral("Inventario Norda Preventa"), [] { return new TfrInventario; });
-}
-
-void TFr_Menu::NordaPavrel1Click()
-{
-    openOrFocus(QStringLiteral("Inventario Norda Pavrel"),
-                [] { return new TfrInventarioNordaPavrel; });
-}
-
-void TFr_Menu::Ulmar1Click()
-{
-    openOrFocus(QStringLiteral("Inventario Ulmar"), [] { return new TfrInventarioUlmar; });
 }

@@ -49,18 +49,30 @@ private:
     void edt_ContraKeyDown(int key);
     void buildMenu(const QStringList& visibleEntries);
 
-    void EntradaPorPallet1Click();
-    void EntradaPorCajaRollo1Click();
-    void ReciboenProduccin1Click();
-    void Salida1Click();
-    void Entregade1Click();
-    void LiberacindeCalidadVElmor1Click();
-    void Embarque1Click();
-    void Reubicaciones2Click();
-    void Reubicaciones1Click();
-    void Inventario1Click();
-    void NordaPavrel1Click();
-    void Ulmar1Click();
+    // The menu's handlers, named as its entries are; each opens the window
+    // its entry's row of kMenu gives.
+    void EntradaPorPallet1Click() { openEntry("EntradaPorPallet1"); }
+    void EntradaPorCajaRollo1Click() { openEntry("EntradaPorCajaRollo1"); }
+    void ReciboenProduccin1Click() { openEntry("ReciboenProduccin1"); }
+    void Salida1Click() { openEntry("Salida1"); }
+    void Entregade1Click() { openEntry("Entregade1"); }
+    void LiberacindeCalidadVElmor1Click() { openEntry("LiberacindeCalidadVElmor1"); }
+    void Embarque1Click() { openEntry("Embarque1"); }
+    void Reubicaciones2Click() { openEntry("Reubicaciones2"); }
+    void Reubicaciones1Click() { openEntry("Reubicaciones1"); }
+    void Inventario1Click() { openEntry("Inventario1"); }
+    void NordaPavrel1Click() { openEntry("NordaPavrel1"); }
+    void Ulmar1Click() { openEntry("Ulmar1"); }
+
+    // One row of the "Procesos" menu (see kMenu in U_Menu.cpp).
+    struct MenuEntry {
+        const char* name; // the action in U_Menu.ui, and the name [menu] visible gives
+        void (TFr_Menu::*click)();
+        const char* caption; // UTF-8: the window's title, by which an open one is found
+        WorkflowWindow* (*create)();
+    };
+    static const MenuEntry kMenu[];
+    void openEntry(const char* name);
 
     QList<QWidget*> loginControls() const;
     void selectNextLoginControl();
