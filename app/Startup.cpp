@@ -4,6 +4,7 @@
 #include "app/shell/LectoraApplication.h"
 #include "app/shell/MessageService.h"
 #include "app/shell/Profile.h"
+#include "data/DbError.h"
 #include "data/U_Data.h"
 #include "server/EmbeddedServer.h"
 
@@ -51,7 +52,8 @@ Terminal::~Terminal()
     embedded.reset();
 }
 
-std::unique_ptr<Terminal> startTerminal(int& exitCode)
+std::unique_ptr<Terminal> startTerminal(int& exitCode,
+                                        const std::function<Profile()>& loadProfile)
 {
     // The application's title; it also names the stand-in's data folder.
     QCoreApplication::setApplicationName(QStringLiteral("LectoraVelmor"));
@@ -64,7 +66,7 @@ std::unique_ptr<Terminal> startTerminal(int& exitCode)
 
     Profile profile;
     try {
-        profile = Profile::load();
+        profile = loadProfile ? loadProfile() : Profile::load();
     } catch (const ProfileError& error) {
         messages.defaultError(error.text());
         exitCode = BadProfile;

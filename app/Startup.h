@@ -3,8 +3,10 @@
 // there is no profile, the data module (its main connection opens now or the
 // run ends with the error shown), the main window, the message loop.
 
+#include <functional>
 #include <memory>
 
+struct Profile;
 class TDm_Velmor;
 class TFr_Menu;
 namespace lectora::server
@@ -26,5 +28,7 @@ struct Terminal {
 
 // Everything up to the login window shown (the application object must
 // exist). Null when the run cannot go on: the reason has been shown and
-// `exitCode` says how the run ends.
-std::unique_ptr<Terminal> startTerminal(int& exitCode);
+// `exitCode` says how the run ends. `loadProfile` throws ProfileError for a
+// broken profile; the benchmarks give their own instead of the machine's.
+std::unique_ptr<Terminal> startTerminal(int& exitCode,
+                                        const std::function<Profile()>& loadProfile = {});

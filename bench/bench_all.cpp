@@ -25,6 +25,7 @@
 #include "app/shell/MessageService.h"
 #include "bench/BenchKit.h"
 #include "bench/DelayRelay.h"
+#include "bench/StartupChild.h"
 #include "data/Connection.h"
 #include "data/OdbcString.h"
 #include "data/U_Data.h"
@@ -952,16 +953,15 @@ int startupChild(int argc, char** argv)
 {
     LectoraApplication app(argc, argv);
     int exitCode = 0;
-    std::unique_ptr<Terminal> terminal = startTerminal(exitCode);
+    std::unique_ptr<Terminal> terminal = bench::startChildTerminal(exitCode);
     if (!terminal)
-        return exitCode ? exitCode : 1;
+        return exitCode;
     TFr_Menu* menu = terminal->mainWindow.get();
     if (!QTest::qWaitForWindowExposed(menu))
         return 1;
     const qint64 shownAt = monotonicNs();
     const long rssLogin = bench::procStatusKb("VmRSS:");
 
-    MessageService::instance().setScripted(true);
     auto* user = menu->findChild<QLineEdit*>("edt_Usuario");
     auto* password = menu->findChild<QLineEdit*>("edt_Contra");
     if (!user || !password)

@@ -6,6 +6,7 @@
 #include "app/Startup.h"
 #include "app/U_Menu.h"
 #include "app/shell/LectoraApplication.h"
+#include "bench/StartupChild.h"
 
 #include <QCoreApplication>
 #include <QFile>
@@ -45,9 +46,9 @@ int child(int argc, char** argv)
 {
     LectoraApplication app(argc, argv);
     int exitCode = 0;
-    std::unique_ptr<Terminal> terminal = startTerminal(exitCode);
+    std::unique_ptr<Terminal> terminal = bench::startChildTerminal(exitCode);
     if (!terminal)
-        return exitCode ? exitCode : 1;
+        return exitCode;
     if (!QTest::qWaitForWindowExposed(terminal->mainWindow.get()))
         return 1;
     const qint64 shownAt = monotonicNs();
