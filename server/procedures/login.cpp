@@ -1,7 +1,8 @@
 // Procedures and demo data of the login windows: the operators and the login
 // check. Every catalogue holds the same operators, because the client
 // databases record the operator id of the one logged in on the main one.
-// Passwords are stored only as slow salted hashes (server/PasswordHash.h).
+// Passwords are stored only as slow salted hashes (server/PasswordHash.h),
+// an older form rewritten in the current one at the next successful login.
 #include "server/Database.h"
 #include "server/LoginThrottle.h"
 #include "server/PasswordHash.h"
@@ -47,9 +48,17 @@ Reply persona(Call& call)
                        " ORDER BY ID_Persona",
                        {call.arg("@Usuario").toText()});
     const std::string plain = call.arg("@Password").toText();
-    for (const auto& row : candidates.rows)
-        if (password::matches(plain, row[1].toText()))
-            rs.rows.push_back({row[0]});
+    for (const auto& row : candidates.rows) {
+        const std::string stored = row[1].toText();
+        if (!password::matches(plain, stored))
+            continue;
+        rs.rows.push_back({row[0]});
+        // A hash in an older form is written anew now that the password is
+        // at hand; the operator logs in as before either way.
+        if (!password::isCurrent(stored))
+            call.db->query("UPDATE Persona SET Contrasena = ?1 WHERE ID_Persona = ?2",
+                           {password::hash(plain), row[0]});
+    }
     Reply reply = Reply::rows(std::move(rs));
     if (reply.results[0].rows.empty())
         reply.delay = operatorThrottle().failed(call.client);
