@@ -3,9 +3,11 @@
 #include "app/U_Menu.h"
 #include "app/shell/LectoraApplication.h"
 #include "app/shell/MessageService.h"
+#include "app/shell/Places.h"
 #include "app/shell/Profile.h"
 #include "data/DbError.h"
 #include "data/U_Data.h"
+#include "platform/Files.h"
 #include "server/EmbeddedServer.h"
 
 #include <QCoreApplication>
@@ -23,7 +25,7 @@ enum ExitCode { Finished = 0, NoDatabase = 1, BadProfile = 2, NoEmbeddedServer =
 // data in the user's data folder (the stand-in's files, not the terminal's).
 std::unique_ptr<lectora::server::EmbeddedServer> startEmbedded(ConnectionSettings& settings)
 {
-    const QString dataDir = QStandardPaths::writableLocation(QStandardPaths::AppDataLocation);
+    const QString dataDir = QStandardPaths::writableLocation(QStandardPaths::AppLocalDataLocation);
     if (dataDir.isEmpty() || !QDir().mkpath(dataDir))
         throw std::runtime_error(
             QStringLiteral("No se puede crear la carpeta de datos %1").arg(dataDir).toStdString());
@@ -31,10 +33,11 @@ std::unique_ptr<lectora::server::EmbeddedServer> startEmbedded(ConnectionSetting
     lectora::server::ServerOptions options;
     options.host = "127.0.0.1";
     options.port = 0;
-    options.dataDir = QDir::toNativeSeparators(dataDir).toStdString();
+    options.dataDir = lectora::files::fromUtf8(QDir::toNativeSeparators(dataDir).toStdString());
     auto server = std::make_unique<lectora::server::EmbeddedServer>();
     server->start(options);
 
+    settings.driver = places::embeddedDriver();
     settings.host = QStringLiteral("127.0.0.1");
     settings.port = server->port();
     settings.login = QString::fromStdString(options.login);
@@ -60,7 +63,7 @@ std::unique_ptr<Terminal> startTerminal(int& exitCode,
     MessageService& messages = MessageService::instance();
     // The tones are Qt objects: they go before the application object does,
     // not with the message service at the process's exit.
-    messages.setTonePlayer(std::make_unique<SoundEffectTones>());
+    messages.setTonePlayer(platformTones());
     qAddPostRoutine([] { MessageService::instance().setTonePlayer(nullptr); });
     auto terminal = std::make_unique<Terminal>();
 

@@ -1,3 +1,14 @@
+# A file named *_windows.cpp is built for Windows only, *_posix.cpp for
+# every other platform: the few places that differ say so in their names.
+function(lectora_platform_filter list_var)
+  if(WIN32)
+    list(FILTER ${list_var} EXCLUDE REGEX "_posix\\.cpp$")
+  else()
+    list(FILTER ${list_var} EXCLUDE REGEX "_windows\\.cpp$")
+  endif()
+  set(${list_var} ${${list_var}} PARENT_SCOPE)
+endfunction()
+
 # Every folder builds one static library from the sources it holds; new files
 # are picked up at the next build without touching the lists.
 function(lectora_library name)
@@ -5,6 +16,7 @@ function(lectora_library name)
   file(GLOB sources CONFIGURE_DEPENDS
        ${CMAKE_CURRENT_SOURCE_DIR}/*.cpp ${CMAKE_CURRENT_SOURCE_DIR}/*.h
        ${CMAKE_CURRENT_SOURCE_DIR}/*.ui)
+  lectora_platform_filter(sources)
   foreach(ex IN LISTS ARG_EXCLUDE)
     list(FILTER sources EXCLUDE REGEX "${ex}")
   endforeach()

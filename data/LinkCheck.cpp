@@ -14,21 +14,18 @@
 
 #include <QStringList>
 
-#include <arpa/inet.h>
-#include <cerrno>
+#include "platform/Net.h"
+
 #include <chrono>
 #include <cstdint>
 #include <memory>
-#include <netdb.h>
 #include <optional>
-#include <poll.h>
 #include <string>
-#include <sys/socket.h>
-#include <unistd.h>
 
 namespace
 {
 
+namespace net = lectora::net;
 using Clock = std::chrono::steady_clock;
 
 constexpr std::uint8_t kPreLogin = 0x12;
@@ -60,37 +57,24 @@ struct Message {
 class Link
 {
 public:
-    Link(const QString& host, int port, Clock::time_point deadline) : m_deadline(deadline)
+    Link(const QString& host, int port, Clock::time_point deadline)
+        : m_fd(net::connectTcp(host.toStdString(), port, deadline)), m_deadline(deadline)
     {
-        addrinfo hints{};
-        hints.ai_family = AF_UNSPEC;
-        hints.ai_socktype = SOCK_STREAM;
-        addrinfo* found = nullptr;
-        if (::getaddrinfo(host.toUtf8().constData(), QByteArray::number(port).constData(), &hints,
-                          &found) != 0)
-            return;
-        for (addrinfo* a = found; a && m_fd < 0; a = a->ai_next)
-            connectTo(*a);
-        ::freeaddrinfo(found);
     }
-    ~Link()
-    {
-        if (m_fd >= 0)
-            ::close(m_fd);
-    }
+    ~Link() { net::close(m_fd); }
     Link(const Link&) = delete;
     Link& operator=(const Link&) = delete;
 
-    bool connected() const { return m_fd >= 0; }
+    bool connected() const { return m_fd != net::kNoSocket; }
 
     bool send(const std::string& bytes)
     {
         std::size_t done = 0;
         while (done < bytes.size()) {
-            const ssize_t n = ::send(m_fd, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL);
+            const long n = net::sendNow(m_fd, bytes.data() + done, bytes.size() - done);
             if (n > 0)
                 done += std::size_t(n);
-            else if (n < 0 && errno != EINTR && (errno != EAGAIN || !wait(POLLOUT)))
+            else if (n < 0 && !retry(net::kWritable))
                 return false;
         }
         return true;
@@ -119,48 +103,34 @@ public:
     }
 
 private:
-    void connectTo(const addrinfo& a)
+    // After a failed call: waits for `events` when the call would have
+    // blocked; false when the link failed or the deadline passed.
+    bool retry(short events)
     {
-        const int fd =
-            ::socket(a.ai_family, a.ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC, a.ai_protocol);
-        if (fd < 0)
-            return;
-        m_fd = fd;
-        int error = 0;
-        socklen_t size = sizeof error;
-        if (::connect(fd, a.ai_addr, a.ai_addrlen) == 0 ||
-            (errno == EINPROGRESS && wait(POLLOUT) &&
-             ::getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &size) == 0 && error == 0))
-            return;
-        ::close(fd);
-        m_fd = -1;
-    }
-
-    bool wait(short events)
-    {
+        const int error = net::lastError();
+        if (net::interrupted(error))
+            return true;
         const auto left =
             std::chrono::duration_cast<std::chrono::milliseconds>(m_deadline - Clock::now());
-        if (left.count() <= 0)
-            return false;
-        pollfd p{m_fd, events, 0};
-        return ::poll(&p, 1, int(left.count())) > 0;
+        return net::wouldBlock(error) && left.count() > 0 &&
+               net::waitOne(m_fd, events, int(left.count()));
     }
 
     bool readExactly(char* out, std::size_t size)
     {
         while (size > 0) {
-            const ssize_t n = ::recv(m_fd, out, size, 0);
+            const long n = net::receiveNow(m_fd, out, size);
             if (n > 0) {
                 out += n;
                 size -= std::size_t(n);
-            } else if (n == 0 || (errno != EINTR && (errno != EAGAIN || !wait(POLLIN)))) {
+            } else if (n == 0 || !retry(net::kReadable)) {
                 return false;
             }
         }
         return true;
     }
 
-    int m_fd = -1;
+    net::Socket m_fd;
     Clock::time_point m_deadline;
 };
 
@@ -247,10 +217,7 @@ QString handshakeToCertificate(Link& link, SSL* tls, BIO* in, BIO* out)
 
 bool isIpAddress(const QString& host)
 {
-    unsigned char address[16];
-    const QByteArray h = host.toUtf8();
-    return inet_pton(AF_INET, h.constData(), address) == 1 ||
-           inet_pton(AF_INET6, h.constData(), address) == 1;
+    return net::isIpAddress(host.toStdString());
 }
 
 QString distinguishedName(const X509_NAME* name)
@@ -275,11 +242,9 @@ QStringList certificateNames(X509* certificate)
                 reinterpret_cast<const char*>(ASN1_STRING_get0_data(n->d.dNSName)),
                 ASN1_STRING_length(n->d.dNSName));
         } else if (n->type == GEN_IPADD) {
-            char text[INET6_ADDRSTRLEN] = {};
-            const int length = ASN1_STRING_length(n->d.iPAddress);
-            inet_ntop(length == 4 ? AF_INET : AF_INET6, ASN1_STRING_get0_data(n->d.iPAddress), text,
-                      sizeof text);
-            names << QString::fromLatin1(text);
+            names << QString::fromStdString(
+                net::addressText(ASN1_STRING_get0_data(n->d.iPAddress),
+                                 std::size_t(ASN1_STRING_length(n->d.iPAddress))));
         }
     }
     GENERAL_NAMES_free(alt);

@@ -136,6 +136,8 @@ OdbcString::Family OdbcString::familyOf(const QString& driver)
         return Family::Microsoft17;
     if (name.compare(QLatin1String("ODBC Driver 18 for SQL Server"), Qt::CaseInsensitive) == 0)
         return Family::Microsoft18;
+    if (name.compare(QLatin1String("SQL Server"), Qt::CaseInsensitive) == 0)
+        return Family::WindowsBuiltIn;
     return Family::Other;
 }
 
@@ -163,12 +165,15 @@ std::optional<OdbcString::Refusal> OdbcString::refusal(const ConnectionSettings&
         return microsoftRefusal(s, Family::Microsoft17);
     case Family::Microsoft18:
         return microsoftRefusal(s, Family::Microsoft18);
+    case Family::WindowsBuiltIn:
+        return microsoftRefusal(s, Family::WindowsBuiltIn);
     case Family::Other:
         break;
     }
     return refuse(QStringLiteral("driver"),
                   QStringLiteral("the driver \"%1\" is none of FreeTDS, ODBC Driver 17 for SQL "
-                                 "Server, ODBC Driver 18 for SQL Server: give its connection keys "
+                                 "Server, ODBC Driver 18 for SQL Server, SQL Server: give its "
+                                 "connection keys "
                                  "with odbc_string")
                       .arg(s.driver));
 }
@@ -258,9 +263,12 @@ void OdbcString::buildMicrosoft(const ConnectionSettings& s, const QString& cata
     // "no" still encrypts the login packet whenever the server can: this
     // driver has nothing weaker, so off and login read the same here.
     static const char* const encrypt[] = {"no", "no", "yes", "strict"};
+    // The built-in driver takes no "tcp:" prefix; Network names TCP instead.
+    const bool builtIn = family == Family::WindowsBuiltIn;
     QStringList pairs = {
         QStringLiteral("Driver={%1}").arg(s.driver),
-        put(family, QStringLiteral("Server"), QStringLiteral("tcp:%1,%2").arg(s.host).arg(s.port)),
+        put(family, QStringLiteral("Server"),
+            QString::fromLatin1(builtIn ? "%1,%2" : "tcp:%1,%2").arg(s.host).arg(s.port)),
         put(family, QStringLiteral("Database"), catalogue),
         put(family, QStringLiteral("UID"), s.login),
         put(family, QStringLiteral("PWD"), s.password),
@@ -268,6 +276,8 @@ void OdbcString::buildMicrosoft(const ConnectionSettings& s, const QString& cata
         QStringLiteral("TrustServerCertificate=") +
             QLatin1String(l.verifiesServer() ? "no" : "yes"),
     };
+    if (builtIn)
+        pairs << QStringLiteral("Network=DBMSSOCN");
     if (!l.hostInCertificate.isEmpty())
         pairs << put(family, QStringLiteral("HostNameInCertificate"), l.hostInCertificate);
     if (!l.caFile.isEmpty())

@@ -13,7 +13,8 @@
 class OdbcString
 {
 public:
-    enum class Family { FreeTds, Microsoft17, Microsoft18, Other };
+    // WindowsBuiltIn: the "SQL Server" driver every Windows ships.
+    enum class Family { FreeTds, Microsoft17, Microsoft18, WindowsBuiltIn, Other };
 
     // Why these settings cannot be given to their driver (empty: they can),
     // and which profile key that is about.

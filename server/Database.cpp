@@ -118,16 +118,17 @@ bool onlyBlanks(const char* tail)
 Database::Database(const std::filesystem::path& file, std::string catalogue)
     : m_catalogue(std::move(catalogue))
 {
-    const std::string name = file.string();
+    // SQLite takes file names as UTF-8 on every platform.
+    const std::u8string name = file.u8string();
     const int rc = sqlite3_open_v2(
-        name.c_str(), &m_db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_FULLMUTEX,
+        reinterpret_cast<const char*>(name.c_str()), &m_db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_FULLMUTEX,
         nullptr);
     if (rc != SQLITE_OK) {
         std::string reason = m_db ? sqlite3_errmsg(m_db) : sqlite3_errstr(rc);
         if (m_db)
             sqlite3_close_v2(m_db);
         m_db = nullptr;
-        throw DatabaseError("cannot open the database " + name + ": " + reason);
+        throw DatabaseError("cannot open the database " + file.string() + ": " + reason);
     }
     try {
         // WAL keeps readers off the writer's back; NORMAL is durable across a

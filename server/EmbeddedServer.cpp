@@ -9,22 +9,15 @@
 #include "server/tds/Session.h"
 #include "server/tds/Tls.h"
 
-#include <arpa/inet.h>
+#include "platform/Files.h"
+#include "platform/Net.h"
+
 #include <atomic>
-#include <cerrno>
-#include <cstring>
-#include <fcntl.h>
 #include <list>
 #include <map>
 #include <mutex>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
-#include <poll.h>
 #include <stdexcept>
-#include <sys/socket.h>
-#include <sys/stat.h>
 #include <thread>
-#include <unistd.h>
 
 namespace lectora::server
 {
@@ -37,14 +30,7 @@ namespace
 // -wal and -shm files the mode of the database file.
 void ownerOnly(const std::filesystem::path& file)
 {
-    const int fd = ::open(file.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
-    if (fd < 0)
-        throw std::runtime_error("cannot open " + file.string() + ": " + std::strerror(errno));
-    const bool ok = ::fchmod(fd, 0600) == 0;
-    ::close(fd);
-    if (!ok)
-        throw std::runtime_error("cannot make " + file.string() +
-                                 " private: " + std::strerror(errno));
+    files::createPrivate(file);
     for (const char* suffix : {"-wal", "-shm"}) {
         std::filesystem::path side = file;
         side += suffix;
@@ -90,24 +76,26 @@ void checkDataFolder(const std::filesystem::path& dir)
                                  ec.message());
     if (!std::filesystem::is_directory(dir))
         throw std::runtime_error("the data folder " + dir.string() + " is not a folder");
-    if (::access(dir.c_str(), W_OK) != 0)
+    if (!files::writable(dir))
         throw std::runtime_error("the data folder " + dir.string() + " is not writable");
     // Private to its owner. A folder shared with others (sticky, like /tmp,
     // or someone else's) is not changed but refused.
-    struct stat st {
-    };
-    if (::stat(dir.c_str(), &st) != 0)
-        throw std::runtime_error("cannot read the data folder " + dir.string() + ": " +
-                                 std::strerror(errno));
-    if ((st.st_mode & 077) == 0)
+    std::string why;
+    switch (files::folderSharing(dir, why)) {
+    case files::FolderSharing::Private:
         return;
-    if (st.st_uid != ::geteuid() || (st.st_mode & S_ISVTX))
+    case files::FolderSharing::Unreadable:
+        throw std::runtime_error("cannot read the data folder " + dir.string() + ": " + why);
+    case files::FolderSharing::Shared:
         throw std::runtime_error(
             "the data folder " + dir.string() +
             " is shared with other users; give the server a folder of its own");
-    if (::chmod(dir.c_str(), 0700) != 0)
-        throw std::runtime_error("cannot make the data folder " + dir.string() +
-                                 " private: " + std::strerror(errno));
+    case files::FolderSharing::Open:
+        if (!files::restrictFolder(dir, why))
+            throw std::runtime_error("cannot make the data folder " + dir.string() +
+                                     " private: " + why);
+        return;
+    }
 }
 
 // The name the self-signed certificate is made for: the listening address,
@@ -116,65 +104,8 @@ std::string certificateHost(const std::string& host)
 {
     if (!host.empty() && host != "0.0.0.0")
         return host;
-    char name[256] = {};
-    return ::gethostname(name, sizeof name - 1) == 0 && name[0] ? std::string(name) : "localhost";
-}
-
-int listenOn(const std::string& host, int port, int& boundPort)
-{
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_port = htons(static_cast<std::uint16_t>(port));
-    const std::string h = host.empty() || host == "localhost" ? "127.0.0.1" : host;
-    if (::inet_pton(AF_INET, h.c_str(), &addr.sin_addr) != 1)
-        throw std::runtime_error("cannot listen on " + host + ": not an IPv4 address");
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0)
-        throw std::runtime_error(std::string("cannot create a socket: ") + std::strerror(errno));
-    const int one = 1;
-    ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-    if (::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
-        const int err = errno;
-        ::close(fd);
-        if (err == EADDRINUSE)
-            throw std::runtime_error("port " + std::to_string(port) + " on " + h +
-                                     " is already in use");
-        throw std::runtime_error("cannot listen on " + h + ":" + std::to_string(port) + ": " +
-                                 std::strerror(err));
-    }
-    if (::listen(fd, 128) != 0) {
-        const int err = errno;
-        ::close(fd);
-        throw std::runtime_error(std::string("cannot listen: ") + std::strerror(err));
-    }
-    socklen_t len = sizeof addr;
-    ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
-    boundPort = ntohs(addr.sin_port);
-    return fd;
-}
-
-// Replies go out at once, and a peer that vanished without a word (a
-// terminal switched off, a dead link) is noticed within about two minutes.
-void tuneSocket(int fd)
-{
-    const int one = 1;
-    const int idle = 60;
-    const int interval = 10;
-    const int count = 6;
-    ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-    ::setsockopt(fd, SOL_SOCKET, SO_KEEPALIVE, &one, sizeof one);
-    ::setsockopt(fd, IPPROTO_TCP, TCP_KEEPIDLE, &idle, sizeof idle);
-    ::setsockopt(fd, IPPROTO_TCP, TCP_KEEPINTVL, &interval, sizeof interval);
-    ::setsockopt(fd, IPPROTO_TCP, TCP_KEEPCNT, &count, sizeof count);
-}
-
-std::string peerAddress(const sockaddr_in& peer, socklen_t length)
-{
-    char text[INET_ADDRSTRLEN] = {};
-    if (length < sizeof peer || peer.sin_family != AF_INET ||
-        !::inet_ntop(AF_INET, &peer.sin_addr, text, sizeof text))
-        return {};
-    return text;
+    const std::string name = net::hostName();
+    return name.empty() ? "localhost" : name;
 }
 
 void checkLimits(const ServerOptions& o)
@@ -198,7 +129,7 @@ constexpr std::size_t kMaxRefusing = 16;
 
 struct EmbeddedServer::Impl {
     struct Client {
-        int fd = -1;
+        net::Socket fd = net::kNoSocket;
         int id = 0;
         std::string address;
         std::thread thread;
@@ -220,8 +151,8 @@ struct EmbeddedServer::Impl {
     Journal journal;
     LoginThrottle throttle; // wrong server logins, per address
 
-    int listenFd = -1;
-    int wake[2] = {-1, -1};
+    net::Socket listenFd = net::kNoSocket;
+    std::unique_ptr<net::Wakeup> wake;
     int port = 0;
     std::atomic<bool> running{false};
     std::thread acceptThread;
@@ -270,19 +201,13 @@ struct EmbeddedServer::Impl {
             throw std::runtime_error("a TLS certificate needs its key, and a key its certificate");
         if (certificate.empty()) {
             if (options.dataDir.empty() && scratch.empty()) {
-                std::string pattern =
-                    (std::filesystem::temp_directory_path() / "lectora-server-XXXXXX").string();
-                if (!::mkdtemp(pattern.data()))
-                    throw std::runtime_error(
-                        std::string("cannot create a folder for the TLS pair: ") +
-                        std::strerror(errno));
-                scratch = pattern;
+                scratch = files::privateTemporaryFolder("lectora-server-");
             }
-            const auto files = tds::ensureSelfSigned(
+            const auto pair = tds::ensureSelfSigned(
                 options.dataDir.empty() ? scratch : options.dataDir, certificateHost(options.host));
-            certificate = files.certificate;
-            key = files.key;
-            certificateCreated = files.created;
+            certificate = pair.certificate;
+            key = pair.key;
+            certificateCreated = pair.created;
         }
         tls = tds::TlsCredentials::load(certificate, key);
     }
@@ -317,31 +242,28 @@ struct EmbeddedServer::Impl {
     void acceptLoop()
     {
         for (;;) {
-            pollfd fds[2] = {{listenFd, POLLIN, 0}, {wake[0], POLLIN, 0}};
-            if (::poll(fds, 2, -1) < 0) {
-                if (errno == EINTR)
+            net::Waiter w[2] = {{listenFd, net::kReadable, 0}, {wake->waitable(), net::kReadable, 0}};
+            if (net::wait(w, 2, -1) < 0) {
+                if (net::interrupted(net::lastError()))
                     continue;
                 return;
             }
-            if (fds[1].revents)
+            if (w[1].ready)
                 return;
-            sockaddr_in peer{};
-            socklen_t length = sizeof peer;
-            const int fd =
-                ::accept4(listenFd, reinterpret_cast<sockaddr*>(&peer), &length, SOCK_CLOEXEC);
-            if (fd < 0) {
-                if (errno == EMFILE || errno == ENFILE)
+            std::string peer;
+            const net::Socket fd = net::accept(listenFd, peer);
+            if (fd == net::kNoSocket) {
+                if (net::outOfDescriptors(net::lastError()))
                     std::this_thread::sleep_for(std::chrono::milliseconds(50));
                 continue;
             }
-            tuneSocket(fd);
             reap();
-            admitClient(fd, peerAddress(peer, length));
+            admitClient(fd, std::move(peer));
         }
     }
 
     // Gives the newcomer a place, making room or refusing it as Admission says.
-    void admitClient(int fd, std::string address)
+    void admitClient(net::Socket fd, std::string address)
     {
         std::lock_guard lock(clientsMutex);
         std::vector<Occupant> occupants;
@@ -357,12 +279,12 @@ struct EmbeddedServer::Impl {
         const Admission admission = admit(occupants, address, limits());
         if (admission.kind == Admission::Kind::Evict) {
             for (auto& c : clients)
-                if (c.id == admission.evict && c.fd >= 0) {
+                if (c.id == admission.evict && c.fd != net::kNoSocket) {
                     c.evicted = true;
-                    ::shutdown(c.fd, SHUT_RDWR);
+                    net::shutdownBoth(c.fd);
                 }
         } else if (admission.kind == Admission::Kind::Refuse && refusing >= kMaxRefusing) {
-            ::close(fd);
+            net::close(fd);
             return;
         }
         startClient(fd, std::move(address),
@@ -370,7 +292,7 @@ struct EmbeddedServer::Impl {
     }
 
     // Serves `fd` on a thread of its own; `fullAt` non-zero refuses its login.
-    void startClient(int fd, std::string address, std::size_t fullAt)
+    void startClient(net::Socket fd, std::string address, std::size_t fullAt)
     {
         clients.emplace_back();
         Client& client = clients.back();
@@ -390,8 +312,8 @@ struct EmbeddedServer::Impl {
             tds::Session session(std::move(c), client.id);
             tds::servePackets(fd, session, link);
             std::lock_guard lock(clientsMutex);
-            ::close(client.fd);
-            client.fd = -1;
+            net::close(client.fd);
+            client.fd = net::kNoSocket;
             client.done = true;
         });
     }
@@ -400,8 +322,8 @@ struct EmbeddedServer::Impl {
     {
         std::lock_guard lock(clientsMutex);
         for (auto& c : clients)
-            if (c.fd >= 0)
-                ::shutdown(c.fd, SHUT_RDWR);
+            if (c.fd != net::kNoSocket)
+                net::shutdownBoth(c.fd);
     }
 };
 
@@ -444,15 +366,17 @@ void EmbeddedServer::start(const ServerOptions& options)
         d->journal.openFile(options.journalFile, options.journalLimit);
 
     try {
-        d->listenFd = listenOn(options.host, options.port, d->port);
+        d->listenFd = net::listenTcp(options.host, options.port, d->port);
     } catch (...) {
         d->journal.closeFile();
         throw;
     }
-    if (::pipe2(d->wake, O_CLOEXEC) != 0) {
-        ::close(d->listenFd);
-        d->listenFd = -1;
-        throw std::runtime_error(std::string("cannot create a pipe: ") + std::strerror(errno));
+    try {
+        d->wake = std::make_unique<net::Wakeup>();
+    } catch (...) {
+        net::close(d->listenFd);
+        d->listenFd = net::kNoSocket;
+        throw;
     }
     d->running = true;
     d->acceptThread = std::thread([this] { d->acceptLoop(); });
@@ -463,14 +387,12 @@ void EmbeddedServer::stop()
     if (!d->running)
         return;
     d->running = false;
-    const char byte = 0;
-    [[maybe_unused]] auto n = ::write(d->wake[1], &byte, 1);
+    d->wake->signal();
     if (d->acceptThread.joinable())
         d->acceptThread.join();
-    ::close(d->listenFd);
-    ::close(d->wake[0]);
-    ::close(d->wake[1]);
-    d->listenFd = d->wake[0] = d->wake[1] = -1;
+    net::close(d->listenFd);
+    d->listenFd = net::kNoSocket;
+    d->wake.reset();
     d->shutdownClients();
     std::list<Impl::Client> all;
     {

@@ -1,13 +1,14 @@
 #include "server/Journal.h"
 
+#include "platform/Files.h"
+
 #include <cctype>
+#include <cerrno>
 #include <chrono>
+#include <cstdio>
 #include <cstring>
-#include <ctime>
-#include <fcntl.h>
+
 #include <stdexcept>
-#include <sys/stat.h>
-#include <unistd.h>
 
 namespace lectora::server
 {
@@ -30,16 +31,16 @@ std::size_t footprint(const JournalEntry& e)
 
 std::string stamp()
 {
-    const auto now = std::chrono::system_clock::now();
-    const std::time_t t = std::chrono::system_clock::to_time_t(now);
-    const auto ms =
-        std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() %
-        1000;
-    std::tm tm{};
-    gmtime_r(&t, &tm);
+    using namespace std::chrono;
+    const auto now = floor<milliseconds>(system_clock::now());
+    const auto day = floor<days>(now);
+    const year_month_day date(day);
+    const hh_mm_ss time(now - day);
     char text[48];
-    const std::size_t n = std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S", &tm);
-    std::snprintf(text + n, sizeof text - n, ".%03dZ", static_cast<int>(ms));
+    std::snprintf(text, sizeof text, "%04d-%02u-%02uT%02d:%02d:%02d.%03dZ", int(date.year()),
+                  unsigned(date.month()), unsigned(date.day()), int(time.hours().count()),
+                  int(time.minutes().count()), int(time.seconds().count()),
+                  int(time.subseconds().count()));
     return text;
 }
 
@@ -58,18 +59,15 @@ void Journal::openLocked()
     m_file.close();
     m_file.clear();
     // Created private, and made private if an older version left it open to all.
-    const int fd = ::open(m_path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
-    if (fd < 0 || ::fchmod(fd, 0600) != 0) {
-        const int err = errno;
-        if (fd >= 0)
-            ::close(fd);
-        throw std::runtime_error("cannot open journal file " + m_path.string() + ": " +
-                                 std::strerror(err));
+    try {
+        files::createPrivate(m_path);
+    } catch (const std::exception& e) {
+        throw std::runtime_error("cannot open journal file " + m_path.string() + ": " + e.what());
     }
-    struct stat st {
-    };
-    m_fileSize = ::fstat(fd, &st) == 0 ? static_cast<std::uintmax_t>(st.st_size) : 0;
-    ::close(fd);
+    std::error_code ec;
+    m_fileSize = std::filesystem::file_size(m_path, ec);
+    if (ec)
+        m_fileSize = 0;
     m_file.open(m_path, std::ios::app | std::ios::binary);
     if (!m_file)
         throw std::runtime_error("cannot open journal file " + m_path.string() + ": " +

@@ -1,5 +1,7 @@
 #include "server/PasswordFile.h"
 
+#include "platform/Files.h"
+
 #include <fstream>
 #include <stdexcept>
 #include <system_error>
@@ -14,8 +16,7 @@ std::string readPasswordFile(const std::filesystem::path& file)
     const std::filesystem::file_status status = std::filesystem::status(file, error);
     if (error || !std::filesystem::is_regular_file(status))
         throw std::runtime_error(shown + " cannot be read");
-    using std::filesystem::perms;
-    if ((status.permissions() & (perms::group_read | perms::others_read)) != perms::none)
+    if (files::readableByOthers(file))
         throw std::runtime_error(shown +
                                  " can be read by other users: allow only its owner (chmod 600)");
     std::ifstream in(file, std::ios::binary);

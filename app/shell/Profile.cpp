@@ -1,5 +1,7 @@
 #include "app/shell/Profile.h"
 
+#include "app/shell/Places.h"
+#include "platform/Files.h"
 #include "data/OdbcString.h"
 
 #include <QDir>
@@ -24,9 +26,7 @@ const int kLongestTimeout = ConnectionSettings{}.commandTimeout;
 // usual one, Microsoft's own driver on Windows.
 Profile withPlatformDefaults(Profile profile)
 {
-#ifdef Q_OS_WIN
-    profile.connection.driver = QStringLiteral("ODBC Driver 18 for SQL Server");
-#endif
+    profile.connection.driver = places::defaultDriver();
     return profile;
 }
 
@@ -196,8 +196,7 @@ private:
     {
         const QString key = QStringLiteral("password_file");
         const QString path = readableFile(key, value);
-        const QFileDevice::Permissions others = QFileDevice::ReadGroup | QFileDevice::ReadOther;
-        if (QFile::permissions(path) & others)
+        if (lectora::files::readableByOthers(lectora::files::fromUtf8(path.toStdString())))
             fail(QStringLiteral("password_file \"%1\" can be read by other users: allow only "
                                 "its owner (chmod 600)")
                      .arg(path));
@@ -376,13 +375,12 @@ QStringList Profile::knownEntries()
 
 QString Profile::defaultPath()
 {
-    return QDir(QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation))
-        .filePath(QStringLiteral("LectoraVelmor/lectora.ini"));
+    return places::userProfile();
 }
 
 QString Profile::systemPath()
 {
-    return QStringLiteral(LECTORA_SYSCONFDIR "/lectora/lectora.ini");
+    return places::machineProfile();
 }
 
 Profile Profile::load()

@@ -40,3 +40,8 @@ void SoundEffectTones::play(Tone tone)
     if (effect.status() != QSoundEffect::Error)
         effect.play();
 }
+
+std::unique_ptr<TonePlayer> platformTones()
+{
+    return std::make_unique<SoundEffectTones>();
+}

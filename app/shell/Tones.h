@@ -15,6 +15,10 @@ public:
     virtual void play(Tone tone) = 0;
 };
 
+// The player of this platform: Qt's sound effects on free desktops, the
+// system's own message sounds on Windows.
+std::unique_ptr<TonePlayer> platformTones();
+
 // The tones through Qt's sound effects, from the terminal's own resources.
 class SoundEffectTones : public TonePlayer
 {

@@ -2,13 +2,11 @@
 
 #include "server/tds/SecureChannel.h"
 
+#include "platform/Memory.h"
+#include "platform/Net.h"
+
 #include <algorithm>
-#include <cerrno>
 #include <climits>
-#include <malloc.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
 #include <vector>
 
 namespace lectora::server::tds
@@ -47,35 +45,34 @@ int waitLimit(const Session& session, const LinkLimits& limits)
 
 // Waits until `fd` is ready for `events` (or has failed, which the next
 // read or write tells); false when the connection's time ran out.
-bool waitFor(int fd, short events, const Session& session, const LinkLimits& limits)
+bool waitFor(net::Socket fd, short events, const Session& session, const LinkLimits& limits)
 {
     for (;;) {
         const int limit = waitLimit(session, limits);
         if (limit == 0)
             return false;
-        pollfd p{fd, events, 0};
-        const int r = ::poll(&p, 1, limit);
+        net::Waiter w{fd, events, 0};
+        const int r = net::wait(&w, 1, limit);
         if (r > 0)
             return true;
-        if (r == 0 || errno != EINTR)
+        if (r == 0 || !net::interrupted(net::lastError()))
             return false;
     }
 }
 
-bool sendAll(int fd, std::string_view bytes, const Session& session, const LinkLimits& limits)
+bool sendAll(net::Socket fd, std::string_view bytes, const Session& session, const LinkLimits& limits)
 {
     std::size_t sent = 0;
     while (sent < bytes.size()) {
-        const ssize_t w =
-            ::send(fd, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL | MSG_DONTWAIT);
+        const long w = net::sendNow(fd, bytes.data() + sent, bytes.size() - sent);
         if (w > 0) {
             sent += static_cast<std::size_t>(w);
             continue;
         }
-        if (w < 0 && errno == EINTR)
+        const int error = w < 0 ? net::lastError() : 0;
+        if (w < 0 && net::interrupted(error))
             continue;
-        if (w < 0 && (errno == EAGAIN || errno == EWOULDBLOCK) &&
-            waitFor(fd, POLLOUT, session, limits))
+        if (w < 0 && net::wouldBlock(error) && waitFor(fd, net::kWritable, session, limits))
             continue;
         return false;
     }
@@ -84,7 +81,7 @@ bool sendAll(int fd, std::string_view bytes, const Session& session, const LinkL
 
 // Holds a reply back for `delay`; whatever the peer sends meanwhile does
 // not shorten it, only a socket shut down or broken does.
-void hold(int fd, milliseconds delay)
+void hold(net::Socket fd, milliseconds delay)
 {
     const auto until = Clock::now() + delay;
     for (;;) {
@@ -92,8 +89,8 @@ void hold(int fd, milliseconds delay)
             clampedMs(std::chrono::duration_cast<milliseconds>(until - Clock::now()).count());
         if (left == 0)
             return;
-        pollfd p{fd, 0, 0};
-        if (::poll(&p, 1, left) > 0)
+        net::Waiter w{fd, 0, 0};
+        if (net::wait(&w, 1, left) > 0)
             return;
     }
 }
@@ -115,7 +112,7 @@ bool beginTls(SecureChannel& channel, const Session& session, EncryptionOutcome:
 }
 
 struct Link {
-    int fd;
+    net::Socket fd;
     Session& session;
     SecureChannel& channel;
     Deframer& deframer;
@@ -170,26 +167,27 @@ bool serveMessages(Link& link)
         // the allocator keeps their pages for the next large one.
         if (size >= kLargeMessage) {
             link.deframer.compact();
-            ::malloc_trim(0);
+            memory::giveBack();
         }
     }
 }
 } // namespace
 
-void servePackets(int fd, Session& session, const LinkLimits& limits)
+void servePackets(net::Socket fd, Session& session, const LinkLimits& limits)
 {
     SecureChannel channel;
     Deframer deframer(session.loggedIn() ? kMaxMessageSize : kMaxLoginMessageSize);
     Link link{fd, session, channel, deframer, limits};
     std::vector<char> buffer(session.loggedIn() ? kReadSize : kLoginReadSize);
     for (;;) {
-        if (!waitFor(fd, POLLIN, session, limits))
+        if (!waitFor(fd, net::kReadable, session, limits))
             return;
-        const ssize_t n = ::recv(fd, buffer.data(), buffer.size(), MSG_DONTWAIT);
+        const long n = net::receiveNow(fd, buffer.data(), buffer.size());
         if (n == 0)
             return;
         if (n < 0) {
-            if (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK)
+            const int error = net::lastError();
+            if (net::interrupted(error) || net::wouldBlock(error))
                 continue;
             return;
         }

@@ -5,6 +5,7 @@
 // without its limit: a connection that has not logged in by its deadline,
 // or a logged-in one quiet for longer than its idle limit, is closed.
 
+#include "platform/Net.h"
 #include "server/tds/Session.h"
 
 #include <chrono>
@@ -24,6 +25,6 @@ struct LinkLimits {
 
 // Serves `fd` until the peer leaves, the session closes, a limit runs out
 // or the socket is shut down.
-void servePackets(int fd, Session& session, const LinkLimits& limits = {});
+void servePackets(net::Socket fd, Session& session, const LinkLimits& limits = {});
 
 } // namespace lectora::server::tds

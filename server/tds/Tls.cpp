@@ -9,12 +9,9 @@
 #include <openssl/x509.h>
 #include <openssl/x509v3.h>
 
-#include <cerrno>
-#include <cstring>
-#include <fcntl.h>
+#include "platform/Files.h"
+
 #include <fstream>
-#include <sys/stat.h>
-#include <unistd.h>
 
 namespace lectora::server::tds
 {
@@ -110,29 +107,15 @@ std::pair<std::string, std::string> makeSelfSigned(const std::string& host)
     return {bioText(certPem.get()), bioText(keyPem.get())};
 }
 
-// Writes a new file with the given mode from the start: a key must never
-// exist, even for a moment, with wider permissions.
-void writeNew(const std::filesystem::path& path, const std::string& text, mode_t mode)
+// Writes a new file private from the start: a key must never exist, even
+// for a moment, with wider permissions.
+void writeNew(const std::filesystem::path& path, const std::string& text)
 {
-    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode);
-    if (fd < 0)
-        throw TlsError("cannot create " + path.string() + ": " + std::strerror(errno));
-    std::size_t done = 0;
-    while (done < text.size()) {
-        const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0) {
-            const int err = errno;
-            ::close(fd);
-            ::unlink(path.c_str());
-            throw TlsError("cannot write " + path.string() + ": " + std::strerror(err));
-        }
-        done += static_cast<std::size_t>(n);
+    try {
+        files::writeNewPrivate(path, text);
+    } catch (const std::runtime_error& e) {
+        throw TlsError(e.what());
     }
-    ::fchmod(fd, mode); // whatever the umask left
-    if (::close(fd) != 0)
-        throw TlsError("cannot write " + path.string() + ": " + std::strerror(errno));
 }
 
 } // namespace
@@ -142,9 +125,7 @@ std::shared_ptr<TlsCredentials> TlsCredentials::load(const std::filesystem::path
 {
     // Group read is the usual way to share a key with a service's group; a
     // key every local user can read is no longer a secret.
-    std::error_code error;
-    const auto keyPerms = std::filesystem::status(key, error).permissions();
-    if (!error && (keyPerms & std::filesystem::perms::others_read) != std::filesystem::perms::none)
+    if (files::readableByEveryone(key))
         throw TlsError("the key " + key.string() +
                        " can be read by every local user: allow only its owner (chmod 600)");
     ERR_clear_error();
@@ -158,10 +139,16 @@ std::shared_ptr<TlsCredentials> TlsCredentials::load(const std::filesystem::path
     SSL_CTX_set_num_tickets(c->m_ctx, 0);
     SSL_CTX_set_options(c->m_ctx, SSL_OP_NO_TICKET | SSL_OP_NO_RENEGOTIATION);
     SSL_CTX_set_session_cache_mode(c->m_ctx, SSL_SESS_CACHE_OFF);
-    if (SSL_CTX_use_certificate_chain_file(c->m_ctx, certificate.c_str()) != 1)
+    // OpenSSL takes file names as UTF-8 on every platform.
+    const std::u8string certificateName = certificate.u8string();
+    const std::u8string keyName = key.u8string();
+    if (SSL_CTX_use_certificate_chain_file(
+            c->m_ctx, reinterpret_cast<const char*>(certificateName.c_str())) != 1)
         throw TlsError("cannot read the certificate " + certificate.string() + ": " +
                        opensslReason());
-    const bool keyRead = SSL_CTX_use_PrivateKey_file(c->m_ctx, key.c_str(), SSL_FILETYPE_PEM) == 1;
+    const bool keyRead = SSL_CTX_use_PrivateKey_file(
+                             c->m_ctx, reinterpret_cast<const char*>(keyName.c_str()),
+                             SSL_FILETYPE_PEM) == 1;
     const bool mismatch = ERR_GET_REASON(ERR_peek_last_error()) == X509_R_KEY_VALUES_MISMATCH;
     if (!keyRead && !mismatch)
         throw TlsError("cannot read the key " + key.string() + ": " + opensslReason());
@@ -200,13 +187,14 @@ SelfSignedFiles ensureSelfSigned(const std::filesystem::path& folder, const std:
                        (haveCert ? files.key : files.certificate).string() +
                        "; remove it to have a new pair made");
     const auto [certPem, keyPem] = makeSelfSigned(host);
-    writeNew(files.key, keyPem, 0600);
+    writeNew(files.key, keyPem);
     try {
         // Private like every file of the data folder (the folder is the
         // owner's alone anyway); a site hands clients a copy as their CA.
-        writeNew(files.certificate, certPem, 0600);
+        writeNew(files.certificate, certPem);
     } catch (...) {
-        ::unlink(files.key.c_str());
+        std::error_code ignored;
+        std::filesystem::remove(files.key, ignored);
         throw;
     }
     files.created = true;

@@ -197,12 +197,12 @@ private Q_SLOTS:
         QCOMPARE(played, tones);
     }
 
-    // This machine has no sound device: the tones load, play nothing, and
+    // This machine has no sound device: the real tones play nothing, and
     // the box is the only thing the operator sees.
     void noSoundDeviceIsNoError()
     {
         messages().setScripted(true);
-        messages().setTonePlayer(std::make_unique<SoundEffectTones>());
+        messages().setTonePlayer(platformTones());
         messages().errorBox(QStringLiteral("No existe la tarima."));
         messages().question(QStringLiteral("Cambiar de ubicación?"),
                             QStringLiteral("Confirmacion"));

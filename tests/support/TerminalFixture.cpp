@@ -15,9 +15,7 @@
 #include <QMdiSubWindow>
 #include <QTest>
 
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
+#include "platform/Net.h"
 
 namespace
 {
@@ -101,15 +99,10 @@ std::vector<lectora::server::JournalEntry> TerminalFixture::calls(const char* pr
 
 int TerminalFixture::closedPort()
 {
-    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
-    ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
-    ::close(fd);
-    return ntohs(address.sin_port);
+    // A port the system just handed out and took back: nobody listens there.
+    int port = 0;
+    lectora::net::close(lectora::net::listenTcp("127.0.0.1", 0, port));
+    return port;
 }
 
 void TerminalFixture::scan(QWidget* field, const QString& text)
