@@ -186,6 +186,10 @@ private Q_SLOTS:
     }
     void captions()
     {
+        // Wine stands in for Windows' Tahoma and MS Sans Serif with faces of
+        // other widths: what fits there says nothing about a real terminal.
+        if (qEnvironmentVariableIsSet("LECTORA_UNDER_WINE"))
+            QSKIP("caption widths need Windows' own fonts");
         QFETCH(WindowFactory, make);
         std::unique_ptr<WorkflowWindow> w(make());
         QCOMPARE(TerminalFixture::cutOffCaptions(w.get()), QStringList());

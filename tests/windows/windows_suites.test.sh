@@ -9,7 +9,7 @@ win=${LECTORA_WINDOWS_BUILD:?the Windows build folder}
 work=$(mktemp -d)
 wine_prefix "$work/prefix"
 export WINEPATH="$(wine_dll_path)"
-export QT_PLUGIN_PATH="$(winpath "$cache/prefix/plugins")" LECTORA_PROFILE=
+export QT_PLUGIN_PATH="$(winpath "$cache/prefix/plugins")" LECTORA_PROFILE= LECTORA_UNDER_WINE=1
 # Windows' own platform plugin on a display nobody looks at: the tests'
 # boxes are scripted, and focus and keys go through Windows' window manager.
 unset QT_QPA_PLATFORM
