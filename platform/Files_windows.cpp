@@ -3,6 +3,7 @@
 // administrators can always take ownership, so they are not counted as
 // others.
 #include "platform/Files.h"
+#include "platform/WindowsText.h"
 
 #include <windows.h>
 #include <aclapi.h>
@@ -21,17 +22,7 @@ namespace
 
 std::string lastErrorText()
 {
-    const DWORD error = ::GetLastError();
-    char* text = nullptr;
-    const DWORD n = ::FormatMessageA(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM |
-                                         FORMAT_MESSAGE_IGNORE_INSERTS,
-                                     nullptr, error, 0, reinterpret_cast<char*>(&text), 0, nullptr);
-    std::string out = n && text ? std::string(text, n) : "error " + std::to_string(error);
-    if (text)
-        ::LocalFree(text);
-    while (!out.empty() && (out.back() == '\n' || out.back() == '\r' || out.back() == '.'))
-        out.pop_back();
-    return out;
+    return windows::errorText(::GetLastError());
 }
 
 struct LocalFreer {

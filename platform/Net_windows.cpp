@@ -1,6 +1,7 @@
 // Winsock 2. Sockets taken or made here are non-blocking, which stands in
 // for the per-call MSG_DONTWAIT of BSD sockets; Winsock raises no SIGPIPE.
 #include "platform/Net.h"
+#include "platform/WindowsText.h"
 
 #include <winsock2.h>
 #include <ws2tcpip.h>
@@ -52,17 +53,7 @@ void tune(SOCKET s)
 
 std::string wsaText(int error)
 {
-    char* text = nullptr;
-    const DWORD n = ::FormatMessageA(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM |
-                                         FORMAT_MESSAGE_IGNORE_INSERTS,
-                                     nullptr, DWORD(error), 0, reinterpret_cast<char*>(&text), 0,
-                                     nullptr);
-    std::string out = n && text ? std::string(text, n) : "error " + std::to_string(error);
-    if (text)
-        ::LocalFree(text);
-    while (!out.empty() && (out.back() == '\n' || out.back() == '\r' || out.back() == '.'))
-        out.pop_back();
-    return out;
+    return windows::errorText(static_cast<unsigned long>(error));
 }
 
 } // namespace
