@@ -19,10 +19,15 @@ if [ "$what" = package ]; then
   # dpkg-shlibdeps (dpkg-dev) and file compute the packages' Depends;
   # lintian checks what was made.
   packages+=(dpkg-dev file lintian)
-elif [ "$what" = windows ] || [ "$what" = windows-test ]; then
+fi
+windows_cache=${LECTORA_WINDOWS_CACHE:-${XDG_CACHE_HOME:-$HOME/.cache}/lectora-windows}
+# The Windows proofs run with the tests wherever the Windows Qt is cached.
+if [ "$what" = windows ] || [ "$what" = windows-test ] ||
+   { [ "$what" = test ] && [ -f "$windows_cache/prefix/.qt" ]; }; then
   packages+=(g++-mingw-w64-x86-64-posix mingw-w64-tools ninja-build nsis zip dpkg-dev
              wine64 fonts-wine freetds-bin xvfb xauth xdotool imagemagick)
-elif [ "$what" != run ]; then
+fi
+if [ "$what" != run ] && [ "$what" != package ]; then
   packages+=(freetds-bin nodejs:node npm:npm clang libclang-rt-14-dev clang-tidy xvfb xauth
              dpkg-dev file lintian xdotool)
 fi
@@ -46,7 +51,6 @@ if [ ${#missing[@]} -gt 0 ]; then
   DEBIAN_FRONTEND=noninteractive $sudo_cmd apt-get install -y -qq "${missing[@]}" >/dev/null
 fi
 
-windows_cache=${LECTORA_WINDOWS_CACHE:-${XDG_CACHE_HOME:-$HOME/.cache}/lectora-windows}
 # The Windows terminal, cross-built against the cached Qt; its installer and zip.
 build_windows() {
   packaging/windows/deps.sh
