@@ -42,6 +42,8 @@ std::unique_ptr<lectora::server::EmbeddedServer> startEmbedded(ConnectionSetting
     settings.port = server->port();
     settings.login = QString::fromStdString(options.login);
     settings.password = QString::fromStdString(options.password);
+    // The terminal made this server and knows its certificate: that one only.
+    settings.security.certificateSha256 = QString::fromStdString(server->certificateFingerprint());
     return server;
 }
 

@@ -19,6 +19,7 @@
 #include <cstdint>
 #include <ctime>
 #include <deque>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <poll.h>
@@ -184,6 +185,18 @@ public:
     std::uint64_t requests() const { return sum(&Direction::toServer, nullptr); }
     std::uint64_t requests(std::uint8_t type) const { return sum(&Direction::toServer, &type); }
     std::uint64_t replies() const { return sum(&Direction::toClient, nullptr); }
+    // TLS application records sent towards the server outside TDS packets:
+    // what a session encrypted after its handshake sends, its login first.
+    std::uint64_t encryptedRequests() const
+    {
+        std::lock_guard lock(m_mutex);
+        std::uint64_t n = 0;
+        for (const auto& c : m_counts) {
+            std::lock_guard counted(c->mutex);
+            n += c->counters.toServer.tlsRecords();
+        }
+        return n;
+    }
     int connections() const { return m_connections.load(); }
     // How late the held pieces went out, on average, in microseconds: the
     // scheduler's share of a delayed round trip, which no client can avoid.
@@ -199,6 +212,13 @@ public:
     }
     // From now on, keep every byte that crosses, per direction.
     void setCapture(bool on) { m_capture = on; }
+    // Called with each piece read, before it is counted and forwarded, with
+    // whether it goes towards the server and whether it is the connection's
+    // first in that direction; it may change the bytes (tests of a relay
+    // that tampers with the link). Set before any connection arrives.
+    using Rewrite =
+        std::function<void(bool towardsServer, bool first, std::uint8_t* data, std::size_t size)>;
+    void setRewrite(Rewrite rewrite) { m_rewrite = std::move(rewrite); }
     // What was kept, every connection's bytes in the order they connected.
     std::string captured(bool towardsServer) const
     {
@@ -284,11 +304,11 @@ private:
                 m_counts.push_back(link);
                 m_pumps.emplace_back([this, link] {
                     pump(link->client, link->server, link->counters.toServer,
-                         link->capture.toServer, *link);
+                         link->capture.toServer, *link, true);
                 });
                 m_pumps.emplace_back([this, link] {
                     pump(link->server, link->client, link->counters.toClient,
-                         link->capture.toClient, *link);
+                         link->capture.toClient, *link, false);
                 });
             }
             ++m_connections;
@@ -330,8 +350,10 @@ private:
     // The wait for the next due piece is a ppoll with a timer slack of one
     // nanosecond, so a piece goes out within microseconds of its time
     // instead of the default slack's fifty.
-    void pump(int from, int to, TdsMessageCounter& counter, std::string& capture, Link& link)
+    void pump(int from, int to, TdsMessageCounter& counter, std::string& capture, Link& link,
+              bool towardsServer)
     {
+        bool first = true;
         prctl(PR_SET_TIMERSLACK, 1UL, 0, 0, 0);
         std::deque<Chunk> held;
         bool open = true;
@@ -355,6 +377,9 @@ private:
             if (fds[0].revents) {
                 const ssize_t n = ::recv(from, buffer.data(), buffer.size(), 0);
                 if (n > 0) {
+                    if (m_rewrite)
+                        m_rewrite(towardsServer, first, buffer.data(), std::size_t(n));
+                    first = false;
                     {
                         std::lock_guard lock(link.mutex);
                         counter.feed(buffer.data(), std::size_t(n));
@@ -393,6 +418,7 @@ private:
     std::atomic<std::int64_t> m_oneWayNs{0};
     std::atomic<int> m_connections{0};
     std::atomic<bool> m_capture{false};
+    Rewrite m_rewrite;
     std::atomic<std::int64_t> m_latenessNs{0};
     std::atomic<std::uint64_t> m_piecesSent{0};
     mutable std::mutex m_mutex; // guards m_counts and m_pumps

@@ -167,11 +167,22 @@ std::vector<double> alternate(const std::vector<std::function<double()>>& loops,
     return medians;
 }
 
+// The fixture's settings without encryption, as the bare loop connects: the
+// scan figures compare the terminal's work with the bare loop's, and the
+// relay counts requests it can read. What TLS adds is measured apart.
+ConnectionSettings inClear(TerminalFixture& fx)
+{
+    ConnectionSettings s = fx.settings();
+    s.security.encrypt = LinkEncryption::Off;
+    s.security.certificateSha256.clear();
+    return s;
+}
+
 // The link: every connection of the data module goes to `port` from its
 // next command on (the relay, or the stand-in itself).
 void pointDataModuleAt(TerminalFixture& fx, int port)
 {
-    ConnectionSettings s = fx.settings();
+    ConnectionSettings s = inClear(fx);
     s.port = port;
     for (Connection* c : {&Dm_Velmor->Cx, &Dm_Velmor->CxNordaPavrel, &Dm_Velmor->CxUlmar})
         c->configure(s);
@@ -566,7 +577,7 @@ void clientConnectionOpen(TerminalFixture& fx, bench::DelayRelay& relay)
 {
     constexpr double kRtt = 20;
     relay.setRoundTrip(std::chrono::microseconds(static_cast<long>(kRtt * 1000)));
-    ConnectionSettings s = fx.settings();
+    ConnectionSettings s = inClear(fx);
     s.port = relay.port();
     Connection& cx = Dm_Velmor->CxUlmar;
     cx.configure(s);
@@ -600,7 +611,7 @@ void clientConnectionOpen(TerminalFixture& fx, bench::DelayRelay& relay)
     }
     relay.setRoundTrip({});
     cx.close();
-    cx.configure(fx.settings());
+    cx.configure(inClear(fx));
     const double open = bench::median(openMs), first = bench::median(firstMs);
     Figure f{QStringLiteral("CxUlmar open at 20 ms"), open, "ms", QStringLiteral("requests x RTT"),
              openRequests * kRtt};
@@ -635,6 +646,7 @@ ConnectionSettings tlsSettings(TerminalFixture& fx, LinkEncryption encrypt)
 {
     ConnectionSettings s = fx.settings();
     s.security.encrypt = encrypt;
+    s.security.certificateSha256.clear();
     if (encrypt == LinkEncryption::On)
         s.security.caFile = QString::fromStdString(fx.server().certificateFile().string());
     return s;
@@ -1118,6 +1130,7 @@ int main(int argc, char** argv)
         TerminalFixture fx;
         MessageService::instance().setScripted(true);
         BareOdbc bare(bench::odbcConnectionString(fx.server().port()));
+        pointDataModuleAt(fx, fx.server().port());
         const QStringList args = app.arguments();
         const int loop = args.indexOf(QStringLiteral("--loop"));
         if (loop > 0 && loop + 3 < args.size())

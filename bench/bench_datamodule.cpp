@@ -55,6 +55,7 @@ int main(int argc, char** argv)
     ConnectionSettings settings;
     settings.port = server.port();
     settings.workstation = QStringLiteral("BENCH");
+    settings.security.certificateSha256 = QString::fromStdString(server.certificateFingerprint());
     TDm_Velmor dm(settings);
 
     report("shared query: EXECUTE sp_KVR_Persona", 2000, [&] {

@@ -3,9 +3,11 @@
 #include "data/DbError.h"
 #include "data/LinkCheck.h"
 #include "data/OdbcString.h"
+#include "data/ServerTrust.h"
 #include "data/SqlFailure.h"
 
 #include <QAtomicInt>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QSqlError>
 #include <QSysInfo>
@@ -21,16 +23,17 @@ QAtomicInt instances;
 constexpr int kLinkCheckSeconds = 10;
 
 // FreeTDS takes a CA file only from a server section of its configuration
-// file, and finds that file through FREETDSCONF: one private file for the
-// run, rewritten when the settings change, holding no secret.
-QString freeTdsConfigurationFile(const QString& text)
+// file, and finds that file through FREETDSCONF: one private folder for the
+// run holds that file and the certificate pinned for the server, each
+// rewritten at every open, neither a secret. Empty when it cannot be written.
+QString privateFile(const QString& name, const QByteArray& text)
 {
     static QTemporaryDir folder;
     if (!folder.isValid())
         return {};
-    const QString path = folder.filePath(QStringLiteral("freetds.conf"));
+    const QString path = folder.filePath(name);
     QFile file(path);
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate) || file.write(text.toUtf8()) < 0 ||
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate) || file.write(text) < 0 ||
         !file.flush())
         return {};
     return path;
@@ -84,30 +87,33 @@ void Connection::ensureOpen()
     }
     if (db.isOpen())
         return;
-    const OdbcString odbc(m_settings, m_catalogue);
-    if (!odbc.problem().isEmpty()) {
-        m_reopen = true;
-        throw DbError(DbError::Kind::Conversion, QStringLiteral("Cannot connect to %1 (%2): %3")
-                                                     .arg(m_catalogue, m_name, odbc.problem()));
-    }
+    ConnectionSettings s = m_settings;
+    // A value the driver cannot carry is refused before anything is sent.
+    if (const OdbcString asked(s, m_catalogue); !asked.problem().isEmpty())
+        fail(DbError::Kind::Conversion, asked.problem());
+    QElapsedTimer opening;
+    opening.start();
+    if (servertrust::needsProbe(s.security))
+        s.security = trustedLink(s);
+    const OdbcString odbc(s, m_catalogue);
     if (!odbc.freeTdsConfiguration().isEmpty()) {
-        const QString path = freeTdsConfigurationFile(odbc.freeTdsConfiguration());
-        if (path.isEmpty()) {
-            m_reopen = true;
-            throw DbError(DbError::Kind::Other,
-                          QStringLiteral("Cannot connect to %1 (%2): no private folder for the "
-                                         "driver's certificate settings")
-                              .arg(m_catalogue, m_name));
-        }
+        const QString path =
+            privateFile(QStringLiteral("freetds.conf"), odbc.freeTdsConfiguration().toUtf8());
+        if (path.isEmpty())
+            fail(DbError::Kind::Other,
+                 QStringLiteral("no private folder for the driver's certificate settings"));
         qputenv("FREETDSCONF", QFile::encodeName(path));
     }
     db.setDatabaseName(odbc.text());
-    // The login timeout bounds the whole open, TCP connect and login alike.
-    // The connection timeout is what other drivers apply to each command.
-    // Keepalive needs nothing here: FreeTDS turns it on for its socket.
+    // The login timeout bounds the whole open, TCP connect and login alike,
+    // and the look at the server before it counts against it. The connection
+    // timeout is what other drivers apply to each command. Keepalive needs
+    // nothing here: FreeTDS turns it on for its socket.
+    const qint64 loginSeconds =
+        std::max<qint64>(1, m_settings.connectTimeout - opening.elapsed() / 1000);
     db.setConnectOptions(
         QStringLiteral("SQL_ATTR_LOGIN_TIMEOUT=%1;SQL_ATTR_CONNECTION_TIMEOUT=%2;%3")
-            .arg(connectionTimeoutSeconds())
+            .arg(loginSeconds)
             .arg(commandTimeoutSeconds())
             .arg(odbc.connectOptions()));
     if (!db.open()) {
@@ -119,13 +125,41 @@ void Connection::ensureOpen()
                       QStringLiteral("Cannot connect to %1 (%2) on %3,%4: %5")
                           .arg(m_catalogue, m_name, m_settings.host)
                           .arg(m_settings.port)
-                          .arg(openFailure(error)),
+                          .arg(openFailure(error, s)),
                       error.nativeErrorCode().toInt());
     }
     ++m_opened;
 }
 
-QString Connection::openFailure(const QSqlError& error) const
+void Connection::fail(DbError::Kind kind, const QString& why)
+{
+    m_reopen = true;
+    if (kind == DbError::Kind::ConnectionLost)
+        throw DbError(kind, QStringLiteral("Cannot connect to %1 (%2) on %3,%4: %5")
+                                .arg(m_catalogue, m_name, m_settings.host)
+                                .arg(m_settings.port)
+                                .arg(why));
+    throw DbError(kind,
+                  QStringLiteral("Cannot connect to %1 (%2): %3").arg(m_catalogue, m_name, why));
+}
+
+LinkSecurity Connection::trustedLink(const ConnectionSettings& s)
+{
+    const servertrust::Decision d =
+        servertrust::decide(s, linkcheck::probe(s, s.connectTimeout * 1000));
+    if (!d.refusal.isEmpty())
+        fail(DbError::Kind::ConnectionLost, d.refusal);
+    LinkSecurity driver = d.driver;
+    if (!d.pinnedPem.isEmpty()) {
+        driver.caFile = privateFile(QStringLiteral("server-certificate.pem"), d.pinnedPem);
+        if (driver.caFile.isEmpty())
+            fail(DbError::Kind::Other,
+                 QStringLiteral("no private folder for the server's certificate"));
+    }
+    return driver;
+}
+
+QString Connection::openFailure(const QSqlError& error, const ConnectionSettings& opened) const
 {
     // The driver words a refused certificate or a server without TLS as a
     // failed login. A link that opened once has passed those checks, so only
@@ -136,7 +170,7 @@ QString Connection::openFailure(const QSqlError& error) const
     const QString shown = text.isEmpty() ? error.text() : text;
     if (m_opened == 0 && !sqlfailure::isTimeout(shown)) {
         const int seconds = std::min(m_settings.connectTimeout, kLinkCheckSeconds);
-        const QString reason = linkcheck::encryptionProblem(m_settings, seconds * 1000);
+        const QString reason = linkcheck::encryptionProblem(opened, seconds * 1000);
         if (!reason.isEmpty())
             return reason;
     }

@@ -9,6 +9,7 @@
 // failed command is never sent again.
 
 #include "data/ConnectionSettings.h"
+#include "data/DbError.h"
 
 #include <QSqlDatabase>
 #include <QString>
@@ -44,8 +45,12 @@ public:
     int timesOpened() const { return m_opened; } // for tests: first use opens, later ones don't
 
 private:
-    // The reason for a failed open, in the best words at hand.
-    QString openFailure(const QSqlError& error) const;
+    // What the driver is to be given after a look at the server (see
+    // ServerTrust); throws DbError when the server is not to get the login.
+    LinkSecurity trustedLink(const ConnectionSettings& s);
+    [[noreturn]] void fail(DbError::Kind kind, const QString& why);
+    // The reason for a failed open of `opened`, in the best words at hand.
+    QString openFailure(const QSqlError& error, const ConnectionSettings& opened) const;
 
     QString m_name;
     QString m_catalogue;

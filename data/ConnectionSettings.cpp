@@ -19,7 +19,7 @@ bool LinkSecurity::verifiesServer() const
 {
     if (encrypt == LinkEncryption::Off)
         return false;
-    if (!caFile.isEmpty())
+    if (!caFile.isEmpty() || !certificateSha256.isEmpty())
         return true;
     if (trustServerCertificate)
         return !*trustServerCertificate;

@@ -20,14 +20,24 @@ QString linkEncryptionName(LinkEncryption encrypt);
 
 // The encryption settings of the profile's [server] section.
 struct LinkSecurity {
-    LinkEncryption encrypt = LinkEncryption::Login;
+    LinkEncryption encrypt = LinkEncryption::On;
     QString caFile;                             // verify the server against this CA
+    QString certificateSha256;                  // accept only this certificate ("AB:CD:...")
     std::optional<bool> trustServerCertificate; // unset: the default for `encrypt`
     QString hostInCertificate;                  // the name the certificate is issued to
     QString odbcString;                         // a site's own keys for another driver
+    // Where the certificates of servers met before are kept: the user's own
+    // file (written on first contact) and the site's beside the profile (read
+    // only). Empty: no first-use trust.
+    QString knownServers;
+    QString siteKnownServers;
+    // Set for one open only, never by a profile: caFile is the server's own
+    // certificate, checked already, so its name is not.
+    bool pinnedCertificate = false;
 
-    // Whether the server's certificate is checked: a CA file asks for it, and
-    // an encrypted session does unless the site says to trust the server.
+    // Whether the server's certificate is checked: a CA file or a pinned
+    // certificate asks for it, and an encrypted session does unless the site
+    // says to trust the server.
     bool verifiesServer() const;
 };
 

@@ -8,6 +8,8 @@
 #include "data/ConnectionSettings.h"
 
 #include <openssl/err.h>
+#include <openssl/evp.h>
+#include <openssl/pem.h>
 #include <openssl/ssl.h>
 #include <openssl/x509.h>
 #include <openssl/x509v3.h>
@@ -280,15 +282,15 @@ bool untrusted(int error)
 
 // What is wrong with the chain the server sent, checked against the CA
 // file (or the system's CAs); empty when it is trusted.
-QString trustProblem(SSL* tls, const LinkSecurity& l)
+QString trustProblem(SSL* tls, const QString& caPath)
 {
     Store store(X509_STORE_new());
-    const QByteArray caFile = l.caFile.toLocal8Bit();
-    const bool loaded = l.caFile.isEmpty()
+    const QByteArray caFile = caPath.toLocal8Bit();
+    const bool loaded = caPath.isEmpty()
                             ? X509_STORE_set_default_paths(store.get()) == 1
                             : X509_STORE_load_file(store.get(), caFile.constData()) == 1;
     if (!loaded)
-        return QStringLiteral("ca_file %1 holds no certificate that can be read").arg(l.caFile);
+        return QStringLiteral("ca_file %1 holds no certificate that can be read").arg(caPath);
     StoreContext check(X509_STORE_CTX_new());
     X509* leaf = SSL_get0_peer_certificate(tls);
     X509_STORE_CTX_init(check.get(), store.get(), leaf, SSL_get_peer_cert_chain(tls));
@@ -302,8 +304,8 @@ QString trustProblem(SSL* tls, const LinkSecurity& l)
     X509* at = X509_STORE_CTX_get_current_cert(check.get());
     return QStringLiteral("certificate not trusted (issued by %1, %2)")
         .arg(distinguishedName(X509_get_issuer_name(at ? at : leaf)),
-             l.caFile.isEmpty() ? QStringLiteral("which the system does not trust")
-                                : QStringLiteral("not by the CA in %1").arg(l.caFile));
+             caPath.isEmpty() ? QStringLiteral("which the system does not trust")
+                              : QStringLiteral("not by the CA in %1").arg(caPath));
 }
 
 QString nameProblem(SSL* tls, const QString& expected)
@@ -322,36 +324,95 @@ QString nameProblem(SSL* tls, const QString& expected)
              expected);
 }
 
+// The client end of a handshake that stops at the server's certificate.
+struct ClientTls {
+    Context context;
+    Tls tls;
+    BIO* in = nullptr;  // owned by tls
+    BIO* out = nullptr; // owned by tls
+};
+
+// Empty when `c` is ready to start the handshake with `host`, else why not.
+QString startClient(ClientTls& c, const QString& host)
+{
+    ERR_clear_error();
+    c.context.reset(SSL_CTX_new(TLS_client_method()));
+    c.tls.reset(c.context ? SSL_new(c.context.get()) : nullptr);
+    c.in = BIO_new(BIO_s_mem());
+    c.out = BIO_new(BIO_s_mem());
+    if (!c.tls || !c.in || !c.out) {
+        BIO_free(c.in);
+        BIO_free(c.out);
+        return QStringLiteral("TLS cannot be set up here (%1)").arg(lastTlsReason());
+    }
+    BIO_set_mem_eof_return(c.in, -1);
+    SSL_set_bio(c.tls.get(), c.in, c.out);
+    // The certificate is checked apart from the handshake, so that each
+    // fault gets its own words.
+    SSL_set_verify(c.tls.get(), SSL_VERIFY_NONE, nullptr);
+    if (!isIpAddress(host))
+        SSL_set_tlsext_host_name(c.tls.get(), host.toUtf8().constData());
+    SSL_set_connect_state(c.tls.get());
+    return {};
+}
+
+QString expectedName(const ConnectionSettings& s)
+{
+    return s.security.hostInCertificate.isEmpty() ? s.host : s.security.hostInCertificate;
+}
+
 // The handshake on a link whose PRELOGIN settled on TLS, and the checks the
 // settings ask of the certificate.
 QString tlsProblem(Link& link, const ConnectionSettings& s)
 {
-    ERR_clear_error();
-    Context context(SSL_CTX_new(TLS_client_method()));
-    Tls tls(context ? SSL_new(context.get()) : nullptr);
-    BIO* in = BIO_new(BIO_s_mem());
-    BIO* out = BIO_new(BIO_s_mem());
-    if (!tls || !in || !out) {
-        BIO_free(in);
-        BIO_free(out);
-        return QStringLiteral("TLS cannot be set up here (%1)").arg(lastTlsReason());
-    }
-    BIO_set_mem_eof_return(in, -1);
-    SSL_set_bio(tls.get(), in, out);
-    // The certificate is checked below, apart from the handshake, so that
-    // each fault gets its own words.
-    SSL_set_verify(tls.get(), SSL_VERIFY_NONE, nullptr);
-    if (!isIpAddress(s.host))
-        SSL_set_tlsext_host_name(tls.get(), s.host.toUtf8().constData());
-    SSL_set_connect_state(tls.get());
-    if (QString failed = handshakeToCertificate(link, tls.get(), in, out); !failed.isEmpty())
+    ClientTls c;
+    if (QString failed = startClient(c, s.host); !failed.isEmpty())
+        return failed;
+    if (QString failed = handshakeToCertificate(link, c.tls.get(), c.in, c.out); !failed.isEmpty())
         return failed;
     if (!s.security.verifiesServer())
         return {};
-    if (QString untrustedChain = trustProblem(tls.get(), s.security); !untrustedChain.isEmpty())
+    if (QString untrustedChain = trustProblem(c.tls.get(), s.security.caFile);
+        !untrustedChain.isEmpty())
         return untrustedChain;
-    return nameProblem(
-        tls.get(), s.security.hostInCertificate.isEmpty() ? s.host : s.security.hostInCertificate);
+    // A pinned certificate is accepted whatever names it holds.
+    return s.security.pinnedCertificate ? QString() : nameProblem(c.tls.get(), expectedName(s));
+}
+
+QString fingerprintOf(X509* certificate)
+{
+    unsigned char md[EVP_MAX_MD_SIZE];
+    unsigned int n = 0;
+    X509_digest(certificate, EVP_sha256(), md, &n);
+    QStringList pairs;
+    for (unsigned int i = 0; i < n; ++i)
+        pairs << QStringLiteral("%1").arg(md[i], 2, 16, QLatin1Char('0')).toUpper();
+    return pairs.join(QLatin1Char(':'));
+}
+
+QByteArray pemOf(X509* certificate)
+{
+    Bio pem(BIO_new(BIO_s_mem()));
+    PEM_write_bio_X509(pem.get(), certificate);
+    char* data = nullptr;
+    const long n = BIO_get_mem_data(pem.get(), &data);
+    return QByteArray(data, int(n));
+}
+
+// The server's certificate and what the system's CAs and the name make of it.
+void readCertificate(Link& link, const ConnectionSettings& s, linkcheck::ServerOffer& offer)
+{
+    ClientTls c;
+    offer.handshakeProblem = startClient(c, s.host);
+    if (offer.handshakeProblem.isEmpty())
+        offer.handshakeProblem = handshakeToCertificate(link, c.tls.get(), c.in, c.out);
+    if (!offer.handshakeProblem.isEmpty())
+        return;
+    X509* leaf = SSL_get0_peer_certificate(c.tls.get());
+    offer.certificatePem = pemOf(leaf);
+    offer.fingerprint = fingerprintOf(leaf);
+    offer.systemTrustProblem = trustProblem(c.tls.get(), QString());
+    offer.nameProblem = nameProblem(c.tls.get(), expectedName(s));
 }
 
 } // namespace
@@ -377,4 +438,30 @@ QString linkcheck::encryptionProblem(const ConnectionSettings& s, int timeoutMs)
         return whole ? QStringLiteral("server does not offer encryption (encrypt=on needs it)")
                      : QString();
     return tlsProblem(link, s);
+}
+
+linkcheck::ServerOffer linkcheck::probe(const ConnectionSettings& s, int timeoutMs)
+{
+    ServerOffer offer;
+    Link link(s.host, s.port, Clock::now() + std::chrono::milliseconds(timeoutMs));
+    const bool whole = s.security.encrypt != LinkEncryption::Login;
+    if (!link.connected()) {
+        offer.unreachable = QStringLiteral("nothing answers there");
+        return offer;
+    }
+    const std::optional<Message> answer =
+        link.send(preLoginPackets(preLoginRequest(whole ? kEncryptOn : kEncryptOff)))
+            ? link.receive()
+            : std::nullopt;
+    const std::optional<std::uint8_t> offered =
+        answer ? offeredEncryption(answer->payload) : std::nullopt;
+    if (!offered) {
+        offer.unreachable = QStringLiteral("the server did not answer the pre-login in %1 s")
+                                .arg(std::max(1, timeoutMs / 1000));
+        return offer;
+    }
+    offer.encrypts = *offered != kEncryptNotSupported;
+    if (offer.encrypts)
+        readCertificate(link, s, offer);
+    return offer;
 }

@@ -78,12 +78,34 @@ std::optional<OdbcString::Refusal> microsoftRefusal(const ConnectionSettings& s,
                       QStringLiteral("host_in_certificate is not supported by the %1 driver (it "
                                      "needs ODBC Driver 18 for SQL Server)")
                           .arg(s.driver));
-    if (!l.caFile.isEmpty() && l.encrypt != LinkEncryption::Strict)
+    if (!l.caFile.isEmpty() && l.encrypt != LinkEncryption::Strict && !l.pinnedCertificate)
         return refuse(QStringLiteral("ca_file"),
                       QStringLiteral("the %1 driver takes no CA file: add the CA to the system's "
                                      "trusted certificates, or with encrypt=strict name the "
                                      "server's own certificate")
                           .arg(s.driver));
+    return std::nullopt;
+}
+
+// certificate_sha256 names the one certificate to accept; it excludes the
+// other ways of saying who the server is.
+std::optional<OdbcString::Refusal> pinRefusal(const LinkSecurity& l)
+{
+    const QString key = QStringLiteral("certificate_sha256");
+    if (l.certificateSha256.isEmpty())
+        return std::nullopt;
+    if (l.encrypt == LinkEncryption::Off)
+        return refuse(key, QStringLiteral("certificate_sha256 has no effect with encrypt=off"));
+    if (l.encrypt == LinkEncryption::Strict)
+        return refuse(key, QStringLiteral("certificate_sha256 cannot go with encrypt=strict: give "
+                                          "the server's certificate as ca_file"));
+    if (!l.caFile.isEmpty())
+        return refuse(key, QStringLiteral("ca_file and certificate_sha256 both say which "
+                                          "certificate to accept: keep one"));
+    if (l.trustServerCertificate.value_or(false))
+        return refuse(QStringLiteral("trust_server_certificate"),
+                      QStringLiteral("trust_server_certificate=yes turns off the check that "
+                                     "certificate_sha256 asks for"));
     return std::nullopt;
 }
 
@@ -158,6 +180,8 @@ std::optional<OdbcString::Refusal> OdbcString::refusal(const ConnectionSettings&
         return refuse(QStringLiteral("trust_server_certificate"),
                       QStringLiteral("trust_server_certificate=yes turns off the check that "
                                      "ca_file asks for"));
+    if (std::optional<Refusal> pin = pinRefusal(l))
+        return pin;
     switch (familyOf(s.driver)) {
     case Family::FreeTds:
         return freeTdsRefusal(s);
@@ -231,11 +255,14 @@ void OdbcString::buildFreeTds(const ConnectionSettings& s, const QString& catalo
     QStringList pairs = {QStringLiteral("Driver={%1}").arg(s.driver)};
     if (l.verifiesServer()) {
         // Without a CA file the system's trusted certificates are the ones to check against.
-        m_freeTdsConf = QStringLiteral("[%1]\n\thost = %2\n\tport = %3\n\tca file = %4\n"
-                                       "\tcheck certificate hostname = yes\n")
-                            .arg(kFreeTdsSection, s.host)
-                            .arg(s.port)
-                            .arg(l.caFile.isEmpty() ? QStringLiteral("system") : l.caFile);
+        // A pinned certificate is the one certificate accepted, whatever it names.
+        m_freeTdsConf =
+            QStringLiteral("[%1]\n\thost = %2\n\tport = %3\n\tca file = %4\n"
+                           "\tcheck certificate hostname = %5\n")
+                .arg(kFreeTdsSection, s.host)
+                .arg(s.port)
+                .arg(l.caFile.isEmpty() ? QStringLiteral("system") : l.caFile,
+                     l.pinnedCertificate ? QStringLiteral("no") : QStringLiteral("yes"));
         pairs << QStringLiteral("Servername=") + kFreeTdsSection;
     } else {
         pairs << put(f, QStringLiteral("Server"), s.host) << QStringLiteral("Port=%1").arg(s.port);
@@ -273,14 +300,16 @@ void OdbcString::buildMicrosoft(const ConnectionSettings& s, const QString& cata
         put(family, QStringLiteral("UID"), s.login),
         put(family, QStringLiteral("PWD"), s.password),
         QStringLiteral("Encrypt=") + QLatin1String(encrypt[static_cast<int>(l.encrypt)]),
+        // This driver pins a certificate only with strict: a pinned one was
+        // checked by the terminal just before, and the driver is told to trust it.
         QStringLiteral("TrustServerCertificate=") +
-            QLatin1String(l.verifiesServer() ? "no" : "yes"),
+            QLatin1String(l.verifiesServer() && !l.pinnedCertificate ? "no" : "yes"),
     };
     if (builtIn)
         pairs << QStringLiteral("Network=DBMSSOCN");
     if (!l.hostInCertificate.isEmpty())
         pairs << put(family, QStringLiteral("HostNameInCertificate"), l.hostInCertificate);
-    if (!l.caFile.isEmpty())
+    if (!l.caFile.isEmpty() && !l.pinnedCertificate)
         pairs << put(family, QStringLiteral("ServerCertificate"), l.caFile);
     pairs << QStringLiteral("AutoTranslate=yes") << QStringLiteral("APP=") + kApplication
           << put(family, QStringLiteral("WSID"), s.workstation);

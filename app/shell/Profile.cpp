@@ -1,8 +1,9 @@
 #include "app/shell/Profile.h"
 
 #include "app/shell/Places.h"
-#include "platform/Files.h"
+#include "data/KnownServers.h"
 #include "data/OdbcString.h"
+#include "platform/Files.h"
 
 #include <QDir>
 #include <QFile>
@@ -123,7 +124,8 @@ private:
             else if (!linkKey(key, value))
                 fail(QStringLiteral("unknown key \"%1\" in [server] (known: host, port, "
                                     "workstation, login, password, password_file, password_env, "
-                                    "driver, encrypt, ca_file, trust_server_certificate, "
+                                    "driver, encrypt, ca_file, certificate_sha256, "
+                                    "trust_server_certificate, "
                                     "host_in_certificate, odbc_string, connect_timeout, "
                                     "command_timeout)")
                          .arg(key));
@@ -145,6 +147,8 @@ private:
             l.encrypt = encryption(value);
         else if (key == QLatin1String("ca_file"))
             l.caFile = readableFile(key, value);
+        else if (key == QLatin1String("certificate_sha256"))
+            l.certificateSha256 = fingerprint(key, value);
         else if (key == QLatin1String("trust_server_certificate"))
             l.trustServerCertificate = yesNo(key, value);
         else if (key == QLatin1String("host_in_certificate"))
@@ -167,6 +171,17 @@ private:
             if (value == linkEncryptionName(e))
                 return e;
         fail(QStringLiteral("encrypt \"%1\" is none of off, login, on, strict").arg(value));
+    }
+
+    // As `openssl x509 -fingerprint -sha256` prints it, its label included or not.
+    QString fingerprint(const QString& key, const QString& value) const
+    {
+        const QString normal = normalFingerprint(value.section(QLatin1Char('='), -1));
+        if (normal.isEmpty())
+            fail(QStringLiteral("%1 \"%2\" is not a SHA-256 fingerprint (64 hex digits, as "
+                                "openssl x509 -fingerprint -sha256 prints them)")
+                     .arg(key, value));
+        return normal;
     }
 
     bool yesNo(const QString& key, const QString& value) const
@@ -242,8 +257,8 @@ private:
             return m_keyLines.value(QStringLiteral("server/") + key, 0);
         };
         if (lineOf(QStringLiteral("odbc_string"))) {
-            for (const char* ignored :
-                 {"encrypt", "ca_file", "trust_server_certificate", "host_in_certificate"}) {
+            for (const char* ignored : {"encrypt", "ca_file", "certificate_sha256",
+                                        "trust_server_certificate", "host_in_certificate"}) {
                 if (const int line = lineOf(QLatin1String(ignored))) {
                     m_line = std::max(line, lineOf(QStringLiteral("odbc_string")));
                     fail(QStringLiteral("%1 cannot go with odbc_string: put the driver's own "
@@ -378,6 +393,12 @@ QString Profile::defaultPath()
     return places::userProfile();
 }
 
+QString Profile::knownServersPath()
+{
+    return QDir(QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation))
+        .filePath(QStringLiteral("LectoraVelmor/known-servers"));
+}
+
 QString Profile::systemPath()
 {
     return places::machineProfile();
@@ -419,5 +440,8 @@ Profile Profile::loadFile(const QString& path)
     profile.present = true;
     profile.path = path;
     ProfileReader(path, profile).read(text);
+    profile.connection.security.knownServers = knownServersPath();
+    profile.connection.security.siteKnownServers =
+        QFileInfo(path).absoluteDir().filePath(QStringLiteral("known-servers"));
     return profile;
 }

@@ -38,6 +38,9 @@ struct Profile {
     static QStringList knownEntries();          // the twelve entry names
     static QString defaultPath();               // the user's own
     static QString systemPath();                // the machine's, set once by the site
+    // The certificates of servers this user's terminal has met (see
+    // KnownServers); the site's own file is known-servers beside the profile.
+    static QString knownServersPath();
     // Reads the profile at LECTORA_PROFILE, defaultPath() or systemPath();
     // throws ProfileError for a malformed file, an unknown key or an invalid
     // value.

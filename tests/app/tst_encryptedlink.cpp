@@ -1,8 +1,10 @@
 // The link to the server as someone on the network sees it: the terminal
 // starts from a profile, logs in and records a count scan through a relay
 // that keeps every byte, and the test looks for the password and the command
-// texts in what crossed. Then the links start-up must refuse: a certificate
-// from another CA or for another name, and a server that cannot encrypt.
+// texts in what crossed. Then the links start-up must refuse before any login
+// is sent: someone between the terminal and the server who strips the offer
+// of encryption or shows a certificate of their own, a certificate from
+// another CA or for another name, and a server that cannot encrypt.
 #include "app/Startup.h"
 #include "app/U_Menu.h"
 #include "app/shell/MessageService.h"
@@ -101,7 +103,17 @@ private Q_SLOTS:
         qputenv("XDG_CONFIG_HOME", m_home.filePath(QStringLiteral("config")).toUtf8());
         MessageService::instance().setScripted(true);
     }
-    void init() { MessageService::instance().clear(); }
+    void init()
+    {
+        MessageService::instance().clear();
+        QFile::remove(knownServers());
+        QFile::remove(m_home.filePath(QStringLiteral("known-servers")));
+    }
+
+    static QString knownServers()
+    {
+        return QDir(qEnvironmentVariable("XDG_DATA_HOME")).filePath("LectoraVelmor/known-servers");
+    }
     void cleanupTestCase() { qputenv("LECTORA_PROFILE", m_savedProfile); }
 
     void whatCrossesTheLink_data()
@@ -110,7 +122,10 @@ private Q_SLOTS:
         QTest::addColumn<bool>("passwordScrambled");
         QTest::addColumn<bool>("commandsInClear");
         QTest::newRow("encrypt=off") << "encrypt=off\n" << true << true;
-        QTest::newRow("default profile") << "" << false << true;
+        QTest::newRow("encrypt=login") << "encrypt=login\n" << false << true;
+        // Only host and port, a stand-in with a certificate of its own no CA
+        // vouches for: trusted on first use, the whole session encrypted.
+        QTest::newRow("default profile") << "" << false << false;
         QTest::newRow("encrypt=on, the server's certificate as CA") << "encrypt=on\nca_file=%1\n"
                                                                     << false << false;
     }
@@ -143,6 +158,94 @@ private Q_SLOTS:
         for (const char* command : {"sp_KVR_Persona", "sp_KVR_ScaneoInventarioDet"})
             QCOMPARE(relay.towardsServer().contains(utf16le(QString::fromLatin1(command))),
                      commandsInClear);
+    }
+
+    // Someone on the network between the terminal and its server, at the
+    // server's address: a relay that strips the offer of encryption, or a
+    // server of its own with its own certificate. The terminal refuses before
+    // any login is sent, and says why. A terminal that met the real server
+    // first holds it to its encryption and its certificate; certificate_sha256
+    // or the site's known-servers file does so from the very first contact.
+    void attackerGetsNoLogin_data()
+    {
+        QTest::addColumn<QString>("keys"); // %1: the real server's fingerprint
+        QTest::addColumn<bool>("metBefore");
+        QTest::addColumn<bool>("impostor"); // else the offer is stripped
+        QTest::addColumn<QString>("siteFile");
+        QTest::addColumn<QString>("reason");
+        QTest::newRow("default profile, offer stripped") << "" << false << false << ""
+                                                         << "server does not offer encryption";
+        QTest::newRow("default profile, offer stripped after a first contact")
+            << "" << true << false << ""
+            << "offers no encryption, yet it encrypted";
+        QTest::newRow("encrypt=login, offer stripped after a first contact")
+            << "encrypt=login\n"
+            << true << false << ""
+            << "offers no encryption, yet it encrypted";
+        QTest::newRow("default profile, impostor after a first contact") << "" << true << true << ""
+                                                                         << "has changed";
+        QTest::newRow("certificate_sha256, impostor at first contact")
+            << "certificate_sha256=%1\n"
+            << false << true << ""
+            << "not the one certificate_sha256 names";
+        QTest::newRow("site's known servers, impostor at first contact")
+            << "" << false << true << "127.0.0.1,%2 %1\n"
+            << "has changed";
+    }
+    void attackerGetsNoLogin()
+    {
+        QFETCH(QString, keys);
+        QFETCH(bool, metBefore);
+        QFETCH(bool, impostor);
+        QFETCH(QString, siteFile);
+        QFETCH(QString, reason);
+        ServerOptions options;
+        options.password = kPassword.toStdString();
+        auto server = std::make_unique<EmbeddedServer>();
+        server->start(options);
+        const QString real = QString::fromStdString(server->certificateFingerprint());
+        CaptureRelay relay(server->port());
+        const auto fill = [&](QString text) {
+            return text.replace("%1", real).replace("%2", QString::number(relay.port()));
+        };
+        useProfile(QStringLiteral("127.0.0.1"), relay.port(), fill(keys));
+        const QString site = m_home.filePath(QStringLiteral("known-servers"));
+        if (!siteFile.isEmpty()) {
+            QFile f(site);
+            QVERIFY(f.open(QIODevice::WriteOnly));
+            f.write(fill(siteFile).toUtf8());
+        }
+        int exitCode = -1;
+        if (metBefore) {
+            QVERIFY2(startTerminal(exitCode), qPrintable(shown().value(0).text));
+            MessageService::instance().clear();
+        }
+        QString shownNow = real;
+        if (impostor) {
+            // Another stand-in, with a certificate of its own, at the same address.
+            options.port = server->port();
+            server = std::make_unique<EmbeddedServer>();
+            server->start(options);
+            shownNow = QString::fromStdString(server->certificateFingerprint());
+            QVERIFY(shownNow != real);
+        } else {
+            relay.stripEncryptionOffer(true);
+        }
+        const std::uint64_t loginsBefore = relay.logins();
+
+        QVERIFY(!startTerminal(exitCode));
+        QCOMPARE(exitCode, 1);
+        QCOMPARE(relay.logins(), loginsBefore);
+        QVERIFY(!relay.crossed(scrambled(kPassword)));
+        QCOMPARE(shown().size(), 1);
+        const QString text = shown()[0].text;
+        QVERIFY2(text.contains(reason), qPrintable(text));
+        QVERIFY2(text.contains(QStringLiteral("127.0.0.1,%1").arg(relay.port())), qPrintable(text));
+        if (reason == QLatin1String("has changed")) {
+            // Both certificates and the file to edit when the change is intended.
+            QVERIFY2(text.contains(real) && text.contains(shownNow), qPrintable(text));
+            QVERIFY2(text.contains(siteFile.isEmpty() ? knownServers() : site), qPrintable(text));
+        }
     }
 
     // The profile asks for encryption, with the pair the test makes as its CA.

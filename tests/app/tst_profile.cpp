@@ -84,6 +84,7 @@ private Q_SLOTS:
 
     void refusesWithReason_data()
     {
+        QFile(m_dir.filePath(QStringLiteral("site-ca.pem"))).open(QIODevice::WriteOnly);
         QTest::addColumn<QByteArray>("content");
         QTest::addColumn<QString>("reason");
         QTest::newRow("line without =") << QByteArray("[server]\nhost\n") << "line 2";
@@ -137,6 +138,20 @@ private Q_SLOTS:
             << QByteArray("[server]\ndriver=Acme TDS\nencrypt=on\n"
                           "odbc_string=DB=${database};TLS=1\n")
             << "line 4: encrypt cannot go with odbc_string";
+        QTest::newRow("fingerprint too short")
+            << QByteArray("[server]\ncertificate_sha256=AB:CD:EF\n") << "not a SHA-256";
+        QTest::newRow("fingerprint with encryption off")
+            << QByteArray("[server]\nencrypt=off\ncertificate_sha256=" + QByteArray(64, 'a') + "\n")
+            << "line 3: certificate_sha256 has no effect with encrypt=off";
+        QTest::newRow("fingerprint and CA file")
+            << QByteArray("[server]\nca_file=site-ca.pem\ncertificate_sha256=" +
+                          QByteArray(64, 'a') + "\n")
+            << "keep one";
+        QTest::newRow("fingerprint and trust")
+            << QByteArray("[server]\ntrust_server_certificate=yes\ncertificate_sha256=" +
+                          QByteArray(64, 'a') + "\n")
+            << "line 2: trust_server_certificate=yes turns off the check that "
+               "certificate_sha256";
         QTest::newRow("odbc_string without database")
             << QByteArray("[server]\ndriver=Acme TDS\nodbc_string=TLS=1\n") << "${database}";
         QTest::newRow("two passwords") << QByteArray("[server]\npassword=a\npassword_env=HOME\n")
@@ -178,9 +193,21 @@ private Q_SLOTS:
         QCOMPARE(l.trustServerCertificate, std::optional<bool>(false));
         QCOMPARE(l.hostInCertificate, QStringLiteral("sql01.example"));
 
+        // Encrypted and checked unless the profile says otherwise.
         const Profile defaults = Profile::loadFile(write("[server]\nhost=a\n"));
-        QCOMPARE(defaults.connection.security.encrypt, LinkEncryption::Login);
-        QVERIFY(!defaults.connection.security.verifiesServer());
+        QCOMPARE(defaults.connection.security.encrypt, LinkEncryption::On);
+        QVERIFY(defaults.connection.security.verifiesServer());
+        QCOMPARE(defaults.connection.security.siteKnownServers,
+                 m_dir.filePath(QStringLiteral("known-servers")));
+
+        // Pasted as openssl prints it, or in lower case without colons.
+        const QString expected = QStringLiteral("0A:1B") + QStringLiteral(":2C").repeated(30);
+        for (const QString& written : {QStringLiteral("sha256 Fingerprint=") + expected,
+                                       expected.toLower().remove(QLatin1Char(':'))}) {
+            const Profile pinned = Profile::loadFile(
+                write(QStringLiteral("[server]\ncertificate_sha256=%1\n").arg(written).toUtf8()));
+            QCOMPARE(pinned.connection.security.certificateSha256, expected);
+        }
     }
 
     void passwordFromFile_data()

@@ -481,6 +481,7 @@ private Q_SLOTS:
         ConnectionSettings s;
         s.port = server.port();
         s.password = QString::fromStdString(options.password);
+        s.security.certificateSha256 = QString::fromStdString(server.certificateFingerprint());
         if (!carried) {
             // Refused before anything is sent, rather than logging in with a cut password.
             try {

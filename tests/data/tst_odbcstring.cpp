@@ -43,14 +43,19 @@ ConnectionSettings site(const QString& driver, const QString& link)
         s.security.trustServerCertificate = false;
     if (parts.contains(QLatin1String("host")))
         s.security.hostInCertificate = QStringLiteral("sql01.example");
+    // The certificate the terminal checked itself and pins for one open.
+    if (parts.contains(QLatin1String("pinned"))) {
+        s.security.caFile = QStringLiteral("/run/server.pem");
+        s.security.pinnedCertificate = true;
+    }
     return s;
 }
 
-QString freeTdsSection(const QString& caFile)
+QString freeTdsSection(const QString& caFile, const char* checkName = "yes")
 {
     return QStringLiteral("[lectora-link]\n\thost = db.lan\n\tport = 1433\n\tca file = %1\n"
-                          "\tcheck certificate hostname = yes\n")
-        .arg(caFile);
+                          "\tcheck certificate hostname = %2\n")
+        .arg(caFile, QLatin1String(checkName));
 }
 
 } // namespace
@@ -83,6 +88,9 @@ private Q_SLOTS:
             << kFreeTds << "on+trust" << plain.arg("require") << "";
         QTest::newRow("FreeTDS on with CA") << kFreeTds << "on+ca" << section.arg("require")
                                             << freeTdsSection("/etc/lectora/ca.pem");
+        QTest::newRow("FreeTDS on, pinned: any name")
+            << kFreeTds << "on+pinned" << section.arg("require")
+            << freeTdsSection("/run/server.pem", "no");
         QTest::newRow("FreeTDS login with CA") << kFreeTds << "login+ca" << section.arg("request")
                                                << freeTdsSection("/etc/lectora/ca.pem");
         QTest::newRow("FreeTDS login, verified")
@@ -108,6 +116,8 @@ private Q_SLOTS:
             QTest::newRow((v + "on, trusted").constData())
                 << driver << "on+trust" << ms.arg(driver, "yes", "yes", "") << "";
         }
+        QTest::newRow("18 on, pinned: checked before, trusted by the driver")
+            << kDriver18 << "on+pinned" << ms.arg(kDriver18, "yes", "yes", "") << "";
         QTest::newRow("18 strict")
             << kDriver18 << "strict" << ms.arg(kDriver18, "strict", "no", "") << "";
         QTest::newRow("18 strict with the server's certificate")

@@ -131,6 +131,9 @@ private Q_SLOTS:
         std::filesystem::create_directories(onDisk.dataDir);
         fx->server().stop();
         fx->server().start(onDisk);
+        // The stand-in on disk has a certificate of its own, kept across its restarts.
+        for (Connection* c : {&fx->dm().Cx, &fx->dm().CxNordaPavrel, &fx->dm().CxUlmar})
+            c->configure(fx->settings());
         fx->dm().Cx.close();
         TerminalFixture::clearMessages();
     }

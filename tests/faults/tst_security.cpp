@@ -130,6 +130,8 @@ private Q_SLOTS:
             ConnectionSettings wrong;
             wrong.port = server.port();
             wrong.password = kOperatorPassword;
+            wrong.security.certificateSha256 =
+                QString::fromStdString(server.certificateFingerprint());
             Connection other(QStringLiteral("CxCheck"), QStringLiteral("KV_NORDA_PREVENTA"));
             other.configure(wrong);
             try {

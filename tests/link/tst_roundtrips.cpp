@@ -62,7 +62,10 @@ class TstRoundTrips : public QObject
     void reroute()
     {
         relay = std::make_unique<bench::DelayRelay>(fx->server().port());
+        // In clear, so that the relay can read and count the requests.
         ConnectionSettings s = fx->settings();
+        s.security.encrypt = LinkEncryption::Off;
+        s.security.certificateSha256.clear();
         s.port = relay->port();
         for (Connection* c : {&fx->dm().Cx, &fx->dm().CxNordaPavrel, &fx->dm().CxUlmar})
             c->configure(s);

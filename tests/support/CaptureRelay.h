@@ -2,16 +2,27 @@
 // A loopback relay for tests that keeps every byte crossing between a client
 // and the server, in both directions, so that a test can look for what went
 // over the link in the clear. It is the benchmarks' relay with no delay.
+// Asked to, it plays the one on the network who strips the offer of
+// encryption from the pre-login exchange, both ways.
 
 #include "bench/DelayRelay.h"
 
 #include <QByteArray>
 
+#include <atomic>
+
 class CaptureRelay
 {
 public:
     // Listens on an ephemeral loopback port (port()) and forwards to `serverPort`.
-    explicit CaptureRelay(int serverPort) : m_relay(serverPort) { m_relay.setCapture(true); }
+    explicit CaptureRelay(int serverPort) : m_relay(serverPort)
+    {
+        m_relay.setCapture(true);
+        m_relay.setRewrite([this](bool, bool first, std::uint8_t* data, std::size_t size) {
+            if (first && m_strip)
+                stripEncryption(data, size);
+        });
+    }
 
     int port() const { return m_relay.port(); }
     QByteArray towardsServer() const { return QByteArray::fromStdString(m_relay.captured(true)); }
@@ -21,7 +32,33 @@ public:
     {
         return towardsServer().contains(bytes) || towardsClient().contains(bytes);
     }
+    // Logins sent towards the server so far, in clear or in the TLS records
+    // that follow a handshake (a login is the first thing a client encrypts).
+    std::uint64_t logins() const
+    {
+        constexpr std::uint8_t kLogin7 = 0x10;
+        return m_relay.requests(kLogin7) + m_relay.encryptedRequests();
+    }
+    // From the next connection on, both pre-login messages say "encryption
+    // not supported".
+    void stripEncryptionOffer(bool on) { m_strip = on; }
 
 private:
+    // The ENCRYPTION option of a PRELOGIN packet that came whole.
+    static void stripEncryption(std::uint8_t* data, std::size_t size)
+    {
+        constexpr std::size_t kHeader = 8;
+        if (size < kHeader || data[0] != 0x12)
+            return;
+        std::uint8_t* payload = data + kHeader;
+        const std::size_t length = size - kHeader;
+        for (std::size_t at = 0; at + 5 <= length && payload[at] != 0xFF; at += 5) {
+            const std::size_t offset = std::size_t(payload[at + 1]) << 8 | payload[at + 2];
+            if (payload[at] == 0x01 && offset < length)
+                payload[offset] = 0x02;
+        }
+    }
+
+    std::atomic<bool> m_strip{false};
     bench::DelayRelay m_relay;
 };

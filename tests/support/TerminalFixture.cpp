@@ -69,6 +69,7 @@ ConnectionSettings TerminalFixture::settings() const
     s.workstation = QStringLiteral("TEST-01");
     s.login = QString::fromStdString(m_server.options().login);
     s.password = QString::fromStdString(m_server.options().password);
+    s.security.certificateSha256 = QString::fromStdString(m_server.certificateFingerprint());
     return s;
 }
 
