@@ -119,6 +119,12 @@ void checkLimits(const ServerOptions& o)
     if (o.maxPerAddress < 0 || o.maxPerAddress > o.maxConnections)
         throw std::runtime_error(
             "the connections of one address must be between 1 and the connection cap");
+    if (o.maxMessage < tds::kPacketSize || o.maxMessage > tds::kMaxMessageSize)
+        throw std::runtime_error("the largest message must be between 4 KiB and 64 MiB");
+    if (o.messageBudget < o.maxMessage)
+        throw std::runtime_error("the message budget cannot be less than the largest message");
+    if (o.journalFiles < 1)
+        throw std::runtime_error("the journal keeps at least one rotated file");
 }
 
 // Connections being refused at the cap, each answered with its error; a
@@ -150,6 +156,7 @@ struct EmbeddedServer::Impl {
     std::map<std::string, std::unique_ptr<Database>> catalogues;
     Journal journal;
     LoginThrottle throttle; // wrong server logins, per address
+    std::unique_ptr<tds::MessageBudget> budget;
 
     net::Socket listenFd = net::kNoSocket;
     std::unique_ptr<net::Wakeup> wake;
@@ -304,6 +311,8 @@ struct EmbeddedServer::Impl {
         link.loginBy =
             std::chrono::steady_clock::now() + std::chrono::seconds(options.loginDeadline);
         link.idle = std::chrono::seconds(options.idleTimeout);
+        link.maxMessage = options.maxMessage;
+        link.budget = budget.get();
         link.loggedIn = [&client] { client.loggedIn = true; };
         client.thread = std::thread([this, &client, fd, fullAt, link = std::move(link)] {
             tds::SessionContext c = context();
@@ -351,6 +360,7 @@ void EmbeddedServer::start(const ServerOptions& options)
         throw std::runtime_error("the server is already running");
     checkLimits(options);
     d->options = options;
+    d->budget = std::make_unique<tds::MessageBudget>(options.messageBudget);
     if (!options.dataDir.empty())
         checkDataFolder(options.dataDir);
     d->setUpTls();
@@ -363,7 +373,7 @@ void EmbeddedServer::start(const ServerOptions& options)
         throw std::runtime_error(std::string("cannot open the catalogues: ") + e.what());
     }
     if (!options.journalFile.empty())
-        d->journal.openFile(options.journalFile, options.journalLimit);
+        d->journal.openFile(options.journalFile, options.journalLimit, options.journalFiles);
 
     try {
         d->listenFd = net::listenTcp(options.host, options.port, d->port);

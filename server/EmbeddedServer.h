@@ -24,6 +24,7 @@ struct ServerOptions {
     std::filesystem::path
         journalFile; // empty: no journal file (the in-memory journal is always kept)
     std::uintmax_t journalLimit = 64u << 20; // bytes before the file moves to FILE.1; 0: no limit
+    int journalFiles = 5;                    // rotated files kept, FILE.1 (newest) to FILE.N
     std::string login = "sa";
     std::string password = "tolvexra";
     bool seedDemo = true; // create and fill the demo data when a catalogue is new
@@ -40,6 +41,12 @@ struct ServerOptions {
     // Connections held at once, and of them from one address (0: half of maxConnections).
     int maxConnections = 512;
     int maxPerAddress = 0;
+    // The largest request a logged-in client may send: far above the
+    // terminal's largest command (a few kilobytes), far below what would let
+    // a few clients exhaust the machine. Bytes.
+    std::size_t maxMessage = 4u << 20;
+    // What every connection's unfinished requests may hold together. Bytes.
+    std::size_t messageBudget = 64u << 20;
 };
 
 // One line of the journal: what a connection sent.

@@ -2,6 +2,7 @@
 
 #include "platform/Files.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <chrono>
@@ -46,11 +47,12 @@ std::string stamp()
 
 } // namespace
 
-void Journal::openFile(const std::filesystem::path& file, std::uintmax_t limit)
+void Journal::openFile(const std::filesystem::path& file, std::uintmax_t limit, int files)
 {
     std::lock_guard lock(m_mutex);
     m_path = file;
     m_fileLimit = limit;
+    m_files = std::max(1, files);
     openLocked();
 }
 
@@ -77,10 +79,16 @@ void Journal::openLocked()
 void Journal::rotateLocked()
 {
     m_file.close();
-    std::filesystem::path older = m_path;
-    older += ".1";
+    const auto numbered = [this](int n) {
+        std::filesystem::path p = m_path;
+        p += "." + std::to_string(n);
+        return p;
+    };
     std::error_code ec;
-    std::filesystem::rename(m_path, older, ec);
+    std::filesystem::remove(numbered(m_files), ec);
+    for (int n = m_files - 1; n >= 1; --n)
+        std::filesystem::rename(numbered(n), numbered(n + 1), ec);
+    std::filesystem::rename(m_path, numbered(1), ec);
     try {
         openLocked();
     } catch (const std::exception&) {

@@ -2,9 +2,9 @@
 // What every connection sent, in order: the newest entries kept in memory
 // (for tests) and, when a file is named, appended to it one line per command.
 // Both are bounded in bytes: memory keeps what fits in its budget, and the
-// file, once over its limit, is renamed to FILE.1 (replacing the previous
-// one) and started afresh. Secrets never reach it: the session masks every
-// argument a procedure declares secret before an entry is made.
+// file, once over its limit, is renamed to FILE.1 (the older ones moving to
+// FILE.2 and on, the oldest past the number kept deleted) and started afresh. Secrets never reach
+// it: the session masks every argument a procedure declares secret before an entry is made.
 
 #include "server/EmbeddedServer.h"
 
@@ -29,9 +29,10 @@ public:
     explicit Journal(std::size_t memoryLimit = kDefaultMemoryLimit) : m_memoryLimit(memoryLimit) {}
 
     // Opens `file` for appending (readable by its owner only), rotating it
-    // once it grows past `limit` bytes; throws std::runtime_error with a
-    // one-line reason.
-    void openFile(const std::filesystem::path& file, std::uintmax_t limit = kDefaultFileLimit);
+    // once it grows past `limit` bytes and keeping `files` rotated ones;
+    // throws std::runtime_error with a one-line reason.
+    void openFile(const std::filesystem::path& file, std::uintmax_t limit = kDefaultFileLimit,
+                  int files = 5);
     void closeFile();
 
     void record(JournalEntry entry);
@@ -54,6 +55,7 @@ private:
     std::filesystem::path m_path;
     std::uintmax_t m_fileLimit = kDefaultFileLimit;
     std::uintmax_t m_fileSize = 0;
+    int m_files = 5;
     std::ofstream m_file;
 };
 

@@ -14,9 +14,10 @@ constexpr auto kForget = std::chrono::minutes(15);
 constexpr std::size_t kMaxAddresses = 4096;
 } // namespace
 
-std::chrono::milliseconds LoginThrottle::failed(const std::string& address)
+std::chrono::milliseconds LoginThrottle::attempt(const std::string& address)
 {
-    const auto now = std::chrono::steady_clock::now();
+    using namespace std::chrono;
+    const auto now = steady_clock::now();
     std::lock_guard lock(m_mutex);
     if (m_records.size() >= kMaxAddresses && !m_records.count(address)) {
         std::erase_if(m_records, [&](const auto& r) { return now - r.second.last > kForget; });
@@ -25,11 +26,16 @@ std::chrono::milliseconds LoginThrottle::failed(const std::string& address)
     }
     Record& r = m_records[address];
     if (now - r.last > kForget)
-        r.failures = 0;
+        r = Record{};
     r.last = now;
-    ++r.failures;
-    // The first mistake costs nothing: operators mistype.
-    return std::min<std::chrono::milliseconds>(kStep * (r.failures - 1), kMaxDelay);
+    ++r.attempts;
+    // The first mistake costs nothing: operators mistype. Each answer after
+    // it comes a step later than the one before it, whichever connection
+    // asked.
+    const auto gap = std::min<milliseconds>(kStep * (r.attempts - 1), kMaxDelay);
+    const auto turn = r.attempts == 1 ? now : std::max(now, r.lastTurn + gap);
+    r.lastTurn = turn;
+    return duration_cast<milliseconds>(turn - now);
 }
 
 void LoginThrottle::succeeded(const std::string& address)
@@ -42,7 +48,7 @@ int LoginThrottle::failures(const std::string& address) const
 {
     std::lock_guard lock(m_mutex);
     auto it = m_records.find(address);
-    return it == m_records.end() ? 0 : it->second.failures;
+    return it == m_records.end() ? 0 : it->second.attempts;
 }
 
 } // namespace lectora::server

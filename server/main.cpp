@@ -22,7 +22,8 @@ constexpr const char* kUsage =
     "usage: lectora-server --listen HOST:PORT --data DIR [--journal FILE] "
     "[--login NAME --password-file FILE] [--encryption off|on|required] "
     "[--tls-cert FILE --tls-key FILE] [--login-deadline S] [--idle-timeout S] "
-    "[--max-connections N] [--max-per-address N]";
+    "[--max-connections N] [--max-per-address N] [--max-message SIZE] [--message-budget SIZE] "
+    "[--journal-files N]";
 
 // The command line as given; checkFlags turns it into the server's options.
 struct Flags {
@@ -57,6 +58,19 @@ void declareLimits(CLI::App& app, ServerOptions& o)
                    "Connections one client address may hold (default half of --max-connections)")
         ->type_name("N")
         ->check(CLI::Range(1, 65536));
+    // Sizes take a unit: 4M is 4 MiB, 512k 512 KiB.
+    app.add_option("--max-message", o.maxMessage,
+                   "Largest request a logged-in client may send; a larger one is refused "
+                   "(default 4M)")
+        ->type_name("SIZE")
+        ->transform(CLI::AsSizeValue(false))
+        ->check(CLI::Range(std::size_t{4} << 10, std::size_t{64} << 20));
+    app.add_option("--message-budget", o.messageBudget,
+                   "What the unfinished requests of every connection may hold together "
+                   "(default 64M)")
+        ->type_name("SIZE")
+        ->transform(CLI::AsSizeValue(false))
+        ->check(CLI::Range(std::size_t{4} << 10, std::size_t{1} << 40));
 }
 
 void declareFlags(CLI::App& app, Flags& flags)
@@ -73,6 +87,10 @@ void declareFlags(CLI::App& app, Flags& flags)
         ->type_name("DIR");
     app.add_option("--journal", o.journalFile, "File that gets one line per command received")
         ->type_name("FILE");
+    app.add_option("--journal-files", o.journalFiles,
+                   "Rotated journal files kept, FILE.1 the newest (default 5)")
+        ->type_name("N")
+        ->check(CLI::Range(1, 1000));
     app.add_option("--login", o.login, "Login name clients must give")->type_name("NAME");
     app.add_option("--password", o.password,
                    "Password clients must give; every local user sees it in ps, so prefer "
@@ -151,6 +169,8 @@ std::string checkFlags(const CLI::App& app, Flags& flags)
     if (flags.options.maxPerAddress > flags.options.maxConnections)
         return "--max-per-address cannot be more than --max-connections (" +
                std::to_string(flags.options.maxConnections) + ")";
+    if (flags.options.messageBudget < flags.options.maxMessage)
+        return "--message-budget cannot be less than --max-message";
     return readPassword(app, flags);
 }
 

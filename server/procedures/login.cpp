@@ -60,9 +60,9 @@ Reply persona(Call& call)
                            {password::hash(plain), row[0]});
     }
     Reply reply = Reply::rows(std::move(rs));
-    if (reply.results[0].rows.empty())
-        reply.delay = operatorThrottle().failed(call.client);
-    else
+    // Held until its turn among the address's logins, right or wrong.
+    reply.delay = operatorThrottle().attempt(call.client);
+    if (!reply.results[0].rows.empty())
         operatorThrottle().succeeded(call.client);
     return reply;
 }

@@ -2,6 +2,8 @@
 
 #include "server/tds/Wire.h"
 
+#include <algorithm>
+
 namespace lectora::server::tds
 {
 
@@ -25,6 +27,51 @@ bool knownType(std::uint8_t t)
 }
 } // namespace
 
+bool MessageBudget::take(std::size_t bytes)
+{
+    std::size_t used = m_used.load();
+    do {
+        if (used + bytes > m_limit)
+            return false;
+    } while (!m_used.compare_exchange_weak(used, used + bytes));
+    return true;
+}
+
+Deframer::~Deframer()
+{
+    dropPartial();
+}
+
+void Deframer::dropPartial()
+{
+    if (m_budget)
+        m_budget->give(m_charged);
+    m_charged = 0;
+    m_partial.reset();
+}
+
+bool Deframer::makeRoom(std::size_t more)
+{
+    std::string& payload = m_partial->payload;
+    const std::size_t need = payload.size() + more;
+    if (need > m_max)
+        return false;
+    if (need <= payload.capacity())
+        return true;
+    // Grown by doubling as a string grows, but never past the cap. Growing
+    // copies into new memory before the old goes, so the new room is charged
+    // whole while the old is still held.
+    const std::size_t room = std::min(std::max(need, 2 * payload.capacity()), m_max);
+    if (m_budget && !m_budget->take(room))
+        return false;
+    payload.reserve(room);
+    if (m_budget)
+        m_budget->give(m_charged);
+    m_charged = room;
+    m_largest = std::max(m_largest, room);
+    return true;
+}
+
 std::optional<Message> Deframer::next()
 {
     for (;;) {
@@ -42,20 +89,32 @@ std::optional<Message> Deframer::next()
             throw ProtocolError("packet type changed inside a message");
         if (pending() < length)
             break;
-        if (!m_partial)
-            m_partial = Message{static_cast<PacketType>(type), {}};
-        if (m_partial->payload.size() + length - kHeaderSize > m_max)
-            throw ProtocolError("message too large");
-        m_partial->payload.append(m_buffer, m_consumed + kHeaderSize, length - kHeaderSize);
-        m_consumed += length;
-        if ((status & kStatusIgnore) && (status & kStatusEndOfMessage)) {
-            // The client gave up on the message it was sending.
-            m_partial.reset();
+        const bool end = status & kStatusEndOfMessage;
+        if (m_discarding) {
+            m_consumed += length;
+            m_discarding = !end;
             continue;
         }
-        if (status & kStatusEndOfMessage) {
+        if (!m_partial)
+            m_partial = Message{static_cast<PacketType>(type), {}};
+        if (!makeRoom(length - kHeaderSize)) {
+            if (!m_answerOversized)
+                throw ProtocolError("message too large");
+            dropPartial();
+            m_consumed += length;
+            m_discarding = !end;
+            return Message{static_cast<PacketType>(type), {}, true};
+        }
+        m_partial->payload.append(m_buffer, m_consumed + kHeaderSize, length - kHeaderSize);
+        m_consumed += length;
+        if ((status & kStatusIgnore) && end) {
+            // The client gave up on the message it was sending.
+            dropPartial();
+            continue;
+        }
+        if (end) {
             Message done = std::move(*m_partial);
-            m_partial.reset();
+            dropPartial();
             m_buffer.erase(0, m_consumed);
             m_consumed = 0;
             return done;
@@ -71,8 +130,12 @@ void Deframer::compact()
     m_buffer.erase(0, m_consumed);
     m_consumed = 0;
     m_buffer.shrink_to_fit();
-    if (m_partial)
+    if (m_partial && m_partial->payload.empty()) {
         m_partial->payload.shrink_to_fit();
+        if (m_budget)
+            m_budget->give(m_charged);
+        m_charged = 0;
+    }
 }
 
 std::string framePackets(PacketType type, std::string_view payload, std::uint16_t spid,

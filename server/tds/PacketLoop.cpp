@@ -22,6 +22,9 @@ constexpr std::size_t kLoginReadSize = 4u << 10;
 constexpr std::size_t kReadSize = 64u << 10;
 // After a message this large its buffers are given back to the system.
 constexpr std::size_t kLargeMessage = 1u << 20;
+// Blocks this large come straight from the system and go straight back to
+// it when freed (see memory::returnLargeBlocksAtOnce).
+constexpr std::size_t kOwnMappingFrom = 256u << 10;
 
 int clampedMs(long long ms)
 {
@@ -60,7 +63,8 @@ bool waitFor(net::Socket fd, short events, const Session& session, const LinkLim
     }
 }
 
-bool sendAll(net::Socket fd, std::string_view bytes, const Session& session, const LinkLimits& limits)
+bool sendAll(net::Socket fd, std::string_view bytes, const Session& session,
+             const LinkLimits& limits)
 {
     std::size_t sent = 0;
     while (sent < bytes.size()) {
@@ -127,7 +131,7 @@ bool serveMessage(Link& link, const Message& message)
     // Counted as logged in before the answer leaves, so that no room is
     // made at its expense once the client holds its acknowledgement.
     if (!wasLoggedIn && link.session.loggedIn()) {
-        link.deframer.setLimit(kMaxMessageSize);
+        link.deframer.setLimit(link.limits.maxMessage, true);
         if (link.limits.loggedIn)
             link.limits.loggedIn();
     }
@@ -171,12 +175,11 @@ bool serveMessages(Link& link)
         }
     }
 }
-} // namespace
 
-void servePackets(net::Socket fd, Session& session, const LinkLimits& limits)
+// Reads and serves until the connection ends.
+void serveLink(net::Socket fd, Session& session, const LinkLimits& limits, SecureChannel& channel,
+               Deframer& deframer)
 {
-    SecureChannel channel;
-    Deframer deframer(session.loggedIn() ? kMaxMessageSize : kMaxLoginMessageSize);
     Link link{fd, session, channel, deframer, limits};
     std::vector<char> buffer(session.loggedIn() ? kReadSize : kLoginReadSize);
     for (;;) {
@@ -207,6 +210,27 @@ void servePackets(net::Socket fd, Session& session, const LinkLimits& limits)
         if (session.loggedIn() && buffer.size() < kReadSize)
             buffer.resize(kReadSize);
     }
+}
+
+} // namespace
+
+void servePackets(net::Socket fd, Session& session, const LinkLimits& limits)
+{
+    memory::returnLargeBlocksAtOnce(kOwnMappingFrom);
+    bool large = false;
+    {
+        SecureChannel channel;
+        Deframer deframer(session.loggedIn() ? limits.maxMessage : kMaxLoginMessageSize,
+                          limits.budget);
+        if (session.loggedIn())
+            deframer.setLimit(limits.maxMessage, true);
+        serveLink(fd, session, limits, channel, deframer);
+        large = deframer.largest() >= kLargeMessage;
+    }
+    // What an unfinished message held is gone with the deframer; the heaps
+    // may keep the pieces it grew through.
+    if (large)
+        memory::giveBack();
 }
 
 } // namespace lectora::server::tds

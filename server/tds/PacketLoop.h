@@ -21,6 +21,11 @@ struct LinkLimits {
     std::chrono::seconds idle{0};
     // Called once, as soon as the login is accepted.
     std::function<void()> loggedIn;
+    // The largest request a logged-in client may send; past it (or past
+    // the budget every connection shares) its request is refused and the
+    // rest of it dropped as it arrives.
+    std::size_t maxMessage = kMaxMessageSize;
+    MessageBudget* budget = nullptr;
 };
 
 // Serves `fd` until the peer leaves, the session closes, a limit runs out

@@ -4,6 +4,7 @@
 #include "server/Journal.h"
 
 #include <algorithm>
+#include <cctype>
 
 namespace lectora::server::tds
 {
@@ -41,6 +42,19 @@ std::string doubledQuotes(std::string_view value)
             out.push_back('\'');
     }
     return out;
+}
+
+// Where the value of "SET @name = value" starts in the statement's text, or
+// npos when the statement assigns no variable.
+std::size_t assignedValue(std::string_view text)
+{
+    std::size_t at = 3; // past SET
+    while (at < text.size() && std::isspace(static_cast<unsigned char>(text[at])))
+        ++at;
+    if (at >= text.size() || text[at] != '@')
+        return std::string_view::npos;
+    const std::size_t equals = text.find('=', at);
+    return equals == std::string_view::npos ? equals : equals + 1;
 }
 
 std::vector<Argument> asArguments(const std::vector<BatchArgument>& args)
@@ -187,6 +201,13 @@ std::string SecretMask::batch(std::string text, const std::vector<Statement>& st
     for (auto st = statements.rbegin(); st != statements.rend(); ++st) {
         if (st->kind == Statement::Kind::Call) {
             text = maskedCall(std::move(text), *st);
+        } else if (st->kind == Statement::Kind::Set && secrets) {
+            // A variable may carry a secret to the call: whatever the batch
+            // assigns to any variable is not shown.
+            const std::size_t value = assignedValue(st->text);
+            if (value != std::string::npos)
+                text.replace(st->begin + value, st->text.size() - value,
+                             " " + std::string(Journal::kMask));
         } else if (st->kind == Statement::Kind::Error) {
             const std::size_t cut = secretProcedureEnd(st->text);
             if (cut != std::string::npos)

@@ -39,7 +39,8 @@ public:
     // The batch text as the journal shows it: secret arguments replaced in
     // place, a statement too broken to find its arguments in cut after the
     // procedure's name, and in a batch that has secrets, any other broken
-    // statement and every comment left out.
+    // statement (a DECLARE among them), every comment and the value of every
+    // variable's SET left out.
     std::string batch(std::string text, const std::vector<Statement>& statements) const;
     // The call's values with the secret ones replaced (nulls stay null).
     std::vector<Value> values(std::string_view procedure, const std::vector<Argument>& args) const;

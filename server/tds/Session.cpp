@@ -32,6 +32,16 @@ Session::Outcome Session::handle(const Message& message)
     try {
         if (m_state != State::LoggedIn)
             return login(message);
+        if (message.oversized) {
+            // What SQL Server answers a request it has no memory for; the
+            // session goes on with the next one.
+            TokenWriter out;
+            out.message(true, 701, 1, 17,
+                        "There is insufficient system memory in resource pool 'default' to run "
+                        "this query.");
+            out.done(Done, DoneError);
+            return {frame(out.finish()), false};
+        }
         switch (message.type) {
         case PacketType::SqlBatch: {
             std::string text;

@@ -78,6 +78,7 @@ private:
     Outcome login(const Message& message);
     Outcome refuse(int number, std::uint8_t severity, const std::string& text);
     Outcome wrongCredentials(const Login7& login);
+    Outcome accept(const Login7& login, const std::string& catalogue);
     std::string runBatch(const std::string& text);
     std::string runRpc(std::string_view payload);
 

@@ -50,8 +50,7 @@ Session::Outcome Session::refuse(int number, std::uint8_t severity, const std::s
     return {frame(out.finish()), true};
 }
 
-// Journaled with the name tried and the address, never the password, and
-// answered later each time the same address gets it wrong again.
+// Journaled with the name tried and the address, never the password.
 Session::Outcome Session::wrongCredentials(const Login7& login)
 {
     // A name is short; whatever else a stranger put there is cut.
@@ -61,10 +60,7 @@ Session::Outcome Session::wrongCredentials(const Login7& login)
                (m_ctx.client.empty() ? std::string("an unknown address") : m_ctx.client) +
                ": wrong login or password",
            {}, {});
-    Outcome out = refuse(18456, 14, "Login failed for user '" + login.userName + "'.");
-    if (m_ctx.throttle)
-        out.delay = m_ctx.throttle->failed(m_ctx.client);
-    return out;
+    return refuse(18456, 14, "Login failed for user '" + login.userName + "'.");
 }
 
 Session::Outcome Session::login(const Message& message)
@@ -87,17 +83,34 @@ Session::Outcome Session::login(const Message& message)
     const Login7 login = parseLogin7(message.payload);
     if ((login.tdsVersion >> 24) < 0x72)
         return refuse(18452, 14, "Login failed: this server speaks TDS 7.2 or later.");
-    if (!equalsNoCase(login.userName, m_ctx.login) || login.password != m_ctx.password)
-        return wrongCredentials(login);
+    // Every check of a password from an address waits its turn behind that
+    // address's earlier mistakes, the right one as much as a wrong one.
+    const std::chrono::milliseconds turn =
+        m_ctx.throttle ? m_ctx.throttle->attempt(m_ctx.client) : std::chrono::milliseconds(0);
+    if (!equalsNoCase(login.userName, m_ctx.login) || login.password != m_ctx.password) {
+        Outcome out = wrongCredentials(login);
+        out.delay = turn;
+        return out;
+    }
     std::string catalogue = login.database.empty()   ? std::string(kCatalogues[0])
                             : m_ctx.resolveCatalogue ? m_ctx.resolveCatalogue(login.database)
                                                      : std::string();
-    if (catalogue.empty())
-        return refuse(4060, 11,
-                      "Cannot open database \"" + login.database +
-                          "\" requested by the login. The login failed.");
     if (m_ctx.throttle)
         m_ctx.throttle->succeeded(m_ctx.client);
+    if (catalogue.empty()) {
+        Outcome out = refuse(4060, 11,
+                             "Cannot open database \"" + login.database +
+                                 "\" requested by the login. The login failed.");
+        out.delay = turn;
+        return out;
+    }
+    Outcome accepted = accept(login, catalogue);
+    accepted.delay = turn;
+    return accepted;
+}
+
+Session::Outcome Session::accept(const Login7& login, const std::string& catalogue)
+{
     m_catalogue = catalogue;
     m_state = State::LoggedIn;
     TokenWriter out;

@@ -5,6 +5,8 @@
 #include "bench/RawClient.h"
 #include "server/Admission.h"
 #include "server/EmbeddedServer.h"
+#include "server/tds/Framing.h"
+#include "tests/support/TdsRequests.h"
 
 #include <QCoreApplication>
 #include <QFile>
@@ -74,6 +76,71 @@ void closeAll(std::vector<int>& fds)
         if (fd >= 0)
             ::close(fd);
     fds.clear();
+}
+
+// A client of our own on a raw socket, in clear: what a driver sends, or
+// what someone who wants the server's memory or its passwords sends.
+struct RawSession {
+    int fd;
+    lectora::server::tds::Deframer in;
+
+    explicit RawSession(int port) : fd(dial(port)) {}
+    ~RawSession()
+    {
+        if (fd >= 0)
+            ::close(fd);
+    }
+
+    bool send(lectora::server::tds::PacketType type, const std::string& payload) const
+    {
+        const std::string bytes = lectora::server::tds::framePackets(type, payload, 0);
+        return ::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL) == ssize_t(bytes.size());
+    }
+    // The next reply; empty when none came by `until` or the server closed.
+    std::string reply(Clock::time_point until)
+    {
+        char buffer[8192];
+        for (;;) {
+            if (auto m = in.next())
+                return m->payload;
+            const auto left =
+                std::chrono::duration_cast<std::chrono::milliseconds>(until - Clock::now());
+            pollfd p{fd, POLLIN, 0};
+            if (left.count() <= 0 || ::poll(&p, 1, int(left.count())) <= 0)
+                return {};
+            const ssize_t n = ::recv(fd, buffer, sizeof buffer, 0);
+            if (n <= 0)
+                return {};
+            in.append(std::string_view(buffer, std::size_t(n)));
+        }
+    }
+    // The answer to a login as `password`, after a PRELOGIN that asks for no TLS.
+    std::string login(const std::string& password, Clock::time_point until)
+    {
+        using lectora::server::tds::PacketType;
+        if (fd < 0 || !send(PacketType::PreLogin, preLoginRequest(0x02)) || reply(until).empty() ||
+            !send(PacketType::Login7, login7Request("sa", password)))
+            return {};
+        return reply(until);
+    }
+};
+
+bool holds(const std::string& reply, const char* text)
+{
+    return reply.find(lectora::server::tds::utf8ToUtf16le(text)) != std::string::npos;
+}
+
+// A batch request: its headers, then the text.
+std::string batchRequest(const std::string& text)
+{
+    lectora::server::tds::Writer w;
+    w.u32le(22);
+    w.u32le(18);
+    w.u16le(2);
+    w.bytes(std::string(8, '\0'));
+    w.u32le(1);
+    w.bytes(lectora::server::tds::utf8ToUtf16le(text));
+    return std::move(w.data());
 }
 
 } // namespace
@@ -189,6 +256,106 @@ private Q_SLOTS:
         QVERIFY2(peakKb < 100 * 1024, qPrintable(QString::number(peakKb / 1024) + " MB"));
         QCOMPARE(cutOff.load(), 32);
         QCOMPARE(loginWithin(server.port, std::chrono::seconds(5)), QString());
+    }
+
+    // 32 logged-in connections each push a batch that never ends: each is
+    // answered with SQL Server's error for a request it has no memory for
+    // once it passes the cap (or the budget all of them share), the server
+    // stays small meanwhile, and its memory comes back once they close.
+    void oversizedBatchesAreRefused()
+    {
+        bench::ServerProcess server(serverBinary());
+        QVERIFY(server.ready());
+        QCOMPARE(loginWithin(server.port, std::chrono::seconds(5)), QString());
+        const long startKb = server.rssKb();
+        std::vector<std::unique_ptr<RawSession>> sessions;
+        std::atomic<int> refused{0};
+        std::atomic<int> running{32};
+        std::vector<std::thread> pushers;
+        for (int i = 0; i < 32; ++i) {
+            sessions.push_back(std::make_unique<RawSession>(server.port));
+            pushers.emplace_back([&, s = sessions.back().get()] {
+                const auto until = Clock::now() + std::chrono::seconds(20);
+                std::string packet(4096, 'x');
+                packet.replace(0, 8, std::string("\x01\x00\x10\x00\x00\x00\x01\x00", 8));
+                if (holds(s->login("tolvexra", until), "Microsoft SQL Server")) {
+                    pollfd p{s->fd, POLLIN, 0};
+                    for (int sent = 0; sent < 4096 && ::poll(&p, 1, 0) == 0; ++sent)
+                        if (::send(s->fd, packet.data(), packet.size(), MSG_NOSIGNAL) <= 0)
+                            break;
+                    refused += holds(s->reply(until), "insufficient system memory");
+                }
+                --running;
+            });
+        }
+        long peakKb = startKb;
+        while (running > 0) {
+            peakKb = std::max(peakKb, server.rssKb());
+            QThread::msleep(20);
+        }
+        for (auto& t : pushers)
+            t.join();
+        peakKb = std::max(peakKb, server.rssKb());
+        QCOMPARE(refused.load(), 32);
+        QVERIFY2(peakKb < 100 * 1024, qPrintable(QString::number(peakKb / 1024) + " MB"));
+        qInfo("RSS %ld MB at start, %ld MB at the peak", startKb / 1024, peakKb / 1024);
+        sessions.clear();
+        long afterKb = server.rssKb();
+        for (int i = 0; i < 50 && afterKb - startKb >= 20 * 1024; ++i) {
+            QThread::msleep(100);
+            afterKb = server.rssKb();
+        }
+        qInfo("RSS %ld MB after they closed", afterKb / 1024);
+        QVERIFY2(afterKb - startKb < 20 * 1024,
+                 qPrintable(QStringLiteral("%1 MB at start, %2 MB at the peak, %3 MB after")
+                                .arg(startKb / 1024)
+                                .arg(peakKb / 1024)
+                                .arg(afterKb / 1024)));
+    }
+
+    // 64 connections from one address guess passwords as fast as they are
+    // answered, the server's login or an operator's through the login
+    // procedure: the answers come one at a time with the growing delay, so
+    // together they get no more than 2 a second; none is shut out for good.
+    void parallelWrongLoginsTakeTurns_data()
+    {
+        QTest::addColumn<bool>("operatorPassword");
+        QTest::newRow("server login") << false;
+        QTest::newRow("operator password") << true;
+    }
+    void parallelWrongLoginsTakeTurns()
+    {
+        QFETCH(bool, operatorPassword);
+        bench::ServerProcess server(serverBinary());
+        QVERIFY(server.ready());
+        constexpr int kSeconds = 8;
+        const auto until = Clock::now() + std::chrono::seconds(kSeconds);
+        std::atomic<int> answered{0};
+        std::vector<std::thread> guessers;
+        for (int i = 0; i < 64; ++i)
+            guessers.emplace_back([&] {
+                if (!operatorPassword) {
+                    while (Clock::now() < until) {
+                        RawSession s(server.port);
+                        answered += holds(s.login("Wrong-Pw", until), "Login failed");
+                    }
+                    return;
+                }
+                RawSession s(server.port);
+                if (!holds(s.login("tolvexra", until), "Microsoft SQL Server"))
+                    return;
+                const std::string guess = batchRequest("EXECUTE sp_KVR_Persona 'demo','nope'");
+                while (s.send(lectora::server::tds::PacketType::SqlBatch, guess) &&
+                       !s.reply(until).empty())
+                    ++answered;
+            });
+        for (auto& t : guessers)
+            t.join();
+        const double rate = answered.load() / double(kSeconds);
+        qInfo("%d answers in %d s", answered.load(), kSeconds);
+        QVERIFY2(
+            answered.load() >= 3 && rate <= 2.0,
+            qPrintable(QStringLiteral("%1 answers in %2 s").arg(answered.load()).arg(kSeconds)));
     }
 
     // Memory taken by large batches is given back once their sessions close.

@@ -20,6 +20,8 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <fstream>
+
 using namespace lectora::server;
 
 namespace
@@ -211,13 +213,14 @@ private Q_SLOTS:
     }
 
     // The journal keeps what fits its byte budget in memory, and its file
-    // moves aside to FILE.1 once over its limit.
+    // moves aside to FILE.1 once over its limit, the older ones along to
+    // FILE.2 and FILE.3; the oldest past them goes.
     void journalIsBounded()
     {
         QTemporaryDir dir;
         const std::string file = dir.filePath("j.log").toStdString();
         Journal journal(64 * 1024);
-        journal.openFile(file, 32 * 1024);
+        journal.openFile(file, 32 * 1024, 3);
         for (int i = 0; i < 200; ++i) {
             JournalEntry e;
             e.text = "EXECUTE sp_x '" + std::string(1000, 'a') + "' -- " + std::to_string(i);
@@ -226,8 +229,24 @@ private Q_SLOTS:
         const auto kept = journal.entries();
         QVERIFY2(kept.size() > 10 && kept.size() < 100, std::to_string(kept.size()).c_str());
         QVERIFY(kept.back().text.ends_with("-- 199"));
-        QVERIFY(std::filesystem::file_size(file) < 34 * 1024);
-        QVERIFY(std::filesystem::file_size(file + ".1") < 34 * 1024);
+        // Each file's last entry is older than the first of the next newer one.
+        int newer = 200;
+        for (const std::string& name : {file, file + ".1", file + ".2", file + ".3"}) {
+            QVERIFY(std::filesystem::file_size(name) < 34 * 1024);
+            std::ifstream in(name);
+            std::string line, first, last;
+            while (std::getline(in, line)) {
+                if (first.empty())
+                    first = line;
+                last = line;
+            }
+            const auto number = [](const std::string& l) {
+                return std::stoi(l.substr(l.rfind("-- ") + 3));
+            };
+            QVERIFY2(number(last) < newer, name.c_str());
+            newer = number(first);
+        }
+        QVERIFY(!std::filesystem::exists(file + ".4"));
     }
 
     void listensOnLoopbackByDefault()

@@ -849,6 +849,15 @@ private Q_SLOTS:
             << SQL << sql("EXEC sp_KVR_Persona @Usuario='almacen', @Clave='O''Velmór2'") << 8145;
         QTest::newRow("position after a name")
             << SQL << sql("EXEC sp_KVR_Persona @Usuario='almacen', 'O''Velmór2'") << 119;
+        // A variable of the batch carries the secret to the call: its value
+        // is hidden wherever it is assigned.
+        QTest::newRow("variable declared and set in the batch")
+            << SQL
+            << sql("DECLARE @p varchar(30)\nSET @p = 'O''Velmór2'\n"
+                   "EXEC sp_KVR_Persona 'almacen', @p")
+            << 102;
+        QTest::newRow("variable set in the batch")
+            << SQL << sql("SET @p = 'O''Velmór2'; EXEC sp_KVR_Persona 'almacen', @p") << 137;
         QTest::newRow("sp_executesql in a batch, variables")
             << SQL
             << sql("EXEC sp_executesql N'EXEC sp_KVR_Persona @u, @p', N'@u varchar(30), "
