@@ -5,6 +5,7 @@
 #include "data/OdbcString.h"
 #include "data/ServerTrust.h"
 #include "data/SqlFailure.h"
+#include "platform/DriverEnvironment.h"
 
 #include <QAtomicInt>
 #include <QElapsedTimer>
@@ -150,6 +151,16 @@ LinkSecurity Connection::trustedLink(const ConnectionSettings& s)
     if (!d.refusal.isEmpty())
         fail(DbError::Kind::ConnectionLost, d.refusal);
     LinkSecurity driver = d.driver;
+    // A FreeTDS that cannot be pointed at a configuration file cannot be
+    // pinned: the certificate the check just accepted is the one it trusts,
+    // as the other drivers are told to.
+    if (!d.pinnedPem.isEmpty() &&
+        OdbcString::familyOf(s.driver) == OdbcString::Family::FreeTds &&
+        !lectora::driverenv::reachesDriver()) {
+        driver.pinnedCertificate = false;
+        driver.trustServerCertificate = true;
+        return driver;
+    }
     if (!d.pinnedPem.isEmpty()) {
         driver.caFile = privateFile(QStringLiteral("server-certificate.pem"), d.pinnedPem);
         if (driver.caFile.isEmpty())
