@@ -282,18 +282,33 @@ bool untrusted(int error)
 
 // What is wrong with the chain the server sent, checked against the CA
 // file (or the system's CAs); empty when it is trusted.
+// The system's CAs, read once for the run: the bundle holds a hundred and
+// more certificates, and every connection's first open asks about them.
+X509_STORE* systemStore()
+{
+    static const Store store = [] {
+        Store s(X509_STORE_new());
+        if (s && X509_STORE_set_default_paths(s.get()) != 1)
+            s.reset();
+        return s;
+    }();
+    return store.get();
+}
+
 QString trustProblem(SSL* tls, const QString& caPath)
 {
-    Store store(X509_STORE_new());
-    const QByteArray caFile = caPath.toLocal8Bit();
-    const bool loaded = caPath.isEmpty()
-                            ? X509_STORE_set_default_paths(store.get()) == 1
-                            : X509_STORE_load_file(store.get(), caFile.constData()) == 1;
-    if (!loaded)
-        return QStringLiteral("ca_file %1 holds no certificate that can be read").arg(caPath);
+    Store own;
+    if (!caPath.isEmpty()) {
+        own.reset(X509_STORE_new());
+        if (X509_STORE_load_file(own.get(), caPath.toLocal8Bit().constData()) != 1)
+            return QStringLiteral("ca_file %1 holds no certificate that can be read").arg(caPath);
+    }
+    X509_STORE* store = caPath.isEmpty() ? systemStore() : own.get();
+    if (!store)
+        return QStringLiteral("the system's trusted certificates cannot be read");
     StoreContext check(X509_STORE_CTX_new());
     X509* leaf = SSL_get0_peer_certificate(tls);
-    X509_STORE_CTX_init(check.get(), store.get(), leaf, SSL_get_peer_cert_chain(tls));
+    X509_STORE_CTX_init(check.get(), store, leaf, SSL_get_peer_cert_chain(tls));
     X509_STORE_CTX_set_purpose(check.get(), X509_PURPOSE_SSL_SERVER);
     if (X509_verify_cert(check.get()) == 1)
         return {};
@@ -411,7 +426,11 @@ void readCertificate(Link& link, const ConnectionSettings& s, linkcheck::ServerO
     X509* leaf = SSL_get0_peer_certificate(c.tls.get());
     offer.certificatePem = pemOf(leaf);
     offer.fingerprint = fingerprintOf(leaf);
-    offer.systemTrustProblem = trustProblem(c.tls.get(), QString());
+    // A certificate named by its fingerprint is taken or refused by that
+    // alone: the system's CAs are not asked, and not asking never reads as trust.
+    offer.systemTrustProblem = s.security.certificateSha256.isEmpty()
+                                   ? trustProblem(c.tls.get(), QString())
+                                   : QStringLiteral("the system's CAs were not asked");
     offer.nameProblem = nameProblem(c.tls.get(), expectedName(s));
 }
 
