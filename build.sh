@@ -95,8 +95,11 @@ case "$what" in
   bench)
     # One table, every figure beside its baseline; the same figures as JSON
     # in build/bench/results.json. The per-area benches (bench_server,
-    # bench_grid, ...) print more detail when run by hand.
-    QT_QPA_PLATFORM=offscreen "$build/bench/bench_all" --json "$build/bench/results.json"
+    # bench_grid, ...) print more detail when run by hand. LECTORA_BENCH_BEFORE
+    # names an older build folder to measure start-up, memory and load beside.
+    before=()
+    [ -n "${LECTORA_BENCH_BEFORE:-}" ] && before=(--before "$LECTORA_BENCH_BEFORE")
+    QT_QPA_PLATFORM=offscreen "$build/bench/bench_all" --json "$build/bench/results.json" "${before[@]}"
     ;;
   windows-test)
     cd "$build"

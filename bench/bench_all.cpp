@@ -16,7 +16,10 @@
 //  - start to login window shown, and memory after login with the three count
 //    windows open (a fresh process per run);
 //  - a 100,000-row grid answer shown, beside the same answer fetched bare;
-//  - the stand-in under 32 simulated terminals (bare ODBC clients).
+//  - the stand-in under 32 simulated terminals (bare ODBC clients);
+//  - with --before BUILD_DIR, the start-up, the memory and the 32 terminals
+//    beside an older build's, in turn, as ratios (BUILD_DIR holds that
+//    build's bench/bench_all and server/lectora-server).
 // --startup-child is the terminal's own start-up, run by this program.
 #include "app/Startup.h"
 #include "app/U_Menu.h"
@@ -38,6 +41,7 @@
 #include <QAction>
 #include <QApplication>
 #include <QComboBox>
+#include <QDir>
 #include <QElapsedTimer>
 #include <QFileInfo>
 #include <QJsonArray>
@@ -47,6 +51,7 @@
 #include <QLineEdit>
 #include <QMdiArea>
 #include <QProcess>
+#include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -993,54 +998,91 @@ int startupChild(int argc, char** argv)
     return 0;
 }
 
-void startup()
+struct StartupRun {
+    double ms = 0, loginMb = 0, windowsMb = 0;
+};
+
+// The child's environment: a home of its own, so that no profile of the
+// machine's or the user's is read and the demo data is the child's.
+QProcessEnvironment startupEnvironment(const QTemporaryDir& home)
 {
-    QTemporaryDir home;
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.insert("XDG_DATA_HOME", home.filePath("data"));
     env.insert("XDG_CONFIG_HOME", home.filePath("config"));
     env.insert("LECTORA_PROFILE", QString());
     if (!env.contains("QT_QPA_PLATFORM"))
         env.insert("QT_QPA_PLATFORM", "offscreen");
-    struct Run {
-        double ms = 0, loginMb = 0, windowsMb = 0;
-    };
-    auto once = [&](Run& run) {
-        QProcess p;
-        p.setProcessEnvironment(env);
-        const qint64 t0 = monotonicNs();
-        p.start(QCoreApplication::applicationFilePath(), {"--startup-child"});
-        if (!p.waitForFinished(60000) || p.exitCode() != 0)
-            fail(QStringLiteral("start-up run failed (%1): %2")
-                     .arg(p.exitCode())
-                     .arg(QString::fromLocal8Bit(p.readAllStandardError())));
-        const QList<QByteArray> v = p.readAllStandardOutput().trimmed().split(' ');
-        if (v.size() != 3)
-            fail("start-up run printed no figures");
-        run.ms = static_cast<double>(v[0].toLongLong() - t0) / 1e6;
-        run.loginMb = v[1].toDouble() / 1024;
-        run.windowsMb = v[2].toDouble() / 1024;
-    };
-    Run first;
-    once(first); // creates the demo data
-    std::vector<double> ms, login, windows;
-    for (int i = 0; i < 7; ++i) {
-        Run r;
-        once(r);
-        ms.push_back(r.ms);
-        login.push_back(r.loginMb);
-        windows.push_back(r.windowsMb);
+    return env;
+}
+
+// One fresh start of `benchmark`'s --startup-child, timed from the spawn.
+StartupRun startOnce(const QString& benchmark, const QProcessEnvironment& env)
+{
+    QProcess p;
+    p.setProcessEnvironment(env);
+    const qint64 t0 = monotonicNs();
+    p.start(benchmark, {"--startup-child"});
+    if (!p.waitForFinished(60000) || p.exitCode() != 0)
+        fail(QStringLiteral("start-up run of %1 failed (%2): %3")
+                 .arg(benchmark)
+                 .arg(p.exitCode())
+                 .arg(QString::fromLocal8Bit(p.readAllStandardError())));
+    const QList<QByteArray> v = p.readAllStandardOutput().trimmed().split(' ');
+    if (v.size() != 3)
+        fail(benchmark + " printed no start-up figures");
+    return {static_cast<double>(v[0].toLongLong() - t0) / 1e6, v[1].toDouble() / 1024,
+            v[2].toDouble() / 1024};
+}
+
+// Medians of `runs` starts of each benchmark, taken in turn so that the
+// machine's moods fall on all alike. Each has its own home, made on a first
+// start that is not counted (it creates the demo data).
+std::vector<StartupRun> startupMedians(const QStringList& benchmarks, int runs,
+                                       std::vector<StartupRun>* first = nullptr)
+{
+    std::vector<std::unique_ptr<QTemporaryDir>> homes;
+    std::vector<std::vector<StartupRun>> all(benchmarks.size());
+    for (const QString& b : benchmarks) {
+        homes.push_back(std::make_unique<QTemporaryDir>());
+        const StartupRun r = startOnce(b, startupEnvironment(*homes.back()));
+        if (first)
+            first->push_back(r);
     }
-    const double startMs = bench::median(ms), rss = bench::median(windows);
-    add({"start to login window shown", startMs, "ms", "first start, demo data created", first.ms,
-         "<= 300 ms", startMs <= 300});
-    add({"RSS after login, three count windows open", rss, "MB", "RSS at login window",
-         bench::median(login), "<= 80 MB", rss <= 80});
+    for (int i = 0; i < runs; ++i)
+        for (qsizetype b = 0; b < benchmarks.size(); ++b)
+            all[b].push_back(startOnce(benchmarks[b], startupEnvironment(*homes[b])));
+    std::vector<StartupRun> medians;
+    for (const std::vector<StartupRun>& r : all) {
+        auto of = [&](double StartupRun::*field) {
+            std::vector<double> v;
+            for (const StartupRun& one : r)
+                v.push_back(one.*field);
+            return bench::median(v);
+        };
+        medians.push_back({of(&StartupRun::ms), of(&StartupRun::loginMb),
+                           of(&StartupRun::windowsMb)});
+    }
+    return medians;
+}
+
+void startup()
+{
+    std::vector<StartupRun> first;
+    const StartupRun m =
+        startupMedians({QCoreApplication::applicationFilePath()}, 7, &first).front();
+    add({"start to login window shown", m.ms, "ms", "first start, demo data created",
+         first.front().ms, "<= 300 ms", m.ms <= 300});
+    add({"RSS after login, three count windows open", m.windowsMb, "MB", "RSS at login window",
+         m.loginMb, "<= 80 MB", m.windowsMb <= 80});
 }
 
 // --- the stand-in under 32 terminals ------------------------------------------------------
 
-void load(int port)
+struct LoadFigures {
+    double perSecond = 0, p50 = 0, p99 = 0;
+};
+
+LoadFigures runLoad(int port)
 {
     constexpr int kClients = 32;
     constexpr int kScans = 150; // per client, three commands each
@@ -1092,19 +1134,102 @@ void load(int port)
     std::vector<double> all;
     for (auto& v : micros)
         all.insert(all.end(), v.begin(), v.end());
-    const double perSecond = static_cast<double>(all.size()) / seconds;
-    const double p50 = bench::percentile(all, 0.5) / 1000,
-                 p99 = bench::percentile(all, 0.99) / 1000;
-    add({"32 terminals: commands per second", perSecond, "/s", "", 0, ">= 10,000/s",
-         perSecond >= 10000});
-    add({"32 terminals: p50 latency", p50, "ms", "", 0, "", true});
-    add({"32 terminals: p99 latency", p99, "ms", "", 0, "<= 5 ms", p99 <= 5});
+    const LoadFigures f{static_cast<double>(all.size()) / seconds,
+                        bench::percentile(all, 0.5) / 1000, bench::percentile(all, 0.99) / 1000};
     std::printf("    %zu commands in %.2f s, %d errors; CPU: clients and stand-in %.0f ms in "
                 "%.0f ms wall on %u cores\n",
                 all.size(), seconds, errors.load(), cpu1.others - cpu0.others, seconds * 1000,
                 std::thread::hardware_concurrency());
     if (errors > 0)
         fail("commands failed under load");
+    return f;
+}
+
+void load(int port)
+{
+    const LoadFigures f = runLoad(port);
+    add({"32 terminals: commands per second", f.perSecond, "/s", "", 0, ">= 10,000/s",
+         f.perSecond >= 10000});
+    add({"32 terminals: p50 latency", f.p50, "ms", "", 0, "", true});
+    add({"32 terminals: p99 latency", f.p99, "ms", "", 0, "<= 5 ms", f.p99 <= 5});
+}
+
+// --- beside an older build (--before BUILD_DIR) ------------------------------------
+
+// The lectora-server of a build folder, on a port it picks, with a data
+// folder of its own, stopped when this goes.
+class ServerProcess
+{
+public:
+    explicit ServerProcess(const QString& build)
+    {
+        m_process.start(build + "/server/lectora-server",
+                        {"--listen", "127.0.0.1:0", "--data", m_data.filePath("data")});
+        static const QRegularExpression listening(
+            QStringLiteral("listening on 127\\.0\\.0\\.1:(\\d+)"));
+        QString said;
+        while (m_port == 0 && m_process.waitForReadyRead(30000)) {
+            said += QString::fromLocal8Bit(m_process.readAllStandardOutput());
+            if (const QRegularExpressionMatch m = listening.match(said); m.hasMatch())
+                m_port = m.captured(1).toInt();
+        }
+        if (m_port == 0)
+            fail(build + "/server/lectora-server did not start: " + said +
+                 QString::fromLocal8Bit(m_process.readAllStandardError()));
+    }
+    ~ServerProcess()
+    {
+        m_process.terminate();
+        m_process.waitForFinished(10000);
+    }
+    int port() const { return m_port; }
+
+private:
+    QTemporaryDir m_data;
+    QProcess m_process;
+    int m_port = 0;
+};
+
+double ratioOfMedians(const std::vector<double>& today, const std::vector<double>& before)
+{
+    return bench::median(today) / bench::median(before);
+}
+
+// The 32 simulated terminals against today's stand-in and the older one's,
+// each as a process of its own, in turn.
+void loadBeside(const QString& before)
+{
+    ServerProcess today(QCoreApplication::applicationDirPath() + "/.."), older(before);
+    std::vector<double> rate[2], p99[2];
+    for (int i = 0; i < 3; ++i)
+        for (int which = 0; which < 2; ++which) {
+            const LoadFigures f = runLoad(which == 0 ? today.port() : older.port());
+            rate[which].push_back(f.perSecond);
+            p99[which].push_back(f.p99);
+        }
+    const double r = ratioOfMedians(rate[0], rate[1]), p = ratioOfMedians(p99[0], p99[1]);
+    add({"32 terminals: commands/s, today / before", r, "x", "before, /s",
+         bench::median(rate[1]), ">= 0.95", r >= 0.95});
+    add({"32 terminals: p99, today / before", p, "x", "before, ms", bench::median(p99[1]),
+         "<= 1.00", p <= 1.0});
+}
+
+// Start-up, memory and the stand-in under load, beside the build in `before`
+// (a build folder of an older commit, with its bench_all and lectora-server).
+void beside(const QString& before)
+{
+    std::printf("  beside %s:\n", qPrintable(before));
+    const std::vector<StartupRun> m =
+        startupMedians({QCoreApplication::applicationFilePath(), before + "/bench/bench_all"}, 12);
+    const double start = m[0].ms / m[1].ms, login = m[0].loginMb - m[1].loginMb,
+                 windows = m[0].windowsMb - m[1].windowsMb;
+    add({"start to login window, today / before", start, "x", "before, ms", m[1].ms, "<= 1.05",
+         start <= 1.05});
+    add({"RSS at login window, today - before", login, "MB", "before, MB", m[1].loginMb,
+         "<= +2 MB", login <= 2});
+    add({"RSS, three count windows, today - before", windows, "MB", "before, MB",
+         m[1].windowsMb, "<= +2 MB", windows <= 2});
+    loadBeside(before);
 }
 
 } // namespace
@@ -1167,6 +1292,9 @@ int main(int argc, char** argv)
         fail(QString::fromUtf8(e.what()));
     }
     startup();
+    if (const int at = app.arguments().indexOf(QStringLiteral("--before"));
+        at > 0 && at + 1 < argc)
+        beside(QDir(app.arguments()[at + 1]).absolutePath());
 
     QJsonArray list;
     int missed = 0;
