@@ -4,6 +4,8 @@
 // and raw loopback sockets that connect, send what a stranger sends, and
 // tell whether the server has closed them. Header-only.
 
+#include "wire/Packet.h"
+
 #include <QFile>
 #include <QString>
 #include <QStringList>
@@ -74,8 +76,20 @@ inline bool closedByServer(int fd)
 // The first half of a PRELOGIN packet header: a message that never arrives.
 inline void sendHalfHeader(int fd)
 {
-    const char header[4] = {0x12, 0x01, 0x00, 0x40};
-    ::send(fd, header, sizeof header, MSG_NOSIGNAL);
+    using namespace lectora::wire;
+    const std::string header =
+        headerBytes({std::uint8_t(PacketType::PreLogin), kStatusEndOfMessage, 0x40, 0, 1, 0});
+    ::send(fd, header.data(), kHeaderSize / 2, MSG_NOSIGNAL);
+}
+
+// One full-sized packet of a `type` message that goes on (no end of message),
+// filled with 'x': what a client pushing an endless request sends again and
+// again.
+inline std::string unfinishedPacket(lectora::wire::PacketType type)
+{
+    using namespace lectora::wire;
+    const PacketHeader header{std::uint8_t(type), 0, std::uint16_t(kPacketSize), 0, 1, 0};
+    return headerBytes(header) + std::string(kPacketSize - kHeaderSize, 'x');
 }
 
 // `lectora-server` listening on a loopback port of its choosing, with a data

@@ -73,8 +73,7 @@ void lockout(const QString& binary)
     std::vector<int> half;
     for (int i = 0; i < 4; ++i) {
         const int fd = dial(server.port);
-        const char header[4] = {0x12, 0x01, 0x00, 0x40};
-        ::send(fd, header, sizeof header, MSG_NOSIGNAL);
+        bench::sendHalfHeader(fd);
         half.push_back(fd);
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
@@ -111,11 +110,7 @@ void preloginPushers(const QString& binary)
         pushers.emplace_back([&] {
             const int fd = dial(server.port);
             // Packets of a PRELOGIN message that never ends.
-            std::string packet(4096, 'x');
-            packet[0] = 0x12;
-            packet[1] = 0x00;
-            packet[2] = 0x10;
-            packet[3] = 0x00;
+            const std::string packet = bench::unfinishedPacket(lectora::wire::PacketType::PreLogin);
             while (!stop) {
                 const ssize_t n = ::send(fd, packet.data(), packet.size(), MSG_NOSIGNAL);
                 if (n <= 0)

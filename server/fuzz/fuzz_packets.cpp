@@ -4,10 +4,9 @@
 // that most of the effort goes to the request parsers.
 #include "server/Journal.h"
 #include "server/ProcedureHost.h"
-#include "server/tds/Framing.h"
+#include "server/tds/Wire.h"
 #include "server/tds/Login.h"
 #include "server/tds/Session.h"
-#include "server/tds/Wire.h"
 #include "tests/support/TdsRequests.h"
 
 #include <cstddef>

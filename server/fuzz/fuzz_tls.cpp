@@ -10,7 +10,7 @@
 // must end the connection (never the process) on whatever it cannot use.
 #include "server/Journal.h"
 #include "server/ProcedureHost.h"
-#include "server/tds/Framing.h"
+#include "server/tds/Wire.h"
 #include "server/tds/Login.h"
 #include "server/tds/PacketLoop.h"
 #include "server/tds/Session.h"

@@ -7,15 +7,6 @@ namespace lectora::server::tds
 
 namespace
 {
-enum PreLoginOption : std::uint8_t {
-    Version = 0x00,
-    Encryption = 0x01,
-    InstOpt = 0x02,
-    ThreadId = 0x03,
-    Mars = 0x04,
-    Terminator = 0xFF,
-};
-
 std::string dropTrailingNul(std::string s)
 {
     if (!s.empty() && s.back() == '\0')
@@ -48,54 +39,18 @@ EncryptionOutcome negotiateEncryption(ServerEncryption server, std::uint8_t clie
 
 std::uint8_t preLoginEncryption(std::string_view request)
 {
-    // Walk the client's option table so that a garbage PRELOGIN is refused
-    // rather than answered.
-    Reader in(request);
-    bool terminated = false;
-    std::uint8_t encryption = EncryptNotSupported;
-    for (int n = 0; n < 64 && !in.atEnd(); ++n) {
-        std::uint8_t option = in.u8();
-        if (option == Terminator) {
-            terminated = true;
-            break;
-        }
-        std::uint16_t offset = in.u16be();
-        std::uint16_t length = in.u16be();
-        if (std::size_t(offset) + length > request.size())
-            throw ProtocolError("PRELOGIN option beyond the end of the message");
-        if (option == Encryption && length >= 1)
-            encryption = static_cast<std::uint8_t>(request[offset]);
-    }
-    if (!terminated)
-        throw ProtocolError("PRELOGIN option table not terminated");
-    return encryption;
+    return wire::encryptionOf(request, wire::readPreLogin(request)).value_or(EncryptNotSupported);
 }
 
 std::string preLoginAnswer(std::uint8_t encryption)
 {
-    struct Option {
-        std::uint8_t id;
-        std::string data;
-    };
-    const Option options[] = {
-        {Version, std::string("\x10\x00\x10\x00\x00\x00", 6)},
-        {Encryption, std::string(1, static_cast<char>(encryption))},
-        {InstOpt, std::string(1, '\0')},
-        {ThreadId, std::string()},
-        {Mars, std::string(1, '\0')},
-    };
-    Writer out;
-    std::uint16_t offset = static_cast<std::uint16_t>(std::size(options) * 5 + 1);
-    for (const auto& o : options) {
-        out.u8(o.id);
-        out.u16be(offset);
-        out.u16be(static_cast<std::uint16_t>(o.data.size()));
-        offset = static_cast<std::uint16_t>(offset + o.data.size());
-    }
-    out.u8(Terminator);
-    for (const auto& o : options)
-        out.bytes(o.data);
-    return std::move(out.data());
+    return wire::writePreLogin({
+        {wire::OptionVersion, std::string("\x10\x00\x10\x00\x00\x00", 6)},
+        {wire::OptionEncryption, std::string(1, static_cast<char>(encryption))},
+        {wire::OptionInstance, std::string(1, '\0')},
+        {wire::OptionThreadId, std::string()},
+        {wire::OptionMars, std::string(1, '\0')},
+    });
 }
 
 std::string obfuscatePassword(std::string_view utf16)
@@ -142,8 +97,8 @@ Login7 parseLogin7(std::string_view payload)
     field(); // host name
     login.userName = field();
     login.password = field(true);
-    field(); // program name
-    field(); // server name
+    field();    // program name
+    field();    // server name
     in.skip(4); // feature extension
     field();    // client library name
     field();    // language

@@ -2,6 +2,8 @@
 // The two messages that open a session: PRELOGIN, which settles whether TLS
 // covers nothing, the login alone or the whole session, and LOGIN7.
 
+#include "wire/PreLogin.h"
+
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -9,13 +11,11 @@
 namespace lectora::server::tds
 {
 
-// The ENCRYPTION values of PRELOGIN, either way.
-enum Encrypt : std::uint8_t {
-    EncryptOff = 0x00,          // can encrypt, asks for the login only
-    EncryptOn = 0x01,           // asks for the whole session
-    EncryptNotSupported = 0x02, // cannot encrypt
-    EncryptRequired = 0x03,     // will not go on without
-};
+using wire::Encrypt;
+using wire::EncryptNotSupported;
+using wire::EncryptOff;
+using wire::EncryptOn;
+using wire::EncryptRequired;
 
 // What the server offers (its --encryption): no TLS at all; TLS for whoever
 // can (login-only clients included); or TLS for the whole session, always.

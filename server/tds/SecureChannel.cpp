@@ -2,6 +2,7 @@
 
 #include "server/tds/Wire.h"
 
+#include <optional>
 #include <stdexcept>
 
 namespace lectora::server::tds
@@ -27,6 +28,18 @@ std::size_t wholeRecord(std::string_view bytes)
     if (length > kMaxRecord)
         throw TlsError("TLS record longer than the protocol allows");
     return bytes.size() < kRecordHeader + length ? 0 : kRecordHeader + length;
+}
+
+// The length of the whole packet at the front of `bytes`, or 0 when the
+// header or the body is still incomplete.
+std::size_t wholePacket(std::string_view bytes)
+{
+    const std::optional<wire::PacketHeader> h = wire::readHeader(bytes);
+    if (!h)
+        return 0;
+    if (h->length < kHeaderSize)
+        throw ProtocolError("packet length shorter than its header");
+    return bytes.size() < h->length ? 0 : h->length;
 }
 } // namespace
 
@@ -85,15 +98,10 @@ void SecureChannel::handshake(Received& out)
     // Packet by packet rather than through a packet reader: the bytes after
     // the one that ends the handshake are TLS records, not packets.
     while (!m_pending.empty()) {
-        const auto* h = reinterpret_cast<const unsigned char*>(m_pending.data());
-        if (h[0] != static_cast<unsigned char>(PacketType::PreLogin))
+        if (m_pending[0] != static_cast<char>(PacketType::PreLogin))
             throw ProtocolError("a packet other than PRELOGIN during the TLS handshake");
-        if (m_pending.size() < kHeaderSize)
-            return;
-        const std::size_t length = std::size_t(h[2]) << 8 | h[3];
-        if (length < kHeaderSize)
-            throw ProtocolError("packet length shorter than its header");
-        if (m_pending.size() < length)
+        const std::size_t length = wholePacket(m_pending);
+        if (length == 0)
             return;
         const bool done = m_engine->handshake(
             std::string_view(m_pending).substr(kHeaderSize, length - kHeaderSize));
@@ -127,13 +135,7 @@ void SecureChannel::loginRecords(Received& out)
     while (const std::size_t n = wholeRecord(m_pending)) {
         m_loginPacket += m_engine->decrypt(std::string_view(m_pending).substr(0, n));
         m_pending.erase(0, n);
-        if (m_loginPacket.size() < kHeaderSize)
-            continue;
-        const auto* h = reinterpret_cast<const unsigned char*>(m_loginPacket.data());
-        const std::size_t length = std::size_t(h[2]) << 8 | h[3];
-        if (length < kHeaderSize)
-            throw ProtocolError("packet length shorter than its header");
-        if (m_loginPacket.size() < length)
+        if (wholePacket(m_loginPacket) == 0)
             continue;
         out.tds += m_loginPacket;
         out.tds += m_pending;

@@ -6,9 +6,9 @@
 // or for the rest of the session. It knows packets only as far as the
 // wrapping needs; requests and replies are the session's.
 
-#include "server/tds/Framing.h"
 #include "server/tds/Login.h"
 #include "server/tds/Tls.h"
+#include "server/tds/Wire.h"
 
 #include <memory>
 #include <string>

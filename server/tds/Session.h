@@ -9,12 +9,12 @@
 #include "server/LoginThrottle.h"
 #include "server/ProcedureHost.h"
 #include "server/tds/Batch.h"
-#include "server/tds/Framing.h"
 #include "server/tds/Login.h"
 #include "server/tds/Rpc.h"
 #include "server/tds/SecretMask.h"
 #include "server/tds/Tls.h"
 #include "server/tds/Tokens.h"
+#include "server/tds/Wire.h"
 
 #include <chrono>
 #include <functional>

@@ -3,21 +3,32 @@
 // protocol uses (UTF-16LE for Unicode, code page 1252 for the collation's
 // narrow text). Everything above this file works on UTF-8 std::string.
 
+#include "wire/Deframer.h"
+#include "wire/Packet.h"
+
 #include <cstdint>
-#include <stdexcept>
 #include <string>
 #include <string_view>
 
 namespace lectora::server::tds
 {
 
-// Raised for any malformed input; the session decides whether the connection
-// can go on (a bad RPC) or must close (broken framing).
-class ProtocolError : public std::runtime_error
-{
-public:
-    using std::runtime_error::runtime_error;
-};
+// Packets, their framing and the error for malformed input are the wire
+// unit's, shared with the terminal's link check. The session decides
+// whether the connection can go on after a ProtocolError (a bad RPC) or
+// must close (broken framing).
+using wire::Deframer;
+using wire::framePackets;
+using wire::kHeaderSize;
+using wire::kMaxLoginMessageSize;
+using wire::kMaxMessageSize;
+using wire::kPacketSize;
+using wire::kStatusEndOfMessage;
+using wire::kStatusIgnore;
+using wire::Message;
+using wire::MessageBudget;
+using wire::PacketType;
+using wire::ProtocolError;
 
 class Reader
 {

@@ -5,7 +5,7 @@
 #include "bench/RawClient.h"
 #include "server/Admission.h"
 #include "server/EmbeddedServer.h"
-#include "server/tds/Framing.h"
+#include "server/tds/Wire.h"
 #include "tests/support/TdsRequests.h"
 
 #include <QCoreApplication>
@@ -238,8 +238,7 @@ private Q_SLOTS:
         for (int i = 0; i < 32; ++i)
             pushers.emplace_back([&] {
                 const int fd = dial(server.port);
-                std::string packet(4096, 'x');
-                packet.replace(0, 4, std::string("\x12\x00\x10\x00", 4));
+                const std::string packet = bench::unfinishedPacket(tds::PacketType::PreLogin);
                 while (Clock::now() < until)
                     if (::send(fd, packet.data(), packet.size(), MSG_NOSIGNAL) <= 0) {
                         ++cutOff;
@@ -276,8 +275,7 @@ private Q_SLOTS:
             sessions.push_back(std::make_unique<RawSession>(server.port));
             pushers.emplace_back([&, s = sessions.back().get()] {
                 const auto until = Clock::now() + std::chrono::seconds(20);
-                std::string packet(4096, 'x');
-                packet.replace(0, 8, std::string("\x01\x00\x10\x00\x00\x00\x01\x00", 8));
+                const std::string packet = bench::unfinishedPacket(tds::PacketType::SqlBatch);
                 if (holds(s->login("tolvexra", until), "Microsoft SQL Server")) {
                     pollfd p{s->fd, POLLIN, 0};
                     for (int sent = 0; sent < 4096 && ::poll(&p, 1, 0) == 0; ++sent)

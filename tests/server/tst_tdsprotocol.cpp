@@ -1,10 +1,9 @@
-// The protocol layer without sockets: the batch parser, framing, text
+// The protocol layer without sockets: the batch parser, text
 // encodings and whole sessions fed hand-built requests.
 #include "server/Database.h"
 #include "server/PasswordHash.h"
 #include "server/ProcedureHost.h"
 #include "server/tds/Batch.h"
-#include "server/tds/Framing.h"
 #include "server/tds/Login.h"
 #include "server/tds/Session.h"
 #include "server/tds/Types.h"
@@ -338,78 +337,6 @@ private Q_SLOTS:
             }
         }
         QCOMPARE(got.join(';'), expected);
-    }
-
-    void framing()
-    {
-        // A reply larger than a packet is cut at 4096 bytes with the end bit
-        // only on the last piece, and reassembles to the same payload even
-        // when it arrives a few bytes at a time.
-        std::string payload(10000, '\0');
-        for (std::size_t i = 0; i < payload.size(); ++i)
-            payload[i] = static_cast<char>(i * 7);
-        const std::string framed = framePackets(PacketType::Reply, payload, 3);
-        QCOMPARE(framed.size(), payload.size() + 3 * kHeaderSize);
-        QCOMPARE(int(std::uint8_t(framed[1])), 0);
-        QCOMPARE(int(std::uint8_t(framed[2]) << 8 | std::uint8_t(framed[3])), 4096);
-        QCOMPARE(int(std::uint8_t(framed[4096 + 6])), 2);
-        QCOMPARE(int(std::uint8_t(framed[8192 + 1])), 1);
-        Deframer d;
-        std::optional<Message> m;
-        for (std::size_t at = 0; at < framed.size(); at += 5) {
-            QVERIFY(!m);
-            d.append(std::string_view(framed).substr(at, 5));
-            m = d.next();
-        }
-        QVERIFY(m);
-        QCOMPARE(int(m->type), int(PacketType::Reply));
-        QVERIFY(m->payload == payload);
-        QCOMPARE(d.pending(), std::size_t{0});
-    }
-
-    // A client that abandons a request half sent marks its last packet
-    // "ignore"; what it sends next is a message of its own.
-    void abandonedRequest()
-    {
-        Deframer d;
-        std::string first = framePackets(PacketType::SqlBatch, std::string(5000, 'a'), 0);
-        first[4096 + 1] = kStatusEndOfMessage | kStatusIgnore;
-        d.append(first);
-        QVERIFY(!d.next());
-        d.append(framePackets(PacketType::Attention, {}, 0));
-        auto m = d.next();
-        QVERIFY(m);
-        QCOMPARE(int(m->type), int(PacketType::Attention));
-        QVERIFY(m->payload.empty());
-    }
-
-    void brokenFraming_data()
-    {
-        QTest::addColumn<QByteArray>("bytes");
-        QTest::newRow("length shorter than header")
-            << QByteArray("\x01\x01\x00\x04\x00\x00\x01\x00", 8);
-        QTest::newRow("unknown type") << QByteArray("\x55\x01\x00\x08\x00\x00\x01\x00", 8);
-        QTest::newRow("type changes mid-message")
-            << QByteArray("\x01\x00\x00\x09\x00\x00\x01\x00X\x03\x01\x00\x09\x00\x00\x02\x00Y", 18);
-    }
-
-    void brokenFraming()
-    {
-        QFETCH(QByteArray, bytes);
-        Deframer d;
-        d.append(std::string_view(bytes.constData(), bytes.size()));
-        QVERIFY_THROWS_EXCEPTION(ProtocolError, d.next());
-    }
-
-    void oversizedMessage()
-    {
-        Deframer d(100);
-        std::string packet = framePackets(PacketType::SqlBatch, std::string(60, 'x'), 0, 68);
-        packet[1] = 0; // no end of message: the client keeps sending
-        d.append(packet);
-        QVERIFY(!d.next());
-        d.append(packet);
-        QVERIFY_THROWS_EXCEPTION(ProtocolError, d.next());
     }
 
     void textEncodings()

@@ -11,7 +11,7 @@ db=$build/compile_commands.json
 command -v clang-tidy >/dev/null || { echo "clang-tidy is missing (./build.sh test installs it)"; exit 1; }
 [ -f "$db" ] || { echo "no compile database at $db"; exit 1; }
 
-areas='(app|data|inbound|inventory|production|shipping|server)'
+areas='(app|data|inbound|inventory|production|shipping|server|wire)'
 config='{Checks: "-*,readability-function-size", WarningsAsErrors: "*",
  CheckOptions: [{key: readability-function-size.LineThreshold, value: 60}]}'
 cache=$build/function-size-passed

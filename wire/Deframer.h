@@ -1,8 +1,9 @@
 #pragma once
-// TDS packet framing: an 8-byte header (type, status, big-endian length, spid,
-// packet id, window) in front of each piece of a message. Requests are
-// reassembled until the end-of-message bit; replies are cut at the
-// packet size the server announces at login.
+// Reassembles TDS messages from a byte stream as it arrives, within a cap on
+// one message and, shared by every connection, a budget on what unfinished
+// messages may hold together.
+
+#include "wire/Packet.h"
 
 #include <atomic>
 #include <cstdint>
@@ -10,26 +11,10 @@
 #include <string>
 #include <string_view>
 
-namespace lectora::server::tds
+namespace lectora::wire
 {
 
-enum class PacketType : std::uint8_t {
-    SqlBatch = 0x01,
-    Rpc = 0x03,
-    Reply = 0x04,
-    Attention = 0x06,
-    BulkLoad = 0x07,
-    TransactionManager = 0x0E,
-    Login7 = 0x10,
-    Sspi = 0x11,
-    PreLogin = 0x12,
-};
-
-inline constexpr std::size_t kHeaderSize = 8;
-inline constexpr std::uint8_t kStatusEndOfMessage = 0x01;
-inline constexpr std::uint8_t kStatusIgnore = 0x02;
-inline constexpr std::size_t kPacketSize = 4096;
-// No request this server understands comes near this; a larger one is an
+// No request the stand-in understands comes near this; a larger one is an
 // attack or a broken client, and must not be buffered. A logged-in client's
 // default cap (--max-message) is well under it.
 inline constexpr std::size_t kMaxMessageSize = 64u << 20;
@@ -96,10 +81,13 @@ public:
     std::size_t largest() const { return m_largest; }
 
 private:
+    // The header of the next whole packet, checked; nullopt until it is whole.
+    std::optional<PacketHeader> wholePacket() const;
     // Makes room for `more` bytes in the message being collected, within
     // the cap and the budget; false when there is none.
     bool makeRoom(std::size_t more);
     void dropPartial();
+    void dropConsumed();
 
     std::string m_buffer;
     std::size_t m_consumed = 0;
@@ -112,8 +100,4 @@ private:
     bool m_discarding = false; // the rest of an oversized message
 };
 
-// The packets of one reply message, each at most `packetSize` bytes.
-std::string framePackets(PacketType type, std::string_view payload, std::uint16_t spid,
-                         std::size_t packetSize = kPacketSize);
-
-} // namespace lectora::server::tds
+} // namespace lectora::wire
