@@ -7,20 +7,19 @@
 
 #include "data/ConnectionSettings.h"
 
-#include <openssl/err.h>
-#include <openssl/evp.h>
 #include <openssl/pem.h>
-#include <openssl/ssl.h>
-#include <openssl/x509.h>
 #include <openssl/x509v3.h>
 
 #include <QStringList>
 
 #include "platform/Net.h"
+#include "wire/Link.h"
+#include "wire/OpenSsl.h"
+#include "wire/PreLogin.h"
+#include "wire/TlsClient.h"
 
 #include <chrono>
 #include <cstdint>
-#include <memory>
 #include <optional>
 #include <string>
 
@@ -28,193 +27,35 @@ namespace
 {
 
 namespace net = lectora::net;
-using Clock = std::chrono::steady_clock;
+namespace wire = lectora::wire;
+using Clock = wire::Link::Clock;
+using Bio = wire::openssl::Bio;
+using Store = wire::openssl::Store;
+using StoreContext = wire::openssl::StoreContext;
 
-constexpr std::uint8_t kPreLogin = 0x12;
-constexpr std::uint8_t kEndOfMessage = 0x01;
-constexpr std::uint8_t kOptionEncryption = 0x01;
-constexpr std::uint8_t kOptionTerminator = 0xFF;
-constexpr std::uint8_t kEncryptOff = 0x00;
-constexpr std::uint8_t kEncryptOn = 0x01;
-constexpr std::uint8_t kEncryptNotSupported = 0x02;
-constexpr std::size_t kHeader = 8;
-constexpr std::size_t kPacketSize = 4096;
-constexpr int kHandshakeRounds = 8;
-
-template <typename T, void (*Free)(T*)> struct Freer {
-    void operator()(T* p) const { Free(p); }
-};
-using Context = std::unique_ptr<SSL_CTX, Freer<SSL_CTX, SSL_CTX_free>>;
-using Tls = std::unique_ptr<SSL, Freer<SSL, SSL_free>>;
-using Store = std::unique_ptr<X509_STORE, Freer<X509_STORE, X509_STORE_free>>;
-using StoreContext = std::unique_ptr<X509_STORE_CTX, Freer<X509_STORE_CTX, X509_STORE_CTX_free>>;
-using Bio = std::unique_ptr<BIO, Freer<BIO, BIO_free_all>>;
-
-struct Message {
-    std::uint8_t type = 0;
-    std::string payload;
-};
-
-// One TCP connection with a single deadline for everything done on it.
-class Link
+// A link to the server the settings name, open until `timeoutMs` from now.
+wire::Link openLink(const ConnectionSettings& s, int timeoutMs)
 {
-public:
-    Link(const QString& host, int port, Clock::time_point deadline)
-        : m_fd(net::connectTcp(host.toStdString(), port, deadline)), m_deadline(deadline)
-    {
-    }
-    ~Link() { net::close(m_fd); }
-    Link(const Link&) = delete;
-    Link& operator=(const Link&) = delete;
-
-    bool connected() const { return m_fd != net::kNoSocket; }
-
-    bool send(const std::string& bytes)
-    {
-        std::size_t done = 0;
-        while (done < bytes.size()) {
-            const long n = net::sendNow(m_fd, bytes.data() + done, bytes.size() - done);
-            if (n > 0)
-                done += std::size_t(n);
-            else if (n < 0 && !retry(net::kWritable))
-                return false;
-        }
-        return true;
-    }
-
-    // One whole TDS message; nullopt when the server closed, broke the
-    // framing or took past the deadline.
-    std::optional<Message> receive()
-    {
-        Message m;
-        for (;;) {
-            unsigned char h[kHeader];
-            if (!readExactly(reinterpret_cast<char*>(h), kHeader))
-                return std::nullopt;
-            const std::size_t length = std::size_t(h[2]) << 8 | h[3];
-            if (length < kHeader)
-                return std::nullopt;
-            std::string body(length - kHeader, '\0');
-            if (!readExactly(body.data(), body.size()))
-                return std::nullopt;
-            m.type = h[0];
-            m.payload += body;
-            if (h[1] & kEndOfMessage)
-                return m;
-        }
-    }
-
-private:
-    // After a failed call: waits for `events` when the call would have
-    // blocked; false when the link failed or the deadline passed.
-    bool retry(short events)
-    {
-        const int error = net::lastError();
-        if (net::interrupted(error))
-            return true;
-        const auto left =
-            std::chrono::duration_cast<std::chrono::milliseconds>(m_deadline - Clock::now());
-        return net::wouldBlock(error) && left.count() > 0 &&
-               net::waitOne(m_fd, events, int(left.count()));
-    }
-
-    bool readExactly(char* out, std::size_t size)
-    {
-        while (size > 0) {
-            const long n = net::receiveNow(m_fd, out, size);
-            if (n > 0) {
-                out += n;
-                size -= std::size_t(n);
-            } else if (n == 0 || !retry(net::kReadable)) {
-                return false;
-            }
-        }
-        return true;
-    }
-
-    net::Socket m_fd;
-    Clock::time_point m_deadline;
-};
-
-// `payload` as PRELOGIN packets of the installation's packet size.
-std::string preLoginPackets(const std::string& payload)
-{
-    std::string out;
-    std::size_t at = 0;
-    std::uint8_t id = 1;
-    do {
-        const std::size_t n = std::min(payload.size() - at, kPacketSize - kHeader);
-        const std::size_t length = n + kHeader;
-        const bool last = at + n == payload.size();
-        out += char(kPreLogin);
-        out += char(last ? kEndOfMessage : 0);
-        out += char(length >> 8);
-        out += char(length & 0xFF);
-        out.append(2, '\0'); // the session id, none yet
-        out += char(id++);
-        out += '\0'; // window
-        out.append(payload, at, n);
-        at += n;
-    } while (at < payload.size());
-    return out;
+    return wire::Link(s.host.toStdString(), s.port,
+                      Clock::now() + std::chrono::milliseconds(timeoutMs));
 }
 
-// The option table of a client's PRELOGIN: a version and what it asks for.
-std::string preLoginRequest(std::uint8_t encryption)
+// The server's answer to a PRELOGIN asking for the whole session encrypted
+// (`whole`) or the login only: the ENCRYPTION it offers, nullopt when it
+// sent nothing that reads as a PRELOGIN answer.
+std::optional<std::uint8_t> offeredEncryption(wire::Link& link, bool whole)
 {
-    // The version at offset 11 (6 bytes), the encryption at 17 (1 byte), the end.
-    std::string payload("\x00\x00\x0B\x00\x06"
-                        "\x01\x00\x11\x00\x01"
-                        "\xFF",
-                        11);
-    payload.append(6, '\0');
-    payload.push_back(char(encryption));
-    return payload;
-}
-
-// The ENCRYPTION byte of the server's PRELOGIN answer.
-std::optional<std::uint8_t> offeredEncryption(const std::string& answer)
-{
-    for (std::size_t at = 0; at + 5 <= answer.size(); at += 5) {
-        const auto* o = reinterpret_cast<const unsigned char*>(answer.data() + at);
-        if (o[0] == kOptionTerminator)
-            break;
-        const std::size_t offset = std::size_t(o[1]) << 8 | o[2];
-        const std::size_t length = std::size_t(o[3]) << 8 | o[4];
-        if (o[0] == kOptionEncryption && length >= 1 && offset < answer.size())
-            return std::uint8_t(answer[offset]);
+    const std::string request = wire::preLoginRequest(whole ? wire::EncryptOn : wire::EncryptOff);
+    if (!link.send(wire::framePackets(wire::PacketType::PreLogin, request, 0)))
+        return std::nullopt;
+    const std::optional<wire::ReceivedMessage> answer = link.receive();
+    if (!answer)
+        return std::nullopt;
+    try {
+        return wire::encryptionOf(answer->payload, wire::readPreLogin(answer->payload));
+    } catch (const wire::ProtocolError&) {
+        return std::nullopt;
     }
-    return std::nullopt;
-}
-
-QString lastTlsReason()
-{
-    const unsigned long code = ERR_get_error();
-    ERR_clear_error();
-    const char* reason = code ? ERR_reason_error_string(code) : nullptr;
-    return reason ? QString::fromUtf8(reason) : QStringLiteral("no reason given");
-}
-
-// The client side of the handshake, wrapped in PRELOGIN packets, up to the
-// server's certificate. Empty when it has arrived, else what went wrong.
-QString handshakeToCertificate(Link& link, SSL* tls, BIO* in, BIO* out)
-{
-    for (int round = 0; round < kHandshakeRounds; ++round) {
-        const int r = SSL_do_handshake(tls);
-        if (SSL_get0_peer_certificate(tls))
-            return {};
-        if (r == 1 || SSL_get_error(tls, r) != SSL_ERROR_WANT_READ)
-            return QStringLiteral("TLS handshake failed (%1)").arg(lastTlsReason());
-        std::string hello(BIO_ctrl_pending(out), '\0');
-        BIO_read(out, hello.data(), int(hello.size()));
-        if (!hello.empty() && !link.send(preLoginPackets(hello)))
-            return QStringLiteral("server closed the link during the TLS handshake");
-        const std::optional<Message> reply = link.receive();
-        if (!reply)
-            return QStringLiteral("server ended the TLS handshake without a certificate");
-        BIO_write(in, reply->payload.data(), int(reply->payload.size()));
-    }
-    return QStringLiteral("TLS handshake did not finish");
 }
 
 bool isIpAddress(const QString& host)
@@ -280,8 +121,6 @@ bool untrusted(int error)
     }
 }
 
-// What is wrong with the chain the server sent, checked against the CA
-// file (or the system's CAs); empty when it is trusted.
 // The system's CAs, read once for the run: the bundle holds a hundred and
 // more certificates, and every connection's first open asks about them.
 X509_STORE* systemStore()
@@ -295,6 +134,8 @@ X509_STORE* systemStore()
     return store.get();
 }
 
+// What is wrong with the chain the server sent, checked against the CA
+// file (or the system's CAs); empty when it is trusted.
 QString trustProblem(SSL* tls, const QString& caPath)
 {
     Store own;
@@ -339,36 +180,14 @@ QString nameProblem(SSL* tls, const QString& expected)
              expected);
 }
 
-// The client end of a handshake that stops at the server's certificate.
-struct ClientTls {
-    Context context;
-    Tls tls;
-    BIO* in = nullptr;  // owned by tls
-    BIO* out = nullptr; // owned by tls
-};
-
-// Empty when `c` is ready to start the handshake with `host`, else why not.
-QString startClient(ClientTls& c, const QString& host)
+// The handshake on `link` up to the server's certificate; empty when it
+// has arrived, else what went wrong.
+QString handshakeProblem(wire::TlsClient& c, wire::Link& link, const QString& host)
 {
-    ERR_clear_error();
-    c.context.reset(SSL_CTX_new(TLS_client_method()));
-    c.tls.reset(c.context ? SSL_new(c.context.get()) : nullptr);
-    c.in = BIO_new(BIO_s_mem());
-    c.out = BIO_new(BIO_s_mem());
-    if (!c.tls || !c.in || !c.out) {
-        BIO_free(c.in);
-        BIO_free(c.out);
-        return QStringLiteral("TLS cannot be set up here (%1)").arg(lastTlsReason());
-    }
-    BIO_set_mem_eof_return(c.in, -1);
-    SSL_set_bio(c.tls.get(), c.in, c.out);
-    // The certificate is checked apart from the handshake, so that each
-    // fault gets its own words.
-    SSL_set_verify(c.tls.get(), SSL_VERIFY_NONE, nullptr);
-    if (!isIpAddress(host))
-        SSL_set_tlsext_host_name(c.tls.get(), host.toUtf8().constData());
-    SSL_set_connect_state(c.tls.get());
-    return {};
+    std::string failed = c.start(host.toStdString());
+    if (failed.empty())
+        failed = c.handshakeToCertificate(link);
+    return QString::fromStdString(failed);
 }
 
 QString expectedName(const ConnectionSettings& s)
@@ -378,20 +197,18 @@ QString expectedName(const ConnectionSettings& s)
 
 // The handshake on a link whose PRELOGIN settled on TLS, and the checks the
 // settings ask of the certificate.
-QString tlsProblem(Link& link, const ConnectionSettings& s)
+QString tlsProblem(wire::Link& link, const ConnectionSettings& s)
 {
-    ClientTls c;
-    if (QString failed = startClient(c, s.host); !failed.isEmpty())
-        return failed;
-    if (QString failed = handshakeToCertificate(link, c.tls.get(), c.in, c.out); !failed.isEmpty())
+    wire::TlsClient c;
+    if (QString failed = handshakeProblem(c, link, s.host); !failed.isEmpty())
         return failed;
     if (!s.security.verifiesServer())
         return {};
-    if (QString untrustedChain = trustProblem(c.tls.get(), s.security.caFile);
+    if (QString untrustedChain = trustProblem(c.connection(), s.security.caFile);
         !untrustedChain.isEmpty())
         return untrustedChain;
     // A pinned certificate is accepted whatever names it holds.
-    return s.security.pinnedCertificate ? QString() : nameProblem(c.tls.get(), expectedName(s));
+    return s.security.pinnedCertificate ? QString() : nameProblem(c.connection(), expectedName(s));
 }
 
 QString fingerprintOf(X509* certificate)
@@ -415,23 +232,21 @@ QByteArray pemOf(X509* certificate)
 }
 
 // The server's certificate and what the system's CAs and the name make of it.
-void readCertificate(Link& link, const ConnectionSettings& s, linkcheck::ServerOffer& offer)
+void readCertificate(wire::Link& link, const ConnectionSettings& s, linkcheck::ServerOffer& offer)
 {
-    ClientTls c;
-    offer.handshakeProblem = startClient(c, s.host);
-    if (offer.handshakeProblem.isEmpty())
-        offer.handshakeProblem = handshakeToCertificate(link, c.tls.get(), c.in, c.out);
+    wire::TlsClient c;
+    offer.handshakeProblem = handshakeProblem(c, link, s.host);
     if (!offer.handshakeProblem.isEmpty())
         return;
-    X509* leaf = SSL_get0_peer_certificate(c.tls.get());
+    X509* leaf = c.serverCertificate();
     offer.certificatePem = pemOf(leaf);
     offer.fingerprint = fingerprintOf(leaf);
     // A certificate named by its fingerprint is taken or refused by that
     // alone: the system's CAs are not asked, and not asking never reads as trust.
     offer.systemTrustProblem = s.security.certificateSha256.isEmpty()
-                                   ? trustProblem(c.tls.get(), QString())
+                                   ? trustProblem(c.connection(), QString())
                                    : QStringLiteral("the system's CAs were not asked");
-    offer.nameProblem = nameProblem(c.tls.get(), expectedName(s));
+    offer.nameProblem = nameProblem(c.connection(), expectedName(s));
 }
 
 } // namespace
@@ -443,17 +258,13 @@ QString linkcheck::encryptionProblem(const ConnectionSettings& s, int timeoutMs)
     if (l.encrypt == LinkEncryption::Off || l.encrypt == LinkEncryption::Strict ||
         !l.odbcString.isEmpty())
         return {};
-    Link link(s.host, s.port, Clock::now() + std::chrono::milliseconds(timeoutMs));
+    wire::Link link = openLink(s, timeoutMs);
     const bool whole = l.encrypt == LinkEncryption::On;
-    if (!link.connected() ||
-        !link.send(preLoginPackets(preLoginRequest(whole ? kEncryptOn : kEncryptOff))))
-        return {};
-    const std::optional<Message> answer = link.receive();
     const std::optional<std::uint8_t> offered =
-        answer ? offeredEncryption(answer->payload) : std::nullopt;
+        link.connected() ? offeredEncryption(link, whole) : std::nullopt;
     if (!offered)
         return {};
-    if (*offered == kEncryptNotSupported)
+    if (*offered == wire::EncryptNotSupported)
         return whole ? QStringLiteral("server does not offer encryption (encrypt=on needs it)")
                      : QString();
     return tlsProblem(link, s);
@@ -462,24 +273,19 @@ QString linkcheck::encryptionProblem(const ConnectionSettings& s, int timeoutMs)
 linkcheck::ServerOffer linkcheck::probe(const ConnectionSettings& s, int timeoutMs)
 {
     ServerOffer offer;
-    Link link(s.host, s.port, Clock::now() + std::chrono::milliseconds(timeoutMs));
+    wire::Link link = openLink(s, timeoutMs);
     const bool whole = s.security.encrypt != LinkEncryption::Login;
     if (!link.connected()) {
         offer.unreachable = QStringLiteral("nothing answers there");
         return offer;
     }
-    const std::optional<Message> answer =
-        link.send(preLoginPackets(preLoginRequest(whole ? kEncryptOn : kEncryptOff)))
-            ? link.receive()
-            : std::nullopt;
-    const std::optional<std::uint8_t> offered =
-        answer ? offeredEncryption(answer->payload) : std::nullopt;
+    const std::optional<std::uint8_t> offered = offeredEncryption(link, whole);
     if (!offered) {
         offer.unreachable = QStringLiteral("the server did not answer the pre-login in %1 s")
                                 .arg(std::max(1, timeoutMs / 1000));
         return offer;
     }
-    offer.encrypts = *offered != kEncryptNotSupported;
+    offer.encrypts = *offered != wire::EncryptNotSupported;
     if (offer.encrypts)
         readCertificate(link, s, offer);
     return offer;

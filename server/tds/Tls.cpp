@@ -10,6 +10,7 @@
 #include <openssl/x509v3.h>
 
 #include "platform/Files.h"
+#include "wire/OpenSsl.h"
 
 #include <fstream>
 
@@ -33,12 +34,9 @@ std::string opensslReason()
     return reason.empty() ? std::string("unknown TLS failure") : reason;
 }
 
-template <typename T, void (*Free)(T*)> struct Freer {
-    void operator()(T* p) const { Free(p); }
-};
-using PKey = std::unique_ptr<EVP_PKEY, Freer<EVP_PKEY, EVP_PKEY_free>>;
-using Cert = std::unique_ptr<X509, Freer<X509, X509_free>>;
-using Bio = std::unique_ptr<BIO, Freer<BIO, BIO_free_all>>;
+using PKey = wire::openssl::Key;
+using Cert = wire::openssl::Certificate;
+using Bio = wire::openssl::Bio;
 
 std::string bioText(BIO* bio)
 {

@@ -3,7 +3,7 @@
 // a CA file and a host name, as a careful driver would. The server tests use
 // it bare (engine) and wrapped the TDS way (channel, sockets).
 
-#include <openssl/ssl.h>
+#include "wire/OpenSsl.h"
 
 #include <string>
 
@@ -13,39 +13,32 @@ public:
     // `maxVersion` 0: the highest both ends know.
     TlsTestClient(const std::string& caFile, const std::string& host, int maxVersion = 0)
     {
-        m_ctx = SSL_CTX_new(TLS_client_method());
-        SSL_CTX_set_verify(m_ctx, SSL_VERIFY_PEER, nullptr);
-        SSL_CTX_load_verify_locations(m_ctx, caFile.c_str(), nullptr);
+        SSL_CTX* ctx = m_ctx.get();
+        SSL_CTX_set_verify(ctx, SSL_VERIFY_PEER, nullptr);
+        SSL_CTX_load_verify_locations(ctx, caFile.c_str(), nullptr);
         if (maxVersion)
-            SSL_CTX_set_max_proto_version(m_ctx, maxVersion);
-        m_ssl = SSL_new(m_ctx);
+            SSL_CTX_set_max_proto_version(ctx, maxVersion);
+        m_ssl.reset(SSL_new(ctx));
         m_in = BIO_new(BIO_s_mem());
         m_out = BIO_new(BIO_s_mem());
         BIO_set_mem_eof_return(m_in, -1);
-        SSL_set_bio(m_ssl, m_in, m_out);
-        SSL_set1_host(m_ssl, host.c_str());
-        SSL_set_connect_state(m_ssl);
+        SSL_set_bio(m_ssl.get(), m_in, m_out);
+        SSL_set1_host(m_ssl.get(), host.c_str());
+        SSL_set_connect_state(m_ssl.get());
     }
-    ~TlsTestClient()
-    {
-        SSL_free(m_ssl);
-        SSL_CTX_free(m_ctx);
-    }
-    TlsTestClient(const TlsTestClient&) = delete;
-    TlsTestClient& operator=(const TlsTestClient&) = delete;
 
     // Feeds the server's bytes; returns 1 done, 0 more needed, -1 failed.
     int step(const std::string& fromServer)
     {
         if (!fromServer.empty())
             BIO_write(m_in, fromServer.data(), int(fromServer.size()));
-        const int r = SSL_do_handshake(m_ssl);
+        const int r = SSL_do_handshake(m_ssl.get());
         if (r == 1)
             return 1;
-        return SSL_get_error(m_ssl, r) == SSL_ERROR_WANT_READ ? 0 : -1;
+        return SSL_get_error(m_ssl.get(), r) == SSL_ERROR_WANT_READ ? 0 : -1;
     }
-    long verifyResult() const { return SSL_get_verify_result(m_ssl); }
-    int version() const { return SSL_version(m_ssl); }
+    long verifyResult() const { return SSL_get_verify_result(m_ssl.get()); }
+    int version() const { return SSL_version(m_ssl.get()); }
     std::string take()
     {
         std::string out(BIO_ctrl_pending(m_out), '\0');
@@ -55,7 +48,7 @@ public:
     }
     std::string seal(const std::string& plain)
     {
-        SSL_write(m_ssl, plain.data(), int(plain.size()));
+        SSL_write(m_ssl.get(), plain.data(), int(plain.size()));
         return take();
     }
     std::string open(const std::string& records)
@@ -63,14 +56,14 @@ public:
         BIO_write(m_in, records.data(), int(records.size()));
         std::string plain;
         char buf[4096];
-        for (int n; (n = SSL_read(m_ssl, buf, sizeof buf)) > 0;)
+        for (int n; (n = SSL_read(m_ssl.get(), buf, sizeof buf)) > 0;)
             plain.append(buf, std::size_t(n));
         return plain;
     }
 
 private:
-    SSL_CTX* m_ctx = nullptr;
-    SSL* m_ssl = nullptr;
-    BIO* m_in = nullptr;
-    BIO* m_out = nullptr;
+    lectora::wire::openssl::Context m_ctx{SSL_CTX_new(TLS_client_method())};
+    lectora::wire::openssl::Connection m_ssl;
+    BIO* m_in = nullptr;  // owned by m_ssl
+    BIO* m_out = nullptr; // owned by m_ssl
 };
