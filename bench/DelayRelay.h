@@ -11,6 +11,8 @@
 //
 // Header-only, like BenchKit.h, so that a test can use it as the benchmark does.
 
+#include "wire/Packet.h"
+
 #include <algorithm>
 #include <array>
 #include <atomic>
@@ -46,8 +48,6 @@ namespace bench
 class TdsMessageCounter
 {
 public:
-    static constexpr std::uint8_t kEndOfMessage = 0x01;
-
     void feed(const std::uint8_t* data, std::size_t size)
     {
         while (size > 0 && !m_lost) {
@@ -67,15 +67,16 @@ public:
                         ++m_tlsRecords;
                     m_have = 0;
                 }
-            } else if (m_have == 8) {
-                const std::size_t length = std::size_t(m_header[2]) << 8 | m_header[3];
-                if (length < 8 || !knownType(m_header[0])) {
+            } else if (m_have == lectora::wire::kHeaderSize) {
+                const lectora::wire::PacketHeader h = *lectora::wire::readHeader(
+                    {reinterpret_cast<const char*>(m_header.data()), m_have});
+                if (h.length < lectora::wire::kHeaderSize || !lectora::wire::knownType(h.type)) {
                     m_lost = true;
                     return;
                 }
-                if (m_header[1] & kEndOfMessage)
-                    ++m_messages[m_header[0]];
-                m_skip = length - 8;
+                if (h.endOfMessage())
+                    ++m_messages[h.type];
+                m_skip = h.length - lectora::wire::kHeaderSize;
                 m_have = 0;
             }
         }
@@ -98,26 +99,7 @@ private:
     {
         return m_header[0] >= 0x14 && m_header[0] <= 0x17 && (m_have < 2 || m_header[1] == 3);
     }
-    static bool knownType(std::uint8_t type)
-    {
-        switch (type) {
-        case 0x01: // SQL batch
-        case 0x02: // old login
-        case 0x03: // RPC
-        case 0x04: // tabular result
-        case 0x06: // attention
-        case 0x07: // bulk load
-        case 0x0E: // transaction manager
-        case 0x10: // login
-        case 0x11: // SSPI
-        case 0x12: // pre-login
-            return true;
-        default:
-            return false;
-        }
-    }
-
-    std::array<std::uint8_t, 8> m_header{};
+    std::array<std::uint8_t, lectora::wire::kHeaderSize> m_header{};
     std::size_t m_have = 0;
     std::size_t m_skip = 0;
     std::array<std::uint64_t, 256> m_messages{};

@@ -8,6 +8,7 @@
 #include "inventory/U_Inventario.h"
 #include "shipping/U_Consulta.h"
 #include "tests/support/TerminalFixture.h"
+#include "wire/Packet.h"
 
 #include <QComboBox>
 #include <QLabel>
@@ -25,10 +26,11 @@ using Bytes = std::vector<std::uint8_t>;
 // A TDS packet of `type` with `payload` bytes; `last` sets end-of-message.
 Bytes packet(std::uint8_t type, std::size_t payload, bool last)
 {
-    const std::size_t length = payload + 8;
-    Bytes b{
-        type, std::uint8_t(last ? 1 : 0), std::uint8_t(length >> 8), std::uint8_t(length), 0, 0, 1,
-        0};
+    using namespace lectora::wire;
+    const std::size_t length = payload + kHeaderSize;
+    const std::string header = headerBytes(
+        {type, std::uint8_t(last ? kStatusEndOfMessage : 0), std::uint16_t(length), 0, 1, 0});
+    Bytes b(header.begin(), header.end());
     b.resize(length, 0x41);
     return b;
 }

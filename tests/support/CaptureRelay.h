@@ -6,10 +6,13 @@
 // encryption from the pre-login exchange, both ways.
 
 #include "bench/DelayRelay.h"
+#include "wire/PreLogin.h"
 
 #include <QByteArray>
 
 #include <atomic>
+#include <optional>
+#include <string_view>
 
 class CaptureRelay
 {
@@ -47,15 +50,18 @@ private:
     // The ENCRYPTION option of a PRELOGIN packet that came whole.
     static void stripEncryption(std::uint8_t* data, std::size_t size)
     {
-        constexpr std::size_t kHeader = 8;
-        if (size < kHeader || data[0] != 0x12)
+        using namespace lectora::wire;
+        const std::string_view bytes(reinterpret_cast<const char*>(data), size);
+        const std::optional<PacketHeader> header = readHeader(bytes);
+        if (!header || header->type != std::uint8_t(PacketType::PreLogin))
             return;
-        std::uint8_t* payload = data + kHeader;
-        const std::size_t length = size - kHeader;
-        for (std::size_t at = 0; at + 5 <= length && payload[at] != 0xFF; at += 5) {
-            const std::size_t offset = std::size_t(payload[at + 1]) << 8 | payload[at + 2];
-            if (payload[at] == 0x01 && offset < length)
-                payload[offset] = 0x02;
+        const std::string_view payload = bytes.substr(kHeaderSize);
+        try {
+            for (const PreLoginEntry& e : readPreLogin(payload))
+                if (e.option == OptionEncryption && e.length >= 1)
+                    data[kHeaderSize + e.offset] = EncryptNotSupported;
+        } catch (const ProtocolError&) {
+            // Not a table this relay can read: it goes on untouched.
         }
     }
 

@@ -6,32 +6,13 @@
 #include "server/tds/Login.h"
 #include "server/tds/Tokens.h"
 #include "server/tds/Wire.h"
+#include "wire/PreLogin.h"
 
 #include <cstdint>
-#include <optional>
 #include <string>
 
-// A PRELOGIN option table with VERSION and, when given, ENCRYPTION.
-inline std::string preLoginRequest(std::optional<std::uint8_t> encryption = std::nullopt)
-{
-    using namespace lectora::server::tds;
-    const std::string version("\x07\x00\x00\x00\x00\x00", 6);
-    const std::uint16_t tableSize = encryption ? 11 : 6;
-    Writer w;
-    w.u8(0x00); // VERSION
-    w.u16be(tableSize);
-    w.u16be(static_cast<std::uint16_t>(version.size()));
-    if (encryption) {
-        w.u8(0x01); // ENCRYPTION
-        w.u16be(static_cast<std::uint16_t>(tableSize + version.size()));
-        w.u16be(1);
-    }
-    w.u8(0xFF);
-    w.bytes(version);
-    if (encryption)
-        w.u8(*encryption);
-    return std::move(w.data());
-}
+// PRELOGIN comes from the wire unit, as the terminal's link check sends it.
+using lectora::wire::preLoginRequest;
 
 // A LOGIN7 for `user` and `password` asking for `database` ("" for the
 // login's default), with the password obfuscated as clients send it.
