@@ -29,20 +29,23 @@ private Q_SLOTS:
     void headerRoundTrip_data()
     {
         QTest::addColumn<QByteArray>("wire");
-        QTest::newRow("last reply packet") << QByteArray("\x04\x01\x10\x00\x00\x03\x02\x00", 8);
-        QTest::newRow("every bit set") << QByteArray("\xFF\xFF\xFF\xFF\xFF\xFF\xFF\xFF", 8);
-        QTest::newRow("mid-message batch") << QByteArray("\x01\x00\x01\x02\x12\x34\x07\x09", 8);
+        QTest::addColumn<QList<int>>("fields"); // type, status, length, spid, id, window
+        QTest::newRow("last reply packet")
+            << QByteArray("\x04\x01\x10\x00\x00\x03\x02\x00", 8) << QList{4, 1, 4096, 3, 2, 0};
+        QTest::newRow("every bit set") << QByteArray("\xFF\xFF\xFF\xFF\xFF\xFF\xFF\xFF", 8)
+                                       << QList{255, 255, 65535, 65535, 255, 255};
+        QTest::newRow("mid-message batch")
+            << QByteArray("\x01\x00\x01\x02\x12\x34\x07\x09", 8) << QList{1, 0, 258, 0x1234, 7, 9};
     }
     void headerRoundTrip()
     {
         QFETCH(QByteArray, wire);
+        QFETCH(QList<int>, fields);
         const std::optional<PacketHeader> h = readHeader(text(wire));
         QVERIFY(h);
-        QCOMPARE(int(h->type), int(std::uint8_t(wire[0])));
-        QCOMPARE(h->endOfMessage(), bool(wire[1] & 1));
-        QCOMPARE(int(h->length), std::uint8_t(wire[2]) << 8 | std::uint8_t(wire[3]));
-        QCOMPARE(int(h->spid), std::uint8_t(wire[4]) << 8 | std::uint8_t(wire[5]));
-        QCOMPARE(int(h->packetId), int(std::uint8_t(wire[6])));
+        QCOMPARE((QList<int>{h->type, h->status, h->length, h->spid, h->packetId, h->window}),
+                 fields);
+        QCOMPARE(h->endOfMessage(), bool(fields[1] & kStatusEndOfMessage));
         QCOMPARE(bytes(headerBytes(*h)), wire);
         QVERIFY(!readHeader(text(wire.left(7))));
     }
