@@ -1,15 +1,19 @@
 #include "app/Startup.h"
 
+#include "app/StatusLine.h"
 #include "app/U_Menu.h"
+#include "app/shell/DiagnosticLog.h"
 #include "app/shell/LectoraApplication.h"
 #include "app/shell/MessageService.h"
 #include "app/shell/Places.h"
 #include "app/shell/Profile.h"
+#include "app/shell/SessionLog.h"
 #include "data/DbError.h"
 #include "data/U_Data.h"
 #include "platform/Files.h"
 #include "server/EmbeddedServer.h"
 
+#include <QCommandLineParser>
 #include <QCoreApplication>
 #include <QDir>
 #include <QStandardPaths>
@@ -47,6 +51,21 @@ std::unique_ptr<lectora::server::EmbeddedServer> startEmbedded(ConnectionSetting
     return server;
 }
 
+// The application's title, which also names the stand-in's data folder, and
+// its version.
+void nameApplication()
+{
+    QCoreApplication::setApplicationName(QStringLiteral("LectoraVelmor"));
+    QCoreApplication::setApplicationVersion(QStringLiteral(LECTORA_VERSION));
+}
+
+// The log of the run, from the profile's [log] section, and its first lines.
+void startLog(const Profile& profile, const ConnectionSettings& settings)
+{
+    diagnosticlog::start(profile.log);
+    SessionLog::instance().begin(profile.present ? profile.path : QString(), settings.driver);
+}
+
 } // namespace
 
 Terminal::Terminal() = default;
@@ -57,11 +76,9 @@ Terminal::~Terminal()
     embedded.reset();
 }
 
-std::unique_ptr<Terminal> startTerminal(int& exitCode,
-                                        const std::function<Profile()>& loadProfile)
+std::unique_ptr<Terminal> startTerminal(int& exitCode, const std::function<Profile()>& loadProfile)
 {
-    // The application's title; it also names the stand-in's data folder.
-    QCoreApplication::setApplicationName(QStringLiteral("LectoraVelmor"));
+    nameApplication();
     MessageService& messages = MessageService::instance();
     // The tones are Qt objects: they go before the application object does,
     // not with the message service at the process's exit.
@@ -84,12 +101,14 @@ std::unique_ptr<Terminal> startTerminal(int& exitCode,
     ConnectionSettings settings = profile.connection;
     if (settings.workstation.isEmpty())
         settings.workstation = QSysInfo::machineHostName();
+    startLog(profile, settings);
     if (!profile.present) {
         try {
             terminal->embedded = startEmbedded(settings);
         } catch (const std::exception& error) {
             messages.defaultError(QString::fromUtf8(error.what()));
             exitCode = NoEmbeddedServer;
+            SessionLog::instance().end(exitCode);
             return nullptr;
         }
     }
@@ -99,10 +118,14 @@ std::unique_ptr<Terminal> startTerminal(int& exitCode,
     } catch (const DbError& error) {
         messages.defaultError(error.text());
         exitCode = NoDatabase;
+        SessionLog::instance().end(exitCode);
         return nullptr;
     }
+    TDm_Velmor& dm = *terminal->dataModule;
+    SessionLog::instance().describe({&dm.Cx, &dm.CxNordaPavrel, &dm.CxUlmar});
 
     terminal->mainWindow = std::make_unique<TFr_Menu>(profile.visibleEntries);
+    terminal->mainWindow->statusLine()->setDemo(!profile.present);
     terminal->mainWindow->show();
     exitCode = Finished;
     return terminal;
@@ -111,9 +134,25 @@ std::unique_ptr<Terminal> startTerminal(int& exitCode,
 int runLectora(int argc, char** argv)
 {
     LectoraApplication app(argc, argv);
+    nameApplication();
+    // --help and --version answer and end the run; any other argument is refused.
+    QCommandLineParser parser;
+    parser.setApplicationDescription(
+        QStringLiteral("Warehouse scanning terminal. With no profile it starts its demo server "
+                       "in-process; LECTORA_PROFILE names the profile to read."));
+    parser.addHelpOption();
+    parser.addVersionOption();
+    parser.process(app);
+
     int exitCode = Finished;
     std::unique_ptr<Terminal> terminal = startTerminal(exitCode);
-    if (!terminal)
+    if (!terminal) {
+        diagnosticlog::stop();
         return exitCode;
-    return app.exec();
+    }
+    exitCode = app.exec();
+    terminal.reset();
+    SessionLog::instance().end(exitCode);
+    diagnosticlog::stop();
+    return exitCode;
 }

@@ -1,8 +1,10 @@
 #include "app/U_Menu.h"
 #include "ui_U_Menu.h"
 
+#include "app/StatusLine.h"
 #include "app/shell/MessageService.h"
 #include "app/shell/Operator.h"
+#include "app/shell/SessionLog.h"
 #include "app/shell/WorkflowWindow.h"
 #include "data/CommandText.h"
 #include "data/U_Data.h"
@@ -28,6 +30,7 @@
 #include <QMenu>
 #include <QMenuBar>
 #include <QScreen>
+#include <QStatusBar>
 #include <exception>
 
 TFr_Menu* Fr_Menu = nullptr;
@@ -56,6 +59,7 @@ TFr_Menu::TFr_Menu(const QStringList& visibleEntries, QWidget* parent)
 
     m_procesos = ui->Procesos1;
     buildMenu(visibleEntries);
+    addStatusLine();
 
     for (QWidget* control : loginControls())
         control->installEventFilter(this);
@@ -67,8 +71,23 @@ TFr_Menu::TFr_Menu(const QStringList& visibleEntries, QWidget* parent)
 
 TFr_Menu::~TFr_Menu()
 {
+    SessionLog::instance().setFrontWindow({});
     if (Fr_Menu == this)
         Fr_Menu = nullptr;
+}
+
+void TFr_Menu::addStatusLine()
+{
+    // Shown once an operator is logged in; the log names the window in front.
+    m_status = new StatusLine(m_area, statusBar());
+    statusBar()->addWidget(m_status, 1);
+    statusBar()->setSizeGripEnabled(false);
+    statusBar()->setFocusPolicy(Qt::NoFocus);
+    statusBar()->setVisible(false);
+    SessionLog::instance().setFrontWindow([this] {
+        const QMdiSubWindow* child = m_area->activeSubWindow();
+        return child ? child->windowTitle() : windowTitle();
+    });
 }
 
 QString TFr_Menu::IdPersona() const
@@ -264,6 +283,8 @@ void TFr_Menu::cmdAccesoClick()
     ui->Pa_Acceso->setEnabled(false);
     setFocus(Qt::OtherFocusReason);
     Operator::setId(q.text(QStringLiteral("ID_Persona")));
+    m_status->setOperator(user, Operator::id());
+    statusBar()->setVisible(true);
     menuBar()->setVisible(true);
     m_procesos->menuAction()->setVisible(true);
 }

@@ -11,6 +11,7 @@
 class QMdiArea;
 class QMdiSubWindow;
 class QAction;
+class StatusLine;
 class WorkflowWindow;
 
 namespace Ui
@@ -31,6 +32,7 @@ public:
     QString IdPersona() const;
 
     QMdiArea* mdiArea() const { return m_area; }
+    StatusLine* statusLine() const { return m_status; }
     // The entry by name ("Inventario1"), for tests and the profile.
     QAction* entry(const QString& name) const;
     // Open-or-focus: the child captioned exactly `caption`, or a new one made by `create`.
@@ -48,6 +50,7 @@ private:
     void cmdAccesoClick();
     void edt_ContraKeyDown(int key);
     void buildMenu(const QStringList& visibleEntries);
+    void addStatusLine();
 
     // The menu's handlers, named as its entries are; each opens the window
     // its entry's row of kMenu gives.
@@ -80,6 +83,7 @@ private:
     std::unique_ptr<Ui::TFr_Menu> ui;
     QMdiArea* m_area = nullptr;
     QMenu* m_procesos = nullptr;
+    StatusLine* m_status = nullptr;
     bool m_shownOnce = false;
 };
 

@@ -24,8 +24,10 @@
 #include "app/Startup.h"
 #include "app/U_Menu.h"
 #include "app/shell/DataGrid.h"
+#include "app/shell/DiagnosticLog.h"
 #include "app/shell/LectoraApplication.h"
 #include "app/shell/MessageService.h"
+#include "app/shell/SessionLog.h"
 #include "bench/BenchKit.h"
 #include "bench/DelayRelay.h"
 #include "bench/StartupChild.h"
@@ -262,6 +264,8 @@ struct LoopRequest {
     int scans = 0;
 };
 std::optional<LoopRequest> gLoop;
+// --log: the diagnostic log's figure alone.
+bool gLogOnly = false;
 
 void profilerLoop(ScanCase& c, BareOdbc& bare)
 {
@@ -380,6 +384,44 @@ void measureScan(TerminalFixture& fx, ScanCase& c, BareOdbc& bare, bench::DelayR
         std::printf("      %s\n", qPrintable(line));
 }
 
+// The count scan through the window with the diagnostic log at level
+// commands against the same scan at level off, scan by scan in turn on one
+// core: what writing every command's line costs a scan.
+void logCost(ScanCase& c)
+{
+    QTemporaryDir folder;
+    LogSettings settings;
+    settings.folder = folder.path();
+    if (!diagnosticlog::start(settings))
+        fail("the benchmark's log cannot be opened in " + folder.path());
+    SessionLog::instance().begin(QString(), QStringLiteral("bench"));
+    const auto scanAt = [&c](LogLevel level) {
+        diagnosticlog::setLevel(level);
+        EnterClock clock;
+        c.window(clock);
+        return clock.wallMs;
+    };
+    const bool pinned = bench::pinThreads(0, 0);
+    const std::vector<double> ms = alternate(
+        {[&] { return scanAt(LogLevel::Commands); }, [&] { return scanAt(LogLevel::Off); }}, kScans,
+        kWarmUp);
+    if (pinned)
+        bench::pinThreads(-1, -1);
+    diagnosticlog::setLevel(LogLevel::Commands);
+    SessionLog::instance().end(0);
+    const qint64 bytes = QFileInfo(diagnosticlog::filePath()).size();
+    diagnosticlog::stop();
+    Figure f{QStringLiteral("  log level=commands / level=off"),
+             ms[0] / ms[1],
+             "x",
+             QStringLiteral("commands %1 ms, off").arg(ms[0], 0, 'f', 3),
+             ms[1],
+             "<= 1.05",
+             ms[0] / ms[1] <= 1.05};
+    f.note = QStringLiteral("%1 bytes of log for %2 scans").arg(bytes).arg(kScans + kWarmUp);
+    add(f);
+}
+
 // --- scans through the windows ------------------------------------------------------
 
 int gCountId = 0; // NP-PAR-01
@@ -473,7 +515,10 @@ void inventoryScan(TerminalFixture& fx, BareOdbc& bare, bench::DelayRelay& relay
     };
     c.bare = [&](BareOdbc& b) { bareCountScan(b, countId); };
     c.module = [&] { moduleCountScan(countId); };
-    measureScan(fx, c, bare, relay);
+    if (!gLogOnly)
+        measureScan(fx, c, bare, relay);
+    if (!gLoop)
+        logCost(c);
     fx.area()->closeAllSubWindows();
 }
 
@@ -1274,7 +1319,10 @@ int main(int argc, char** argv)
             return 0;
         }
         bench::DelayRelay relay(fx.server().port());
+        gLogOnly = args.contains(QStringLiteral("--log"));
         inventoryScan(fx, bare, relay);
+        if (gLogOnly)
+            return 0;
         shipmentScan(fx, bare, relay);
         entryScan(fx, bare, relay);
         if (gLoop)

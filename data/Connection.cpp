@@ -1,5 +1,6 @@
 #include "data/Connection.h"
 
+#include "data/DataEvents.h"
 #include "data/DbError.h"
 #include "data/LinkCheck.h"
 #include "data/OdbcString.h"
@@ -53,8 +54,10 @@ Connection::~Connection()
 {
     {
         QSqlDatabase db = QSqlDatabase::database(m_qtName, false);
-        if (db.isOpen())
+        if (db.isOpen()) {
             db.close();
+            dataevents::linkClosed(*this);
+        }
     }
     QSqlDatabase::removeDatabase(m_qtName);
 }
@@ -122,26 +125,29 @@ void Connection::ensureOpen()
         // The next command tries again from scratch.
         db.close();
         m_reopen = true;
-        throw DbError(DbError::Kind::ConnectionLost,
-                      QStringLiteral("Cannot connect to %1 (%2) on %3,%4: %5")
-                          .arg(m_catalogue, m_name, m_settings.host)
-                          .arg(m_settings.port)
-                          .arg(openFailure(error, s)),
-                      error.nativeErrorCode().toInt());
+        const QString why = QStringLiteral("Cannot connect to %1 (%2) on %3,%4: %5")
+                                .arg(m_catalogue, m_name, m_settings.host)
+                                .arg(m_settings.port)
+                                .arg(openFailure(error, s));
+        dataevents::linkFailed(*this, why);
+        throw DbError(DbError::Kind::ConnectionLost, why, error.nativeErrorCode().toInt());
     }
     ++m_opened;
+    dataevents::linkOpened(*this, opening.elapsed());
 }
 
 void Connection::fail(DbError::Kind kind, const QString& why)
 {
     m_reopen = true;
-    if (kind == DbError::Kind::ConnectionLost)
-        throw DbError(kind, QStringLiteral("Cannot connect to %1 (%2) on %3,%4: %5")
-                                .arg(m_catalogue, m_name, m_settings.host)
-                                .arg(m_settings.port)
-                                .arg(why));
-    throw DbError(kind,
-                  QStringLiteral("Cannot connect to %1 (%2): %3").arg(m_catalogue, m_name, why));
+    const QString text =
+        kind == DbError::Kind::ConnectionLost
+            ? QStringLiteral("Cannot connect to %1 (%2) on %3,%4: %5")
+                  .arg(m_catalogue, m_name, m_settings.host)
+                  .arg(m_settings.port)
+                  .arg(why)
+            : QStringLiteral("Cannot connect to %1 (%2): %3").arg(m_catalogue, m_name, why);
+    dataevents::linkFailed(*this, text);
+    throw DbError(kind, text);
 }
 
 LinkSecurity Connection::trustedLink(const ConnectionSettings& s)
@@ -154,8 +160,7 @@ LinkSecurity Connection::trustedLink(const ConnectionSettings& s)
     // A FreeTDS that cannot be pointed at a configuration file cannot be
     // pinned: the certificate the check just accepted is the one it trusts,
     // as the other drivers are told to.
-    if (!d.pinnedPem.isEmpty() &&
-        OdbcString::familyOf(s.driver) == OdbcString::Family::FreeTds &&
+    if (!d.pinnedPem.isEmpty() && OdbcString::familyOf(s.driver) == OdbcString::Family::FreeTds &&
         !lectora::driverenv::reachesDriver()) {
         driver.pinnedCertificate = false;
         driver.trustServerCertificate = true;
@@ -191,8 +196,17 @@ QString Connection::openFailure(const QSqlError& error, const ConnectionSettings
 void Connection::close()
 {
     QSqlDatabase db = QSqlDatabase::database(m_qtName, false);
+    const bool wasOpen = db.isOpen();
     db.close();
     m_reopen = false;
+    if (wasOpen)
+        dataevents::linkClosed(*this);
+}
+
+bool Connection::encrypted() const
+{
+    return m_settings.security.encrypt == LinkEncryption::On ||
+           m_settings.security.encrypt == LinkEncryption::Strict;
 }
 
 QSqlDatabase Connection::database()

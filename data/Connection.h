@@ -25,6 +25,8 @@ public:
     Connection& operator=(const Connection&) = delete;
 
     void configure(const ConnectionSettings& settings);
+    // The settings as configured (the workstation filled in).
+    const ConnectionSettings& settings() const { return m_settings; }
 
     QString name() const { return m_name; }           // "Cx", "CxNordaPavrel", "CxUlmar"
     QString catalogue() const { return m_catalogue; } // "KV_NORDA_PREVENTA", ...
@@ -41,6 +43,10 @@ public:
     QSqlDatabase database();
     // Called by a command that failed on a dead link: the next use reopens.
     void markLost();
+
+    // Whether the commands travel encrypted: the settings ask for the whole
+    // session encrypted (a connection opens so or not at all).
+    bool encrypted() const;
 
     int timesOpened() const { return m_opened; } // for tests: first use opens, later ones don't
 

@@ -32,6 +32,9 @@ public:
     void next();
 
     const QStringList& columns() const { return m_columns; }
+    qsizetype rowCount() const { return m_rows.size(); }
+    // Row `i` of the result, whatever the cursor's place (empty past the end).
+    QList<QVariant> row(qsizetype i) const { return m_rows.value(i); }
     // The current row's column `name`; null past the end or when no result
     // is held. Throws DbError when a held result has no such column.
     QVariant value(const QString& column) const;

@@ -4,9 +4,11 @@
 #include "data/SharedQuery.h"
 
 #include "data/Connection.h"
+#include "data/DataEvents.h"
 #include "data/DbError.h"
 #include "data/SqlFailure.h"
 
+#include <QElapsedTimer>
 #include <QSqlError>
 #include <QSqlQuery>
 
@@ -27,6 +29,33 @@ void SharedQuery::setText(const QString& commandText)
 }
 
 void SharedQuery::open()
+{
+    if (!dataevents::watched()) {
+        send();
+        return;
+    }
+    QElapsedTimer clock;
+    clock.start();
+    const auto tell = [&](const DbError* failure) {
+        if (!m_connection)
+            return;
+        dataevents::Command c(*m_connection);
+        c.text = m_text;
+        c.micros = clock.nsecsElapsed() / 1000;
+        c.rows = failure ? nullptr : &m_rows;
+        c.failure = failure;
+        dataevents::commandDone(c);
+    };
+    try {
+        send();
+    } catch (const DbError& error) {
+        tell(&error);
+        throw;
+    }
+    tell(nullptr);
+}
+
+void SharedQuery::send()
 {
     close();
     if (!m_connection)

@@ -51,6 +51,8 @@ public:
     QList<QList<QVariant>> takeRows();
 
 private:
+    void send(); // open() without telling the watchers (see DataEvents)
+
     Connection* m_connection = nullptr;
     QString m_text;
     ResultRows m_rows; // the whole first result set, read at open

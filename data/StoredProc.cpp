@@ -4,11 +4,13 @@
 #include "data/StoredProc.h"
 
 #include "data/Connection.h"
+#include "data/DataEvents.h"
 #include "data/DbError.h"
 #include "data/ResultRows.h"
 #include "data/SqlFailure.h"
 #include "data/WholeNumber.h"
 
+#include <QElapsedTimer>
 #include <QSqlError>
 #include <QSqlRecord>
 
@@ -224,20 +226,67 @@ QString StoredProc::stringValue(const Param& p, const QVariant& value) const
 
 void StoredProc::open()
 {
-    call();
-    if (!m_query->isSelect()) {
-        const QString text = QStringLiteral("%1 returned no result set").arg(procedureName());
-        finish();
-        throw DbError(DbError::Kind::NoResultSet, text);
-    }
-    m_rows.read(*m_query, *m_connection, procedureName());
-    finish();
+    told(
+        [this] {
+            call();
+            if (!m_query->isSelect()) {
+                const QString text =
+                    QStringLiteral("%1 returned no result set").arg(procedureName());
+                finish();
+                throw DbError(DbError::Kind::NoResultSet, text);
+            }
+            m_rows.read(*m_query, *m_connection, procedureName());
+            finish();
+        },
+        &m_rows);
 }
 
 void StoredProc::execProc()
 {
-    call();
-    finish();
+    told(
+        [this] {
+            call();
+            finish();
+        },
+        nullptr);
+}
+
+void StoredProc::told(const std::function<void()>& steps, const ResultRows* answer)
+{
+    if (!dataevents::watched()) {
+        steps();
+        return;
+    }
+    QElapsedTimer clock;
+    clock.start();
+    try {
+        steps();
+    } catch (const DbError& error) {
+        tell(clock.nsecsElapsed() / 1000, nullptr, &error);
+        throw;
+    }
+    tell(clock.nsecsElapsed() / 1000, answer, nullptr);
+}
+
+void StoredProc::tell(qint64 micros, const ResultRows* answer, const DbError* failure) const
+{
+    if (!m_connection)
+        return;
+    dataevents::Command c(*m_connection);
+    c.procedure = procedureName();
+    for (qsizetype i = 0; i < m_params.size(); ++i) {
+        if (m_params[i].direction == Direction::Input) {
+            c.inputNames << m_params[i].name;
+            c.inputs << m_values[i];
+        } else {
+            c.outputNames << m_params[i].name;
+            c.outputs << m_outputs[i];
+        }
+    }
+    c.micros = micros;
+    c.rows = answer;
+    c.failure = failure;
+    dataevents::commandDone(c);
 }
 
 bool StoredProc::eof() const

@@ -13,9 +13,11 @@
 #include <QSqlQuery>
 #include <QString>
 #include <QVariant>
+#include <functional>
 #include <memory>
 
 class Connection;
+class DbError;
 
 class StoredProc
 {
@@ -70,6 +72,10 @@ private:
     double decimalValue(const Param& p, const QVariant& value) const;
     QString stringValue(const Param& p, const QVariant& value) const;
     [[noreturn]] void refuse(const Param& p, const QString& why) const;
+    // Runs `steps` (a call and its reading), telling the watchers (see
+    // DataEvents) what it sent and what came back.
+    void told(const std::function<void()>& steps, const ResultRows* answer);
+    void tell(qint64 micros, const ResultRows* answer, const DbError* failure) const;
     void call(); // binds every parameter and runs the call
     void bindParams(QSqlQuery& query);
     void finish(); // consumes what is left of the results and reads the outputs

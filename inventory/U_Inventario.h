@@ -59,7 +59,7 @@ private:
 
     // Widens the caption column to the screen font's needs (see the .cpp).
     void fitCaptionColumn();
-    Connection& connection() const;
+    Connection& connection() const override;
     // The component bound to this window's connection and closed, ready for its parameters.
     StoredProc& bind(StoredProc& component) const;
     // What the operator filled in for one scan, checked.

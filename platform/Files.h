@@ -32,6 +32,19 @@ bool readableByEveryone(const std::filesystem::path& file);
 // user can enter, named `prefix` and a random part. Throws std::runtime_error.
 std::filesystem::path privateTemporaryFolder(const std::string& prefix);
 
+// Makes `dir` (and its parents) when missing and leaves it private to its
+// owner; a folder shared with others (sticky, like /tmp, or someone else's)
+// is not changed but refused. `what` names it in the errors ("data folder"),
+// `user` is who should get one of its own ("the server"). Throws
+// std::runtime_error.
+void makePrivateFolder(const std::filesystem::path& dir, const std::string& what,
+                       const std::string& user);
+
+// Moves `file` to FILE.1, the older FILE.1 to FILE.2 and on, and deletes the
+// one past `keep`; whatever cannot be moved stays where it is (a log or
+// journal goes on growing rather than stopping its program).
+void rotateNumbered(const std::filesystem::path& file, int keep);
+
 // Whether the folder can take files of this process.
 bool writable(const std::filesystem::path& folder);
 

@@ -67,37 +67,6 @@ std::unique_ptr<Database> openCatalogue(const ServerOptions& options, const char
     return db;
 }
 
-void checkDataFolder(const std::filesystem::path& dir)
-{
-    std::error_code ec;
-    std::filesystem::create_directories(dir, ec);
-    if (ec)
-        throw std::runtime_error("cannot create the data folder " + dir.string() + ": " +
-                                 ec.message());
-    if (!std::filesystem::is_directory(dir))
-        throw std::runtime_error("the data folder " + dir.string() + " is not a folder");
-    if (!files::writable(dir))
-        throw std::runtime_error("the data folder " + dir.string() + " is not writable");
-    // Private to its owner. A folder shared with others (sticky, like /tmp,
-    // or someone else's) is not changed but refused.
-    std::string why;
-    switch (files::folderSharing(dir, why)) {
-    case files::FolderSharing::Private:
-        return;
-    case files::FolderSharing::Unreadable:
-        throw std::runtime_error("cannot read the data folder " + dir.string() + ": " + why);
-    case files::FolderSharing::Shared:
-        throw std::runtime_error(
-            "the data folder " + dir.string() +
-            " is shared with other users; give the server a folder of its own");
-    case files::FolderSharing::Open:
-        if (!files::restrictFolder(dir, why))
-            throw std::runtime_error("cannot make the data folder " + dir.string() +
-                                     " private: " + why);
-        return;
-    }
-}
-
 // The name the self-signed certificate is made for: the listening address,
 // or the machine's name when the server listens on every address.
 std::string certificateHost(const std::string& host)
@@ -249,7 +218,8 @@ struct EmbeddedServer::Impl {
     void acceptLoop()
     {
         for (;;) {
-            net::Waiter w[2] = {{listenFd, net::kReadable, 0}, {wake->waitable(), net::kReadable, 0}};
+            net::Waiter w[2] = {{listenFd, net::kReadable, 0},
+                                {wake->waitable(), net::kReadable, 0}};
             if (net::wait(w, 2, -1) < 0) {
                 if (net::interrupted(net::lastError()))
                     continue;
@@ -362,7 +332,7 @@ void EmbeddedServer::start(const ServerOptions& options)
     d->options = options;
     d->budget = std::make_unique<tds::MessageBudget>(options.messageBudget);
     if (!options.dataDir.empty())
-        checkDataFolder(options.dataDir);
+        files::makePrivateFolder(options.dataDir, "data folder", "the server");
     d->setUpTls();
     d->catalogues.clear();
     try {

@@ -79,16 +79,7 @@ void Journal::openLocked()
 void Journal::rotateLocked()
 {
     m_file.close();
-    const auto numbered = [this](int n) {
-        std::filesystem::path p = m_path;
-        p += "." + std::to_string(n);
-        return p;
-    };
-    std::error_code ec;
-    std::filesystem::remove(numbered(m_files), ec);
-    for (int n = m_files - 1; n >= 1; --n)
-        std::filesystem::rename(numbered(n), numbered(n + 1), ec);
-    std::filesystem::rename(m_path, numbered(1), ec);
+    files::rotateNumbered(m_path, m_files);
     try {
         openLocked();
     } catch (const std::exception&) {

@@ -67,6 +67,7 @@ bool BoxKeyGuard::eventFilter(QObject* watched, QEvent* event)
         return true;
 
     const auto* key = static_cast<QKeyEvent*>(event);
+    ++m_presses;
     const KeyBurstGate::Verdict verdict = m_gate.press(m_clock());
     if (verdict.deliverHeld)
         deliverHeld();
@@ -90,6 +91,7 @@ void BoxKeyGuard::deliverHeld()
     const std::optional<HeldKey> held = std::exchange(m_held, std::nullopt);
     if (!held || !held->receiver)
         return;
+    ++m_delivered;
     m_delivering = true;
     for (const QEvent::Type type : {QEvent::KeyPress, QEvent::KeyRelease}) {
         if (!held->receiver)

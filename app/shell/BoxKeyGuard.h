@@ -54,6 +54,9 @@ public:
     ~BoxKeyGuard() override;
 
     static qint64 steadyMilliseconds();
+    // The key presses that reached the box and were not passed on to it (so
+    // far: one held when the box closes is dropped too).
+    int droppedKeys() const { return m_presses - m_delivered; }
 
 protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
@@ -76,4 +79,6 @@ private:
     QTimer m_hold;
     std::optional<HeldKey> m_held;
     bool m_delivering = false;
+    int m_presses = 0;
+    int m_delivered = 0;
 };

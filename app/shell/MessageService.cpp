@@ -1,9 +1,11 @@
 #include "app/shell/MessageService.h"
 
+#include "app/shell/SessionLog.h"
 #include "data/DbError.h"
 
 #include <QApplication>
 #include <QGuiApplication>
+#include <QMetaEnum>
 #include <QScreen>
 #include <QWidget>
 
@@ -100,6 +102,7 @@ QMessageBox::StandardButton MessageService::show(Form form, const QString& text,
         if (buttons != QMessageBox::Ok && !m_answers.isEmpty())
             answer = m_answers.takeFirst();
         m_shown.append(Shown{form, text, caption, icon, buttons, answer});
+        logBox(form, text, caption, answer, 0);
         return answer;
     }
 
@@ -111,9 +114,19 @@ QMessageBox::StandardButton MessageService::show(Form form, const QString& text,
     }
     const BoxKeyGuard guard(&box, m_keyTiming, m_clock);
     const auto answer = static_cast<QMessageBox::StandardButton>(box.exec());
+    logBox(form, text, caption, answer, guard.droppedKeys());
     if (form == Form::RetryIgnore && answer != QMessageBox::Ignore)
         return answer == QMessageBox::Retry ? QMessageBox::Retry : QMessageBox::NoButton;
     return answer;
+}
+
+void MessageService::logBox(Form form, const QString& text, const QString& caption,
+                            QMessageBox::StandardButton answer, int droppedKeys)
+{
+    static const char* const kForms[] = {"error", "plain", "question", "notice", "retry-ignore"};
+    const char* button = QMetaEnum::fromType<QMessageBox::StandardButtons>().valueToKey(answer);
+    SessionLog::box(QLatin1String(kForms[int(form)]), caption, text,
+                    QLatin1String(button ? button : "nothing"), droppedKeys);
 }
 
 void MessageService::playToneFor(Form form)

@@ -83,6 +83,8 @@ private:
                                      QMessageBox::StandardButton fallback);
 
     void playToneFor(Form form);
+    void logBox(Form form, const QString& text, const QString& caption,
+                QMessageBox::StandardButton answer, int droppedKeys);
 
     bool m_scripted = false;
     std::unique_ptr<TonePlayer> m_tones;

@@ -1,6 +1,7 @@
 #pragma once
 // What the terminal takes from the platform it runs on: where its profiles
-// are looked for and which ODBC driver it uses when a profile names none.
+// are looked for, where its diagnostic log goes, and which ODBC driver it
+// uses when a profile names none.
 // One implementation per platform (Places_posix.cpp, Places_windows.cpp).
 
 #include <QString>
@@ -12,6 +13,9 @@ namespace places
 QString userProfile();
 // The machine's profile, written by whoever sets the terminal up.
 QString machineProfile();
+// The diagnostic log's folder when the profile names none: the user's own
+// state folder for the terminal.
+QString logFolder();
 // The driver of a profile that names none.
 QString defaultDriver();
 // The driver the terminal reaches its in-process stand-in with: one that is

@@ -1,5 +1,6 @@
 // Windows: the user's roaming application data, then the machine's program
-// data; the drivers are those the ODBC administrator lists.
+// data; the log in the user's local application data; the drivers are those
+// the ODBC administrator lists.
 #include "app/shell/Places.h"
 
 #include <QDir>
@@ -56,6 +57,14 @@ QString machineProfile()
 {
     const QString path = inFolderOf("PROGRAMDATA");
     return path.isEmpty() ? QStringLiteral("C:/ProgramData/LectoraVelmor/lectora.ini") : path;
+}
+
+QString logFolder()
+{
+    const QString base = qEnvironmentVariable("LOCALAPPDATA");
+    if (base.isEmpty())
+        return QDir::home().filePath(QStringLiteral("AppData/Local/LectoraVelmor"));
+    return QDir(QDir::fromNativeSeparators(base)).filePath(QStringLiteral("LectoraVelmor"));
 }
 
 QString defaultDriver()

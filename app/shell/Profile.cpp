@@ -77,8 +77,8 @@ private:
             fail(QStringLiteral("malformed section header \"%1\"").arg(line));
         const QString name = line.mid(1, line.size() - 2).trimmed();
         if (name != QLatin1String("server") && name != QLatin1String("menu") &&
-            name != QLatin1String("operator"))
-            fail(QStringLiteral("unknown section [%1] (known: [server], [menu], [operator])")
+            name != QLatin1String("operator") && name != QLatin1String("log"))
+            fail(QStringLiteral("unknown section [%1] (known: [server], [menu], [operator], [log])")
                      .arg(name));
         if (m_sections.contains(name))
             fail(QStringLiteral("section [%1] appears twice").arg(name));
@@ -131,6 +131,8 @@ private:
                          .arg(key));
         } else if (m_section == QLatin1String("operator")) {
             operatorEntry(key, value);
+        } else if (m_section == QLatin1String("log")) {
+            logEntry(key, value);
         } else {
             if (key == QLatin1String("visible"))
                 m_profile.visibleEntries = entries(value);
@@ -291,6 +293,48 @@ private:
                      .arg(key));
     }
 
+    void logEntry(const QString& key, const QString& value)
+    {
+        LogSettings& log = m_profile.log;
+        if (key == QLatin1String("level"))
+            log.level = logLevel(value);
+        else if (key == QLatin1String("folder"))
+            log.folder = resolved(required(key, value));
+        else if (key == QLatin1String("max_kb"))
+            log.fileLimit = qint64(number(key, value, 16, 1024 * 1024)) * 1024;
+        else if (key == QLatin1String("files"))
+            log.files = number(key, value, 1, 20);
+        else
+            fail(QStringLiteral("unknown key \"%1\" in [log] (known: level, folder, max_kb, "
+                                "files)")
+                     .arg(key));
+    }
+
+    LogLevel logLevel(const QString& value) const
+    {
+        if (value == QLatin1String("off"))
+            return LogLevel::Off;
+        if (value == QLatin1String("errors"))
+            return LogLevel::Errors;
+        if (value != QLatin1String("commands"))
+            fail(QStringLiteral("level \"%1\" is none of off, errors, commands").arg(value));
+        return LogLevel::Commands;
+    }
+
+    int number(const QString& key, const QString& value, int low, int high,
+               const QString& what = QStringLiteral("a number")) const
+    {
+        bool ok = false;
+        const int n = value.toInt(&ok);
+        if (!ok || n < low || n > high)
+            fail(QStringLiteral("\"%1\" must be %2 from %3 to %4, found \"%5\"")
+                     .arg(key, what)
+                     .arg(low)
+                     .arg(high)
+                     .arg(value));
+        return n;
+    }
+
     bool onOff(const QString& key, const QString& value) const
     {
         if (value == QLatin1String("on"))
@@ -302,16 +346,7 @@ private:
 
     int milliseconds(const QString& key, const QString& value, int low, int high) const
     {
-        bool ok = false;
-        const int number = value.toInt(&ok);
-        if (!ok || number < low || number > high)
-            fail(QStringLiteral("\"%1\" must be a number of milliseconds from %2 to %3, found "
-                                "\"%4\"")
-                     .arg(key)
-                     .arg(low)
-                     .arg(high)
-                     .arg(value));
-        return number;
+        return number(key, value, low, high, QStringLiteral("a number of milliseconds"));
     }
 
     QString required(const QString& key, const QString& value) const

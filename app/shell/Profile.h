@@ -6,6 +6,7 @@
 // all means the embedded default: the stand-in server started in-process.
 
 #include "app/shell/BoxKeyGuard.h"
+#include "app/shell/DiagnosticLog.h"
 #include "data/ConnectionSettings.h"
 
 #include <QString>
@@ -33,6 +34,8 @@ struct Profile {
     // [operator]: the box tones and how a scan is told from a deliberate key.
     bool sound = true;
     KeyTiming boxKeys;
+    // [log]: the diagnostic log's level, folder and bounds.
+    LogSettings log;
 
     static QStringList defaultVisibleEntries(); // Inventario1, NordaPavrel1, Ulmar1
     static QStringList knownEntries();          // the twelve entry names

@@ -2,6 +2,7 @@
 
 #include "app/shell/MessageService.h"
 #include "app/shell/Operator.h"
+#include "data/U_Data.h"
 
 #include <QApplication>
 #include <QCloseEvent>
@@ -171,6 +172,11 @@ QMdiSubWindow* WorkflowWindow::subWindow() const
 bool WorkflowWindow::isEnter(int key)
 {
     return key == Qt::Key_Return || key == Qt::Key_Enter;
+}
+
+Connection& WorkflowWindow::connection() const
+{
+    return Dm_Velmor->Cx;
 }
 
 void WorkflowWindow::guarded(const std::function<void()>& step)

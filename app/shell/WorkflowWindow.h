@@ -21,6 +21,7 @@
 #include <functional>
 #include <map>
 
+class Connection;
 class QLineEdit;
 class QMdiArea;
 class QMdiSubWindow;
@@ -49,6 +50,10 @@ public:
     QMdiSubWindow* subWindow() const;
 
     static bool isEnter(int key);
+
+    // The data module's connection the window's commands go to (Cx unless
+    // the window says otherwise).
+    virtual Connection& connection() const;
 
     // Runs `step`; an exception it lets through is shown by the default error
     // report. Handlers that are not key-downs (combo changes, FormShow, the

@@ -82,6 +82,17 @@ private Q_SLOTS:
         QVERIFY(Profile::loadFile(write("[operator]\nsound=on\n")).sound);
     }
 
+    void readsTheLogSection()
+    {
+        const Profile p = Profile::loadFile(
+            write("[log]\nlevel=errors\nfolder=logs\nmax_kb=64\nfiles=5\n"));
+        QVERIFY(p.log.level == LogLevel::Errors);
+        QCOMPARE(p.log.folder, m_dir.filePath(QStringLiteral("logs")));
+        QCOMPARE(p.log.fileLimit, qint64(64 * 1024));
+        QCOMPARE(p.log.files, 5);
+        QVERIFY(Profile::loadFile(write("[log]\nlevel=off\n")).log.level == LogLevel::Off);
+    }
+
     void refusesWithReason_data()
     {
         QFile(m_dir.filePath(QStringLiteral("site-ca.pem"))).open(QIODevice::WriteOnly);
@@ -117,6 +128,11 @@ private Q_SLOTS:
             << QByteArray("[operator]\nscan_key_gap_ms=1\n") << "5 to 200";
         QTest::newRow("quiet time not a number")
             << QByteArray("[operator]\nbox_quiet_ms=0.3s\n") << "0.3s";
+        QTest::newRow("log level unknown")
+            << QByteArray("[log]\nlevel=all\n") << "none of off, errors, commands";
+        QTest::newRow("log file too small") << QByteArray("[log]\nmax_kb=1\n") << "16 to 1048576";
+        QTest::newRow("no log file kept") << QByteArray("[log]\nfiles=0\n") << "1 to 20";
+        QTest::newRow("log folder empty") << QByteArray("[log]\nfolder=\n") << "\"folder\"";
         QTest::newRow("not text") << QByteArray("[server]\nhost=\xff\xfe\n") << "UTF-8";
         QTest::newRow("encrypt in capitals") << QByteArray("[server]\nencrypt=On\n") << "\"On\"";
         QTest::newRow("encrypt as yes") << QByteArray("[server]\nencrypt=yes\n") << "line 2";
