@@ -395,10 +395,13 @@ void logCost(ScanCase& c)
     if (!diagnosticlog::start(settings))
         fail("the benchmark's log cannot be opened in " + folder.path());
     SessionLog::instance().begin(QString(), QStringLiteral("bench"));
+    // Between two scans the event loop runs, as it does while the reader
+    // sends the next code: the log puts its lines together then.
     const auto scanAt = [&c](LogLevel level) {
         diagnosticlog::setLevel(level);
         EnterClock clock;
         c.window(clock);
+        QCoreApplication::processEvents();
         return clock.wallMs;
     };
     const bool pinned = bench::pinThreads(0, 0);

@@ -51,6 +51,7 @@ struct State {
     QByteArray pending;
     QTimer* timer = nullptr;
     QtMessageHandler previous = nullptr;
+    qint64 nextStamp = -1;
     bool installed = false;
     bool failed = false;
 };
@@ -139,7 +140,10 @@ void handle(QtMsgType type, const QMessageLogContext& context, const QString& te
     QMutexLocker lock(&s.mutex);
     if (!s.file.isOpen())
         return;
-    s.pending += QDateTime::currentDateTimeUtc().toString(Qt::ISODateWithMs).toUtf8();
+    const QDateTime at = s.nextStamp < 0 ? QDateTime::currentDateTimeUtc()
+                                         : QDateTime::fromMSecsSinceEpoch(s.nextStamp, Qt::UTC);
+    s.nextStamp = -1;
+    s.pending += at.toString(Qt::ISODateWithMs).toUtf8();
     s.pending += ' ';
     s.pending += text.toUtf8();
     s.pending += '\n';
@@ -214,6 +218,12 @@ void flush()
     State& s = state();
     QMutexLocker lock(&s.mutex);
     writeLocked(s);
+}
+
+void stampNext(qint64 msecsSinceEpoch)
+{
+    QMutexLocker lock(&state().mutex);
+    state().nextStamp = msecsSinceEpoch;
 }
 
 QString filePath()

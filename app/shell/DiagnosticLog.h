@@ -37,6 +37,9 @@ void stop();
 void setLevel(LogLevel level);
 // Writes what is gathered now.
 void flush();
+// The time the next line of this category is stamped with, when it tells of
+// an event past (ms since the epoch); lines are stamped when they come else.
+void stampNext(qint64 msecsSinceEpoch);
 // The file being written ("" when the log is off).
 QString filePath();
 

@@ -10,7 +10,9 @@
 #include "server/tds/SecretMask.h"
 
 #include <QCoreApplication>
+#include <QDateTime>
 #include <QHash>
+#include <QTimer>
 
 namespace
 {
@@ -18,6 +20,9 @@ namespace
 using lectora::server::Journal;
 using lectora::server::ProcedureRegistry;
 using lectora::server::tds::SecretMask;
+
+// Commands waiting for their lines past this many are written at once.
+constexpr std::size_t kMostWaiting = 64;
 
 // The procedures as the stand-in declares them, for their secrets' names.
 const SecretMask& secretMask()
@@ -158,24 +163,54 @@ void SessionLog::commandDone(const dataevents::Command& c)
 {
     if (!lcSession().isWarningEnabled())
         return;
+    Waiting w{QDateTime::currentMSecsSinceEpoch(), window(), c, c.rows ? *c.rows : ResultRows{},
+              c.failure ? std::optional<DbError>(*c.failure) : std::nullopt};
+    m_waiting.push_back(std::move(w));
+    if (m_waiting.size() >= kMostWaiting) {
+        drain();
+    } else if (!m_drainAsked && QCoreApplication::instance()) {
+        m_drainAsked = true;
+        QTimer::singleShot(0, QCoreApplication::instance(), [this] { drain(); });
+    }
+}
+
+void SessionLog::drain()
+{
+    m_drainAsked = false;
+    std::vector<Waiting> waiting = std::exchange(m_waiting, {});
+    for (Waiting& w : waiting)
+        write(w);
+}
+
+void SessionLog::write(Waiting& w) const
+{
+    dataevents::Command& c = w.command;
+    c.rows = c.rows ? &w.rows : nullptr;
+    c.failure = w.failure ? &*w.failure : nullptr;
     const QString text = sent(c);
     const Outcome outcome = outcomeOf(c, text);
+    if (outcome.refused ? !lcSession().isWarningEnabled() : !lcSession().isInfoEnabled())
+        return;
     const QString line =
         QStringLiteral("command window=\"%1\" link=%2 %3 ms: %4 -> %5%6")
-            .arg(window(), link(c.connection))
+            .arg(w.window, link(c.connection))
             .arg(double(c.micros) / 1000.0, 0, 'f', 2)
             .arg(text, outcome.refused && !c.failure ? QStringLiteral("refused: ") : QString(),
                  outcome.text);
+    diagnosticlog::stampNext(w.at);
     if (outcome.refused)
         qCWarning(lcSession).noquote() << line;
     else
         qCInfo(lcSession).noquote() << line;
-    if (c.failure && c.failure->kind() == DbError::Kind::ConnectionLost)
+    if (c.failure && c.failure->kind() == DbError::Kind::ConnectionLost) {
+        diagnosticlog::stampNext(w.at); // a failure is kept at both levels
         qCWarning(lcSession).noquote() << "lost" << link(c.connection) << ":" << c.failure->text();
+    }
 }
 
 void SessionLog::linkOpened(Connection& connection, qint64 millis)
 {
+    drain();
     qCInfo(lcSession).noquote()
         << "open" << link(connection)
         << QStringLiteral("%1,%2").arg(connection.settings().host).arg(connection.settings().port)
@@ -184,11 +219,14 @@ void SessionLog::linkOpened(Connection& connection, qint64 millis)
 
 void SessionLog::linkFailed(Connection& connection, const QString& error)
 {
+    drain();
     qCWarning(lcSession).noquote() << "open failed" << link(connection) << ":" << error;
 }
 
 void SessionLog::linkClosed(Connection& connection)
 {
+    // The lines waiting may name this connection, which is going.
+    drain();
     qCInfo(lcSession).noquote() << "close" << link(connection);
 }
 
@@ -213,6 +251,7 @@ void SessionLog::describe(const QList<Connection*>& connections)
 
 void SessionLog::end(int exitCode)
 {
+    drain();
     if (m_watching)
         dataevents::unwatch(this);
     m_watching = false;
@@ -225,6 +264,7 @@ void SessionLog::box(const QString& form, const QString& caption, const QString&
 {
     if (!lcSession().isWarningEnabled())
         return;
+    instance().drain();
     QString oneLine = text;
     oneLine.replace(QLatin1Char('\r'), QString()).replace(QLatin1Char('\n'), QLatin1Char(' '));
     QString line = QStringLiteral("box %1 caption=\"%2\" text=\"%3\" answered %4")

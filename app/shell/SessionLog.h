@@ -5,13 +5,20 @@
 // procedure with the parameters, its time and its outcome: rows, outputs, a
 // refusal or the error), each box and how it was answered, and the exit.
 // Secrets are masked as the stand-in's journal masks them: by the names the
-// procedures declare secret. Writing the lines is DiagnosticLog's business.
+// procedures declare secret. A command's line is put together once the
+// event loop is free again (before any other line, at once past a few
+// waiting), so a scan does not wait for it; it keeps the command's time.
+// Writing the lines is DiagnosticLog's business.
 
 #include "data/DataEvents.h"
+#include "data/DbError.h"
+#include "data/ResultRows.h"
 
 #include <QList>
 #include <QString>
 #include <functional>
+#include <optional>
+#include <vector>
 
 class Connection;
 
@@ -36,6 +43,8 @@ public:
 
     // The command's text as the log shows it, secrets masked.
     static QString maskedText(const QString& text);
+    // Writes the lines of the commands that wait.
+    void drain();
 
     void commandDone(const dataevents::Command& command) override;
     void linkOpened(Connection& connection, qint64 millis) override;
@@ -43,10 +52,21 @@ public:
     void linkClosed(Connection& connection) override;
 
 private:
+    // A command kept for its line: what it sent and got, copied.
+    struct Waiting {
+        qint64 at;
+        QString window;
+        dataevents::Command command;
+        ResultRows rows;
+        std::optional<DbError> failure;
+    };
     SessionLog() = default;
     QString sent(const dataevents::Command& command) const;
     QString window() const;
+    void write(Waiting& waiting) const;
 
     std::function<QString()> m_frontWindow;
     bool m_watching = false;
+    std::vector<Waiting> m_waiting;
+    bool m_drainAsked = false;
 };

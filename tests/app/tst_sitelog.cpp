@@ -8,6 +8,7 @@
 #include "app/U_Menu.h"
 #include "app/shell/DiagnosticLog.h"
 #include "app/shell/MessageService.h"
+#include "app/shell/SessionLog.h"
 #include "data/U_Data.h"
 #include "server/EmbeddedServer.h"
 #include "tests/support/TerminalFixture.h"
@@ -84,6 +85,7 @@ private:
     // Every file of the log folder, each whole.
     QList<QByteArray> logFiles() const
     {
+        SessionLog::instance().drain();
         diagnosticlog::flush();
         QList<QByteArray> files;
         for (QDirIterator it(logFolder(), QDir::Files); it.hasNext();) {
