@@ -423,6 +423,7 @@ void logCost(ScanCase& c)
              ms[0] / ms[1] <= 1.05};
     f.note = QStringLiteral("%1 bytes of log for %2 scans").arg(bytes).arg(kScans + kWarmUp);
     add(f);
+    std::printf("      %s\n", qPrintable(f.note));
 }
 
 // --- scans through the windows ------------------------------------------------------
