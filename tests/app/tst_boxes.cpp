@@ -3,6 +3,7 @@
 // that needs the operator's ear plays its tone.
 
 #include "app/shell/BoxKeyGuard.h"
+#include "app/shell/DiagnosticLog.h"
 #include "app/shell/MessageService.h"
 #include "app/shell/Tones.h"
 
@@ -10,6 +11,7 @@
 #include <QMessageBox>
 #include <QPointer>
 #include <QScopeGuard>
+#include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
 #include <QWindow>
@@ -126,6 +128,11 @@ private Q_SLOTS:
         QFETCH(int, form);
         QFETCH(QString, deliberate);
         QFETCH(int, answer);
+        // The log says how the box was answered and what of the scans it dropped.
+        QTemporaryDir logs;
+        LogSettings log;
+        log.folder = logs.path();
+        QVERIFY(diagnosticlog::start(log));
 
         bool stayedOpen = false;
         QTimer::singleShot(0, this, [&] {
@@ -166,6 +173,11 @@ private Q_SLOTS:
         }
         QVERIFY(stayedOpen);
         QCOMPARE(got, answer);
+        diagnosticlog::stop();
+        QFile written(logs.filePath(QStringLiteral("lectora.log")));
+        QVERIFY(written.open(QIODevice::ReadOnly));
+        const QByteArray line = written.readAll();
+        QVERIFY2(line.contains(", 17 key(s) of a scan dropped\n"), line.constData());
     }
 
     void eachErrorFormSoundsTheErrorTone_data()
