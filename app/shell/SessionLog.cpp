@@ -46,6 +46,19 @@ QString shown(const QVariant& value)
     return value.toString();
 }
 
+QString link(const Connection& c)
+{
+    return c.name() + QLatin1Char(' ') + c.catalogue();
+}
+
+// The connection's password wherever a text holds it (a site's odbc_string
+// may spell it out, a driver's error may quote it).
+QString withoutPassword(const QString& text, const Connection& c)
+{
+    return QString::fromStdString(
+        SecretMask::withoutSecrets(text.toStdString(), {c.settings().password.toStdString()}));
+}
+
 bool isRefusal(const QString& name, const QVariant& value)
 {
     if (name.compare(QLatin1String("Error"), Qt::CaseInsensitive) != 0 &&
@@ -94,7 +107,7 @@ Outcome outcomeOf(const dataevents::Command& c, const QString& sentText)
 {
     if (c.failure) {
         // An error may quote the command: it is quoted as the log shows it.
-        QString error = c.failure->text();
+        QString error = withoutPassword(c.failure->text(), c.connection);
         if (!c.text.isEmpty())
             error.replace(c.text, sentText);
         return {QStringLiteral("error: ") + error, true};
@@ -107,11 +120,6 @@ Outcome outcomeOf(const dataevents::Command& c, const QString& sentText)
     if (rows.text.isEmpty())
         rows.text = QStringLiteral("done");
     return rows;
-}
-
-QString link(const Connection& c)
-{
-    return c.name() + QLatin1Char(' ') + c.catalogue();
 }
 
 } // namespace
@@ -204,7 +212,8 @@ void SessionLog::write(Waiting& w) const
         qCInfo(lcSession).noquote() << line;
     if (c.failure && c.failure->kind() == DbError::Kind::ConnectionLost) {
         diagnosticlog::stampNext(w.at); // a failure is kept at both levels
-        qCWarning(lcSession).noquote() << "lost" << link(c.connection) << ":" << c.failure->text();
+        qCWarning(lcSession).noquote() << "lost" << link(c.connection) << ":"
+                                       << withoutPassword(c.failure->text(), c.connection);
     }
 }
 
@@ -220,7 +229,8 @@ void SessionLog::linkOpened(Connection& connection, qint64 millis)
 void SessionLog::linkFailed(Connection& connection, const QString& error)
 {
     drain();
-    qCWarning(lcSession).noquote() << "open failed" << link(connection) << ":" << error;
+    qCWarning(lcSession).noquote()
+        << "open failed" << link(connection) << ":" << withoutPassword(error, connection);
 }
 
 void SessionLog::linkClosed(Connection& connection)
@@ -245,7 +255,8 @@ void SessionLog::describe(const QList<Connection*>& connections)
         ConnectionSettings masked = c->settings();
         masked.password = QString::fromLatin1(Journal::kMask);
         qCWarning(lcSession).noquote()
-            << "connection" << link(*c) << ":" << OdbcString(masked, c->catalogue()).text();
+            << "connection" << link(*c) << ":"
+            << withoutPassword(OdbcString(masked, c->catalogue()).text(), *c);
     }
 }
 
