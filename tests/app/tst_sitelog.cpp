@@ -21,7 +21,13 @@
 #include <QRegularExpression>
 #include <QStatusBar>
 #include <QTemporaryDir>
+#include <QTemporaryFile>
 #include <QTest>
+
+#include <csignal>
+#include <cstdio>
+#include <sys/resource.h>
+#include <unistd.h>
 
 class SiteLogTest : public QObject
 {
@@ -280,6 +286,43 @@ private Q_SLOTS:
         QVERIFY2(TerminalFixture::shown().isEmpty(),
                  qPrintable(TerminalFixture::shown().value(0).text));
         QVERIFY(status().contains(QStringLiteral("demo (1)")));
+    }
+
+    // A disk that fills up under the log: one warning on stderr, the log off
+    // for the run, the scans go on.
+    void fullDiskTurnsTheLogOff()
+    {
+        start(ownServer({}));
+        login(QStringLiteral("demo"), QStringLiteral("demo"));
+        openCount();
+        const QString path = diagnosticlog::filePath();
+        QVERIFY(!path.isEmpty());
+        // Files of this process may not grow past this: writes then fail as on a full disk.
+        const rlimit before = [] {
+            rlimit r{};
+            getrlimit(RLIMIT_FSIZE, &r);
+            return r;
+        }();
+        std::signal(SIGXFSZ, SIG_IGN);
+        const rlimit full{rlim_t(QFileInfo(path).size() + 4096), before.rlim_max};
+        QTemporaryFile err;
+        QVERIFY(err.open());
+        const int savedErr = dup(2);
+        dup2(err.handle(), 2);
+        setrlimit(RLIMIT_FSIZE, &full);
+        for (int i = 0; i < 60; ++i)
+            scanSeries(QStringLiteral("S-0000"));
+        SessionLog::instance().drain();
+        diagnosticlog::flush();
+        setrlimit(RLIMIT_FSIZE, &before);
+        std::fflush(stderr);
+        dup2(savedErr, 2);
+        ::close(savedErr);
+        QVERIFY(err.seek(0)); // the file's offset moved with what stderr wrote
+        QCOMPARE(err.readAll().count("the diagnostic log is off for this run"), 1);
+        QVERIFY(diagnosticlog::filePath().isEmpty());
+        QCOMPARE(TerminalFixture::shown().size(), 60);
+        QVERIFY(status().contains(QStringLiteral("encrypted")));
     }
 
     void cleanupTestCase() { qputenv("LECTORA_PROFILE", ""); }
