@@ -67,9 +67,10 @@ Connection* StatusLine::frontConnection() const
 QString StatusLine::linkState(const Connection& connection) const
 {
     const Link link = m_links.value(&connection);
-    QString state = link.lost                ? QStringLiteral("lost")
-                    : connection.encrypted() ? QStringLiteral("encrypted")
-                                             : QStringLiteral("plain");
+    // In the operator's words, short enough for the terminal's narrow frame.
+    QString state = link.lost                ? QStringLiteral("perdida")
+                    : connection.encrypted() ? QStringLiteral("cifrada")
+                                             : QStringLiteral("sin cifrar");
     if (link.micros >= 0)
         state += QStringLiteral(" %1 ms").arg(double(link.micros) / 1000.0, 0, 'f', 1);
     return state;
@@ -81,9 +82,13 @@ void StatusLine::refresh()
     if (m_operator.isEmpty() || !front)
         return;
     const ConnectionSettings& s = front->settings();
-    QStringList parts{m_operator, QStringLiteral("%1,%2").arg(s.host).arg(s.port),
-                      front->catalogue(), linkState(*front)};
-    if (m_demo)
-        parts << QStringLiteral("demo");
-    setText(parts.join(QStringLiteral("  ·  ")));
+    const QString server = QStringLiteral("%1,%2").arg(s.host).arg(s.port);
+    // The embedded default's loopback port says nothing to a site: "demo"
+    // takes the server's place, and the tooltip keeps where it is.
+    setText(QStringList{m_operator, m_demo ? QStringLiteral("demo") : server, front->catalogue(),
+                        linkState(*front)}
+                .join(QStringLiteral(" · ")));
+    setToolTip(QStringLiteral("%1 %2 · %3")
+                   .arg(QCoreApplication::applicationName(),
+                        QCoreApplication::applicationVersion(), server));
 }
