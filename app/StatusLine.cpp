@@ -14,8 +14,12 @@ StatusLine::StatusLine(QMdiArea* area, QWidget* parent) : QLabel(parent), m_area
     setObjectName(QStringLiteral("StatusLine"));
     setFocusPolicy(Qt::NoFocus);
     setTextInteractionFlags(Qt::NoTextInteraction);
-    // Its text never widens the fixed-size main window.
+    // Its text never widens the fixed-size main window; a status bar's
+    // smaller type lets the whole line fit the terminal's narrow frame.
     setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
+    QFont small = font();
+    small.setPointSizeF(small.pointSizeF() * 0.85);
+    setFont(small);
     setToolTip(QStringLiteral("%1 %2").arg(QCoreApplication::applicationName(),
                                            QCoreApplication::applicationVersion()));
     connect(m_area, &QMdiArea::subWindowActivated, this, [this] { refresh(); });
