@@ -101,6 +101,13 @@ stop_terminal
 scans=$(sqlite3 "$data" "SELECT COUNT(*) FROM inv_escaneo WHERE serie = 'S-1001'")
 [ "$scans" -eq 1 ] || { cat "$work/demo.log"; fail "the count scan was not recorded"; }
 echo "demo: logged in, count window opened, $scans scan(s) recorded (screenshot: $build/windows-proof/count-window.png)"
+# The diagnostic log sits beside the demo's data, the login in it masked.
+log="$user_dir/AppData/Local/LectoraVelmor/lectora.log"
+[ -f "$log" ] || fail "no diagnostic log under %LOCALAPPDATA%\\LectoraVelmor"
+grep -qF "sp_KVR_Persona 'demo','****'" "$log" || { cat "$log"; fail "the login is not in the log, masked"; }
+grep -qF "sp_KVR_ScaneoInventarioDet" "$log" || { cat "$log"; fail "the count scan is not in the log"; }
+! grep -qF tolvexra "$log" || fail "the server password is in the log"
+echo "demo: the diagnostic log holds the masked login and the scan"
 
 # 3. The user's profile: a Linux lectora-server, encrypt=on, verified with its certificate.
 "$build/server/lectora-server" --listen 127.0.0.1:0 --data "$work/data" \
