@@ -4,12 +4,14 @@
 // the thread that ran the command, after it returned or failed; with no
 // watcher nothing is gathered. Not a way to change what a command does.
 
+#include "data/DbError.h"
+
+#include <QElapsedTimer>
 #include <QList>
 #include <QString>
 #include <QVariant>
 
 class Connection;
-class DbError;
 class ResultRows;
 
 namespace dataevents
@@ -48,6 +50,25 @@ void unwatch(Watcher* watcher);
 bool watched();
 
 void commandDone(const Command& command);
+// Runs `steps`, then hands `tell` their time in microseconds and the DbError
+// they threw (null when none; the error goes on up). With no watcher it only
+// runs them: nothing is timed or gathered.
+template <typename Steps, typename Tell> void timed(Steps&& steps, Tell&& tell)
+{
+    if (!watched()) {
+        steps();
+        return;
+    }
+    QElapsedTimer clock;
+    clock.start();
+    try {
+        steps();
+    } catch (const DbError& error) {
+        tell(clock.nsecsElapsed() / 1000, &error);
+        throw;
+    }
+    tell(clock.nsecsElapsed() / 1000, nullptr);
+}
 void linkOpened(Connection& connection, qint64 millis);
 void linkFailed(Connection& connection, const QString& error);
 void linkClosed(Connection& connection);

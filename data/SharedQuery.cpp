@@ -8,7 +8,6 @@
 #include "data/DbError.h"
 #include "data/SqlFailure.h"
 
-#include <QElapsedTimer>
 #include <QSqlError>
 #include <QSqlQuery>
 
@@ -30,29 +29,17 @@ void SharedQuery::setText(const QString& commandText)
 
 void SharedQuery::open()
 {
-    if (!dataevents::watched()) {
-        send();
-        return;
-    }
-    QElapsedTimer clock;
-    clock.start();
-    const auto tell = [&](const DbError* failure) {
-        if (!m_connection)
-            return;
-        dataevents::Command c(*m_connection);
-        c.text = m_text;
-        c.micros = clock.nsecsElapsed() / 1000;
-        c.rows = failure ? nullptr : &m_rows;
-        c.failure = failure;
-        dataevents::commandDone(c);
-    };
-    try {
-        send();
-    } catch (const DbError& error) {
-        tell(&error);
-        throw;
-    }
-    tell(nullptr);
+    dataevents::timed([this] { send(); },
+                      [this](qint64 micros, const DbError* failure) {
+                          if (!m_connection)
+                              return;
+                          dataevents::Command c(*m_connection);
+                          c.text = m_text;
+                          c.micros = micros;
+                          c.rows = failure ? nullptr : &m_rows;
+                          c.failure = failure;
+                          dataevents::commandDone(c);
+                      });
 }
 
 void SharedQuery::send()

@@ -10,7 +10,6 @@
 #include "data/SqlFailure.h"
 #include "data/WholeNumber.h"
 
-#include <QElapsedTimer>
 #include <QSqlError>
 #include <QSqlRecord>
 
@@ -253,19 +252,9 @@ void StoredProc::execProc()
 
 void StoredProc::told(const std::function<void()>& steps, const ResultRows* answer)
 {
-    if (!dataevents::watched()) {
-        steps();
-        return;
-    }
-    QElapsedTimer clock;
-    clock.start();
-    try {
-        steps();
-    } catch (const DbError& error) {
-        tell(clock.nsecsElapsed() / 1000, nullptr, &error);
-        throw;
-    }
-    tell(clock.nsecsElapsed() / 1000, answer, nullptr);
+    dataevents::timed(steps, [&](qint64 micros, const DbError* failure) {
+        tell(micros, failure ? nullptr : answer, failure);
+    });
 }
 
 void StoredProc::tell(qint64 micros, const ResultRows* answer, const DbError* failure) const
